@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds and runs the C++ core tests in folder $1 with sanitizers $2 (may be empty).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=$1
+sanitize=$2
+export PATH="$PWD/.venv/bin:$PATH"
+cmake -S . -B "$dir" -G Ninja -DKESRA_BUILD_EXTENSION=OFF -DKESRA_BUILD_TESTS=ON -DKESRA_WERROR=ON \
+    -DKESRA_SANITIZE="$sanitize" -DCMAKE_BUILD_TYPE=$([ -n "$sanitize" ] && echo RelWithDebInfo || echo Release) >/dev/null
+cmake --build "$dir" -j"$(nproc)"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1
+echo "== core tests${sanitize:+ ($sanitize)}"
+"$dir/kesra_core_tests" --gtest_brief=1

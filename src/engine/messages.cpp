@@ -1,0 +1,106 @@
+#include "messages.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+namespace kesra {
+
+std::string format_f32(float value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char buf[128];
+    const auto res = std::to_chars(buf, buf + sizeof(buf), value, std::chars_format::fixed);
+    return std::string(buf, res.ptr);
+}
+
+namespace {
+
+// Decodes one UTF-8 code point starting at text[i]; returns its length (0 if invalid).
+std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& cp) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    std::size_t len;
+    if (b0 < 0x80) {
+        cp = b0;
+        return 1;
+    } else if ((b0 & 0xE0) == 0xC0) {
+        len = 2;
+        cp = b0 & 0x1F;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        len = 3;
+        cp = b0 & 0x0F;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        len = 4;
+        cp = b0 & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + len > text.size()) return 0;
+    for (std::size_t j = 1; j < len; ++j) {
+        const auto b = static_cast<unsigned char>(text[i + j]);
+        if ((b & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    return len;
+}
+
+// Control and non-printable characters, as far as an escape is needed for a message:
+// C0/C1 controls, DEL, surrogates, non-characters, separators and format characters
+// that would be invisible.
+bool is_printable(char32_t cp) {
+    if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return false;
+    if (cp == 0xAD) return false;
+    if (cp >= 0x2000 && cp <= 0x200F) return cp < 0x200B;  // spaces print, zero-width do not
+    if (cp >= 0x2028 && cp <= 0x202E) return false;
+    if (cp >= 0x2060 && cp <= 0x206F) return false;
+    if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+    if (cp == 0xFEFF || (cp & 0xFFFE) == 0xFFFE) return false;
+    if (cp >= 0xE000 && cp <= 0xF8FF) return false;  // private use
+    if (cp > 0x10FFFF) return false;
+    return true;
+}
+
+}  // namespace
+
+std::string quote_string(std::string_view text) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t cp = 0;
+        std::size_t len = decode_utf8(text, i, cp);
+        if (len == 0) {
+            cp = 0xFFFD;
+            len = 1;
+        }
+        switch (cp) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (is_printable(cp)) {
+                    out.append(text.substr(i, len));
+                } else {
+                    char buf[16];
+                    std::snprintf(buf, sizeof(buf), "\\u{%x}", static_cast<unsigned>(cp));
+                    out += buf;
+                }
+        }
+        i += len;
+    }
+    out += '"';
+    return out;
+}
+
+std::string format_shape(const std::vector<std::size_t>& dims) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < dims.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += std::to_string(dims[i]);
+    }
+    return out + "]";
+}
+
+}  // namespace kesra

@@ -1,0 +1,122 @@
+#pragma once
+// The k best (squared distance, position) candidates of one query point: a bounded
+// max-heap whose top is the current acceptance bound. One list per task, reset per row,
+// so a query row never allocates.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "errors.hpp"
+
+namespace kesra {
+
+struct Candidate {
+    float dist_sq;
+    std::uint32_t position;
+};
+
+class NeighbourList {
+public:
+    // `room` bounds the number of entries that can ever be kept (the structure's point
+    // count), so a huge k does not reserve memory it can never use.
+    NeighbourList(std::size_t k, float max_dist, float epsilon, std::size_t room)
+        : capacity_(k), max_dist_sq_(max_dist * max_dist), epsilon_sq_(epsilon * epsilon) {
+        entries_.reserve(std::min(k, room) + 1);
+    }
+
+    void reset() {
+        entries_.clear();
+        early_stop_count_ = 0;
+    }
+
+    std::size_t capacity() const { return capacity_; }
+    std::size_t size() const { return entries_.size(); }
+    const Candidate* data() const { return entries_.data(); }
+    float max_dist_sq() const { return max_dist_sq_; }
+
+    // Acceptance bound: r^2 until the list is full, then the smaller of the largest kept
+    // distance and r^2, ignoring a NaN operand.
+    float threshold() const {
+        if (entries_.size() < capacity_) return max_dist_sq_;
+        return std::fmin(entries_[0].dist_sq, max_dist_sq_);
+    }
+
+    bool is_done() const { return early_stop_count_ >= capacity_; }
+
+    // Rejection is "d2 >= bound", which is false for NaN: NaN candidates are accepted.
+    void offer(float d2, std::uint32_t position) {
+        if (d2 >= threshold()) return;
+        if (d2 < epsilon_sq_) ++early_stop_count_;
+        if (entries_.size() < capacity_) {
+            entries_.push_back({d2, position});
+            sift_up(entries_.size() - 1);
+        } else {
+            entries_[0] = {d2, position};
+            sift_down();
+        }
+    }
+
+    // Ascending by squared distance in the IEEE total order (-NaN first, +NaN last).
+    void sort_ascending() {
+        std::sort(entries_.begin(), entries_.end(), [](const Candidate& a, const Candidate& b) {
+            return total_order_key(a.dist_sq) < total_order_key(b.dist_sq);
+        });
+    }
+
+    // Writes one result row of width `capacity`: row numbers and distances of the kept
+    // entries, nearest first, then -1 / -1.0.
+    void write_row(const std::uint32_t* original_indices, std::size_t num_indices, std::int32_t* index_row,
+                   float* distance_row) {
+        sort_ascending();
+        const std::size_t n = entries_.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t pos = entries_[i].position;
+            check(pos < num_indices, "neighbour position outside original_indices");
+            index_row[i] = static_cast<std::int32_t>(original_indices[pos]);
+            distance_row[i] = std::sqrt(entries_[i].dist_sq);
+        }
+        for (std::size_t i = n; i < capacity_; ++i) {
+            index_row[i] = -1;
+            distance_row[i] = -1.0f;
+        }
+    }
+
+    static std::int32_t total_order_key(float f) {
+        const auto bits = std::bit_cast<std::int32_t>(f);
+        return bits ^ static_cast<std::int32_t>(static_cast<std::uint32_t>(bits >> 31) >> 1);
+    }
+
+private:
+    void sift_up(std::size_t i) {
+        while (i > 0) {
+            const std::size_t u = (i - 1) / 2;
+            if (entries_[u].dist_sq >= entries_[i].dist_sq) break;
+            std::swap(entries_[u], entries_[i]);
+            i = u;
+        }
+    }
+
+    void sift_down() {
+        const std::size_t len = entries_.size();
+        std::size_t i = 0;
+        for (;;) {
+            std::size_t m = i;
+            const std::size_t l = 2 * i + 1, r = 2 * i + 2;
+            if (l < len && entries_[l].dist_sq > entries_[m].dist_sq) m = l;
+            if (r < len && entries_[r].dist_sq > entries_[m].dist_sq) m = r;
+            if (m == i) return;
+            std::swap(entries_[i], entries_[m]);
+            i = m;
+        }
+    }
+
+    std::vector<Candidate> entries_;
+    std::size_t capacity_;
+    float max_dist_sq_;
+    float epsilon_sq_;
+    std::uint32_t early_stop_count_ = 0;
+};
+
+}  // namespace kesra

@@ -1,0 +1,37 @@
+#pragma once
+// Points as stored by the structures, and read-only strided views of caller arrays.
+#include <cstddef>
+#include <cstdint>
+
+namespace kesra {
+
+struct Point {
+    float x, y, z;
+};
+
+// Squared distance evaluated in the one order every search uses:
+// ((qx - px)^2 + (qy - py)^2) + (qz - pz)^2, in float32, query minus point.
+inline float squared_distance(const Point& q, const Point& p) {
+    const float dx = q.x - p.x;
+    const float dy = q.y - p.y;
+    const float dz = q.z - p.z;
+    return (dx * dx + dy * dy) + dz * dz;
+}
+
+// A read-only (rows, cols) float32 array with arbitrary byte strides. Never copied:
+// the structures read the caller's memory through it.
+struct PointsView {
+    const char* data = nullptr;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::ptrdiff_t row_stride = 0;  // bytes
+    std::ptrdiff_t col_stride = 0;  // bytes
+
+    float at(std::size_t row, std::size_t col) const {
+        return *reinterpret_cast<const float*>(data + static_cast<std::ptrdiff_t>(row) * row_stride +
+                                               static_cast<std::ptrdiff_t>(col) * col_stride);
+    }
+    Point point(std::size_t row) const { return {at(row, 0), at(row, 1), at(row, 2)}; }
+};
+
+}  // namespace kesra

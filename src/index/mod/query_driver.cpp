@@ -1,0 +1,74 @@
+#include "query_driver.hpp"
+
+#include <memory>
+
+#include "count_accumulator.hpp"
+#include "neighbour_list.hpp"
+#include "progress_bar.hpp"
+
+namespace kesra {
+
+namespace {
+
+std::size_t chunk_count(std::size_t rows) { return (rows + QUERY_CHUNK_ROWS - 1) / QUERY_CHUNK_ROWS; }
+
+std::unique_ptr<QueryProgressBar> make_bar(bool progress, std::size_t rows) {
+    return progress ? std::make_unique<QueryProgressBar>(rows) : nullptr;
+}
+
+// Runs row(state, r) for every query row, chunk by chunk, on the pool.
+template <class MakeState, class Row>
+void for_each_row(WorkerPool& pool, std::size_t rows, QueryProgressBar* bar, MakeState&& make_state, Row&& row) {
+    pool.for_each(chunk_count(rows), make_state, [&](auto& state, std::size_t chunk) {
+        const std::size_t begin = chunk * QUERY_CHUNK_ROWS;
+        const std::size_t end = std::min(rows, begin + QUERY_CHUNK_ROWS);
+        for (std::size_t r = begin; r < end; ++r) row(state, r);
+        if (bar) bar->advance(end - begin);
+    });
+    if (bar) bar->finish_and_clear();
+}
+
+}  // namespace
+
+NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, const PointsView& queries,
+                                std::size_t k, float max_dist, float epsilon, bool progress) {
+    check(queries.cols >= 3, "query points need three columns");
+    NeighbourResult out{OutputBuffer<std::int32_t>(queries.rows, k), OutputBuffer<float>(queries.rows, k)};
+    auto bar = make_bar(progress, queries.rows);
+    std::visit(
+        [&](const auto& structure) {
+            const std::uint32_t* original = structure.original_indices.data();
+            const std::size_t num_original = structure.original_indices.size();
+            for_each_row(
+                pool, queries.rows, bar.get(),
+                [&] { return NeighbourList(k, max_dist, epsilon, structure.size()); },
+                [&](NeighbourList& list, std::size_t r) {
+                    list.reset();
+                    if (k > 0) structure.knn_search(queries.point(r), list);
+                    list.write_row(original, num_original, out.indices.data() + r * k, out.distances.data() + r * k);
+                });
+        },
+        backend);
+    return out;
+}
+
+OutputBuffer<float> count_neighbours(WorkerPool& pool, const SearchBackend& backend, const PointsView& queries,
+                                     float max_dist, std::optional<float> weight_exponent, bool progress) {
+    check(queries.cols >= 3, "query points need three columns");
+    OutputBuffer<float> counts(queries.rows, 1);
+    auto bar = make_bar(progress, queries.rows);
+    std::visit(
+        [&](const auto& structure) {
+            for_each_row(
+                pool, queries.rows, bar.get(), [&] { return CountAccumulator(max_dist, weight_exponent); },
+                [&](CountAccumulator& acc, std::size_t r) {
+                    acc.reset();
+                    structure.count_search(queries.point(r), acc);
+                    counts.data()[r] = acc.sum();
+                });
+        },
+        backend);
+    return counts;
+}
+
+}  // namespace kesra

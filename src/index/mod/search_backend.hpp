@@ -1,0 +1,16 @@
+#pragma once
+// The one search structure an engine holds. The variant order is the persisted variant
+// index: 0 "voxel", 1 "kdtree", 2 "hybrid", 3 "graph".
+#include <variant>
+
+#include "../voxel/voxel_grid.hpp"
+
+namespace kesra {
+
+using SearchBackend = std::variant<VoxelGrid>;
+
+inline std::size_t backend_size(const SearchBackend& backend) {
+    return std::visit([](const auto& s) { return s.size(); }, backend);
+}
+
+}  // namespace kesra

@@ -1,0 +1,61 @@
+#pragma once
+// Hash map from occupied cell coordinates to cell numbers: open addressing with linear
+// probing over a power-of-two table, seeded per grid.
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace kesra {
+
+struct CellCoord {
+    std::int32_t x, y, z;
+    friend bool operator==(const CellCoord&, const CellCoord&) = default;
+};
+
+class CellLookup {
+public:
+    static constexpr std::uint32_t EMPTY = 0xFFFFFFFFu;
+
+    CellLookup() = default;
+    // Builds the table for cells[c] -> c.
+    explicit CellLookup(const std::vector<CellCoord>& cells);
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    // The cell number of `cell`, or EMPTY when the cell is not occupied.
+    std::uint32_t find(const CellCoord& cell) const {
+        if (size_ == 0) return EMPTY;
+        for (std::uint64_t i = hash(cell);; ++i) {
+            const Slot& s = slots_[i & mask_];
+            if (s.value == EMPTY) return EMPTY;
+            if (s.cell == cell) return s.value;
+        }
+    }
+
+    std::size_t memory_bytes() const { return slots_.size() * sizeof(Slot); }
+
+private:
+    struct Slot {
+        CellCoord cell;
+        std::uint32_t value;
+    };
+
+    std::uint64_t hash(const CellCoord& c) const {
+        std::uint64_t h = seed_;
+        h ^= static_cast<std::uint32_t>(c.x) * 0x9E3779B97F4A7C15ull;
+        h ^= static_cast<std::uint32_t>(c.y) * 0xC2B2AE3D27D4EB4Full;
+        h ^= static_cast<std::uint32_t>(c.z) * 0x165667B19E3779F9ull;
+        h ^= h >> 31;
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 29;
+        return h;
+    }
+
+    std::vector<Slot> slots_;
+    std::uint64_t mask_ = 0;
+    std::uint64_t seed_ = 0;
+    std::size_t size_ = 0;
+};
+
+}  // namespace kesra

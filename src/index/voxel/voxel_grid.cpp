@@ -1,0 +1,95 @@
+#include "voxel_grid.hpp"
+
+#include <algorithm>
+#include <new>
+
+#include "../../pool/parallel_sort.hpp"
+
+namespace kesra {
+
+namespace {
+
+struct CellRecord {
+    CellCoord cell;
+    std::uint32_t index;
+};
+
+bool cell_less(const CellCoord& a, const CellCoord& b) {
+    if (a.x != b.x) return a.x < b.x;
+    if (a.y != b.y) return a.y < b.y;
+    return a.z < b.z;
+}
+
+}  // namespace
+
+std::vector<CellCoord> VoxelGrid::make_neighbour_offsets(std::uint32_t m) {
+    // Beyond 2^21 cells a side the table has more than 2^63 entries; far below that it
+    // cannot be allocated either, so the build fails as a whole here.
+    const std::uint64_t side = 2 * static_cast<std::uint64_t>(m) + 1;
+    if (side > (1u << 21) || side * side * side > SIZE_MAX / sizeof(CellCoord)) throw std::bad_alloc();
+    const auto mi = static_cast<std::int32_t>(m);
+    std::vector<CellCoord> offsets;
+    offsets.reserve(side * side * side);
+    for (std::int32_t dx = -mi; dx <= mi; ++dx)
+        for (std::int32_t dy = -mi; dy <= mi; ++dy)
+            for (std::int32_t dz = -mi; dz <= mi; ++dz) offsets.push_back({dx, dy, dz});
+    auto key = [](const CellCoord& d) {
+        auto part = [](std::int32_t v) {
+            const std::int32_t g = std::max(std::abs(v) - 1, 0);
+            return g * g;
+        };
+        return part(d.x) + part(d.y) + part(d.z);
+    };
+    std::stable_sort(offsets.begin(), offsets.end(),
+                     [&](const CellCoord& a, const CellCoord& b) { return key(a) < key(b); });
+    return offsets;
+}
+
+VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, float max_dist,
+                           std::uint32_t cells_per_radius) {
+    check(search_points.cols >= 3, "search points need three columns");
+    check(search_points.rows <= UINT32_MAX, "too many search points");
+    const std::uint32_t m = std::max(cells_per_radius, 1u);
+    VoxelGrid grid;
+    grid.cell_size = max_dist / static_cast<float>(m);
+    grid.inv_cell_size = 1.0f / grid.cell_size;
+    grid.neighbour_offsets = make_neighbour_offsets(m);
+
+    const std::size_t n = search_points.rows;
+    constexpr std::size_t block = 1 << 15;
+    const std::size_t blocks = (n + block - 1) / block;
+    std::vector<Point> copied(n);
+    std::vector<CellRecord> records(n);
+    pool.for_each(blocks, [&](std::size_t b) {
+        const std::size_t end = std::min(n, (b + 1) * block);
+        for (std::size_t i = b * block; i < end; ++i) {
+            copied[i] = search_points.point(i);
+            records[i] = {grid.cell_of(copied[i]), static_cast<std::uint32_t>(i)};
+        }
+    });
+    parallel_sort(pool, records,
+                  [](const CellRecord& a, const CellRecord& b) { return cell_less(a.cell, b.cell); });
+
+    grid.points.resize(n);
+    grid.original_indices.resize(n);
+    for (std::size_t w = 0; w < n; ++w) {
+        const CellRecord& r = records[w];
+        if (grid.cell_coords.empty() || !(grid.cell_coords.back() == r.cell)) {
+            grid.cell_coords.push_back(r.cell);
+            grid.cell_starts.push_back(static_cast<std::uint32_t>(w));
+        }
+        grid.points[w] = copied[r.index];
+        grid.original_indices[w] = r.index;
+    }
+    grid.cell_starts.push_back(static_cast<std::uint32_t>(n));
+    grid.cell_lookup = CellLookup(grid.cell_coords);
+    return grid;
+}
+
+std::size_t VoxelGrid::memory_bytes() const {
+    return points.capacity() * sizeof(Point) + original_indices.capacity() * sizeof(std::uint32_t) +
+           cell_coords.capacity() * sizeof(CellCoord) + cell_starts.capacity() * sizeof(std::uint32_t) +
+           cell_lookup.memory_bytes() + neighbour_offsets.capacity() * sizeof(CellCoord);
+}
+
+}  // namespace kesra

@@ -1,0 +1,118 @@
+#pragma once
+// The "voxel" structure: points binned into cubic cells of edge max_dist / m, stored
+// cell by cell, with a hash map from cell coordinates to cell numbers. A query visits
+// the (2m+1)^3 cells around its own in near-to-far order, skipping every cell whose box
+// cannot hold a point below the current bound.
+//
+// Immutable after build: any number of threads may query one grid without locks.
+#include <cmath>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "../../pool/worker_pool.hpp"
+#include "../mod/count_accumulator.hpp"
+#include "../mod/errors.hpp"
+#include "../mod/neighbour_list.hpp"
+#include "../mod/points_view.hpp"
+#include "cell_lookup.hpp"
+
+namespace kesra {
+
+// floor(v * inv) saturated to i32; NaN goes to 0.
+inline std::int32_t cell_coordinate(float v, float inv) {
+    const float t = std::floor(v * inv);
+    if (t != t) return 0;
+    if (t >= 2147483648.0f) return INT32_MAX;
+    if (t < -2147483648.0f) return INT32_MIN;
+    return static_cast<std::int32_t>(t);
+}
+
+struct VoxelGrid {
+    float cell_size = 0.0f;
+    float inv_cell_size = 0.0f;
+    std::vector<Point> points;
+    std::vector<std::uint32_t> original_indices;
+    std::vector<CellCoord> cell_coords;
+    std::vector<std::uint32_t> cell_starts;
+    CellLookup cell_lookup;
+    std::vector<CellCoord> neighbour_offsets;
+
+    static VoxelGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
+                           std::uint32_t cells_per_radius);
+
+    // The offsets of a (2m+1)^3 neighbourhood in visiting order: generated with dx
+    // slowest and dz fastest, then stably sorted by the smallest possible squared distance
+    // (in cell edges) between a point of the centre cell and one of the offset cell.
+    static std::vector<CellCoord> make_neighbour_offsets(std::uint32_t m);
+
+    CellCoord cell_of(const Point& p) const {
+        return {cell_coordinate(p.x, inv_cell_size), cell_coordinate(p.y, inv_cell_size),
+                cell_coordinate(p.z, inv_cell_size)};
+    }
+
+    std::pair<std::uint32_t, std::uint32_t> cell_range(std::uint32_t c) const {
+        check(static_cast<std::size_t>(c) + 1 < cell_starts.size(), "cell number outside cell_starts");
+        const std::uint32_t start = cell_starts[c], end = cell_starts[c + 1];
+        check(start <= end && end <= points.size(), "cell range outside points");
+        return {start, end};
+    }
+
+    std::size_t size() const { return points.size(); }
+    std::size_t memory_bytes() const;
+
+    template <class List>
+    void knn_search(const Point& q, List& list) const {
+        walk_cells(q, [&] { return list.threshold(); },
+                   [&](std::uint32_t start, std::uint32_t end) {
+                       for (std::uint32_t p = start; p < end; ++p) list.offer(squared_distance(q, points[p]), p);
+                       return list.is_done();
+                   });
+    }
+
+    void count_search(const Point& q, CountAccumulator& acc) const {
+        const float bound = acc.max_dist_sq();
+        walk_cells(q, [bound] { return bound; },
+                   [&](std::uint32_t start, std::uint32_t end) {
+                       for (std::uint32_t p = start; p < end; ++p) {
+                           const float d2 = squared_distance(q, points[p]);
+                           if (!(d2 >= bound)) acc.add(d2);
+                       }
+                       return false;
+                   });
+    }
+
+    // Visits the occupied cells around q in offset order, skipping cells whose box
+    // distance is >= bound(); scan(start, end) returns true to stop the walk.
+    template <class Bound, class Scan>
+    void walk_cells(const Point& q, Bound&& bound, Scan&& scan) const {
+        if (neighbour_offsets.empty() || cell_lookup.empty()) return;
+        const CellCoord a = cell_of(q);
+        for (const CellCoord& d : neighbour_offsets) {
+            const CellCoord c{wrapping_add(a.x, d.x), wrapping_add(a.y, d.y), wrapping_add(a.z, d.z)};
+            const float gx = axis_gap(q.x, c.x), gy = axis_gap(q.y, c.y), gz = axis_gap(q.z, c.z);
+            const float box = (gx * gx + gy * gy) + gz * gz;
+            if (box >= bound()) continue;
+            const std::uint32_t number = cell_lookup.find(c);
+            if (number == CellLookup::EMPTY) continue;
+            const auto [start, end] = cell_range(number);
+            if (scan(start, end)) return;
+        }
+    }
+
+private:
+    static std::int32_t wrapping_add(std::int32_t a, std::int32_t b) {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+    }
+
+    // Distance along one axis from v to the cell's interval [lo, lo + cell_size].
+    float axis_gap(float v, std::int32_t c) const {
+        const float lo = static_cast<float>(c) * cell_size;
+        const float hi = lo + cell_size;
+        if (lo > v) return lo - v;
+        if (v > hi) return v - hi;
+        return 0.0f;
+    }
+};
+
+}  // namespace kesra

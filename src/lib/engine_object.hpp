@@ -1,0 +1,29 @@
+#pragma once
+// The Python object behind KesraNNSEngine and the pieces its method files share.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "../engine/engine.hpp"
+
+namespace kesra::py {
+
+struct EngineObject {
+    PyObject_HEAD
+    std::atomic<std::int64_t> claim;
+    // Replaced as a whole, under the exclusive claim, when saved state is restored.
+    Engine* engine;
+};
+
+inline EngineObject* as_engine(PyObject* self) { return reinterpret_cast<EngineObject*>(self); }
+
+// The heap type, created on first use and shared by every module execution.
+PyObject* engine_type();
+
+// Method implementations that live in their own files.
+PyObject* engine_find_neighbours(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* engine_count_neighbours(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace kesra::py

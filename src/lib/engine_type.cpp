@@ -1,0 +1,171 @@
+// The KesraNNSEngine type: construction, method, grid_stats and len.
+#include <new>
+#include <string>
+
+#include "../engine/messages.hpp"
+#include "arguments.hpp"
+#include "claim.hpp"
+#include "engine_object.hpp"
+#include "py_ref.hpp"
+#include "worker_pool_call.hpp"
+
+namespace kesra::py {
+
+namespace {
+
+const char* const new_names[] = {"search_points",    "max_dist",          "method",
+                                 "cells_per_radius", "subtree_threshold", "graph_degree"};
+const Signature new_signature{"KesraNNSEngine.__new__", new_names, 6, 2};
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* a[6];
+    if (!bind(new_signature, args, kwargs, a)) return nullptr;
+    PointsView points;
+    EngineParams params{0.0f, "voxel", 1, 64, 16};
+    if (!to_points_view(a[0], "search_points", points) || !to_f32(a[1], "max_dist", params.max_dist) ||
+        (a[2] && !to_utf8(a[2], "method", params.method)) ||
+        (a[3] && !to_u32(a[3], "cells_per_radius", params.cells_per_radius)) ||
+        (a[4] && !to_usize(a[4], "subtree_threshold", params.subtree_threshold)) ||
+        (a[5] && !to_usize(a[5], "graph_degree", params.graph_degree)))
+        return nullptr;
+    if (!(params.max_dist > 0.0f) || std::isinf(params.max_dist)) {
+        const std::string msg = "max_dist must be a positive finite number, got " + format_f32(params.max_dist);
+        PyErr_SetString(PyExc_ValueError, msg.c_str());
+        return nullptr;
+    }
+    if (!check_three_columns(points, "search_points")) return nullptr;
+
+    std::unique_ptr<Engine> engine;
+    const bool ok = run_on_worker_pool(0, [&](WorkerPool& pool) {
+        engine = std::make_unique<Engine>(build_engine(pool, points, std::move(params)));
+    });
+    if (!ok) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&as_engine(self)->claim) std::atomic<std::int64_t>(0);
+    as_engine(self)->engine = engine.release();
+    return self;
+}
+
+void engine_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete as_engine(self)->engine;
+    as_engine(self)->engine = nullptr;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+Py_ssize_t engine_len(PyObject* self) {
+    SharedClaim claim(as_engine(self)->claim);
+    if (!claim) return -1;
+    return static_cast<Py_ssize_t>(backend_size(as_engine(self)->engine->backend));
+}
+
+PyObject* engine_method(PyObject* self, void*) {
+    SharedClaim claim(as_engine(self)->claim);
+    if (!claim) return nullptr;
+    const std::string& m = as_engine(self)->engine->method;
+    return PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size()));
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    Ref owned(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+// Occupancy of a voxel grid: the three keys every grid-based method reports.
+bool grid_occupancy(PyObject* dict, const VoxelGrid& grid) {
+    const std::size_t cells = grid.cell_coords.size();
+    std::uint32_t max_points = 0;
+    for (std::size_t c = 0; c + 1 < grid.cell_starts.size(); ++c)
+        max_points = std::max(max_points, grid.cell_starts[c + 1] - grid.cell_starts[c]);
+    const float mean = cells == 0 ? 0.0f : static_cast<float>(grid.points.size()) / static_cast<float>(cells);
+    return set_item(dict, "num_cells", PyLong_FromSize_t(cells)) &&
+           set_item(dict, "max_points_per_cell", PyLong_FromUnsignedLong(max_points)) &&
+           set_item(dict, "mean_points_per_cell", PyFloat_FromDouble(static_cast<double>(mean)));
+}
+
+PyObject* engine_grid_stats(PyObject* self, PyObject*) {
+    SharedClaim claim(as_engine(self)->claim);
+    if (!claim) return nullptr;
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    const bool ok = std::visit(
+        [&](const auto& structure) {
+            using T = std::decay_t<decltype(structure)>;
+            if constexpr (std::is_same_v<T, VoxelGrid>) return grid_occupancy(dict.get(), structure);
+        },
+        as_engine(self)->engine->backend);
+    return ok ? dict.release() : nullptr;
+}
+
+PyGetSetDef engine_getset[] = {
+    {"method", engine_method, nullptr, "Search method this engine was built with", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef engine_methods[] = {
+    {"grid_stats", engine_grid_stats, METH_NOARGS,
+     "grid_stats($self)\n--\n\nStatistics about the voxel grid's occupancy, for choosing between methods\n\n"
+     "Returns:\n    Dict with `num_cells`, `max_points_per_cell` and `mean_points_per_cell`\n"
+     "    (plus `num_subtrees` for the hybrid method), or None for methods that\n    don't use a grid"},
+    {"find_neighbours", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_find_neighbours)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "find_neighbours($self, query_points, num_neighbours, num_threads=0, epsilon=0.0, progress=False)\n--\n\n"
+     "Find neighbours of query points within search points\n\nArgs:\n"
+     "    query_points: Points to search for neighbours of (Q, 3)\n"
+     "    num_neighbours: Maximum number of neighbours to search for\n"
+     "    num_threads: Number of parallel threads to use for this call. `0` uses\n"
+     "        rayon's default (all available CPUs)\n"
+     "    epsilon: Once `num_neighbours` neighbours closer than this have been found,\n"
+     "        the search for that query point stops early\n"
+     "    progress: Show a progress bar over query points\n\nReturns:\n"
+     "    Indices of neighbouring points for each query point (Q, num_neighbours), -1 padded\n"
+     "    Distance from query point to each neighbour (Q, num_neighbours), -1 padded"},
+    {"count_neighbours", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_count_neighbours)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "count_neighbours($self, query_points, num_threads=0, distance_weight_factor=None, progress=False)\n--\n\n"
+     "Count how many neighbours exist within the search radius of each query point,\n"
+     "optionally weighting each neighbour's contribution by its distance\n\nArgs:\n"
+     "    query_points: Points to search for neighbours of (Q, 3)\n"
+     "    num_threads: Number of parallel threads to use for this call. `0` uses\n"
+     "        rayon's default (all available CPUs)\n"
+     "    distance_weight_factor: If `None`, count neighbours exactly. If `Some(p)` (must\n"
+     "        be non-negative), each neighbour within the search radius instead\n"
+     "        contributes `(1 - distance / search_radius).powf(p)`, so contributions run\n"
+     "        from 1 at zero distance down to 0 at the search radius\n"
+     "    progress: Show a progress bar over query points\n\nReturns:\n"
+     "    Number of neighbours (or distance-weighted sum) within radius for each query\n    point (Q,)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot engine_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+    {Py_mp_length, reinterpret_cast<void*>(engine_len)},
+    {Py_tp_getset, engine_getset},
+    {Py_tp_methods, engine_methods},
+    {Py_tp_doc, const_cast<char*>(
+                    "KesraNNSEngine(search_points, max_dist, method=\"voxel\", cells_per_radius=1, "
+                    "subtree_threshold=64, graph_degree=16)\n--\n\n"
+                    "Native fixed-radius neighbour search engine behind `kesra.nns.KesraNNS`")},
+    {0, nullptr},
+};
+
+PyType_Spec engine_spec = {
+    "kesra.KesraNNSEngine",
+    sizeof(EngineObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    engine_slots,
+};
+
+}  // namespace
+
+PyObject* engine_type() {
+    // Created once per process and reused by every module execution.
+    static PyObject* type = PyType_FromSpec(&engine_spec);
+    return type;
+}
+
+}  // namespace kesra::py

@@ -1,0 +1,128 @@
+// indices_by_field: the row numbers of every group id, in ascending row order, with
+// the ids and the expected counts checked against each other both ways.
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "arguments.hpp"
+#include "numpy_api.hpp"
+#include "py_ref.hpp"
+
+namespace kesra::py {
+
+extern const char indices_by_field_doc[];
+const char indices_by_field_doc[] =
+    "indices_by_field(row_ids, counts)\n--\n\n"
+    "Native engine for computing the row indices of each unique value in a field or fields of a pointcloud\n\n"
+    "Runs in O(n+u) time: one pass over `counts` to size each id's output array, then a\n"
+    "single sequential pass over `row_ids`, writing each row index into its id's array\n"
+    "via a per-id write cursor\n\n"
+    "The contract is checked both ways: every id must be a valid index into `counts`, and\n"
+    "`counts[id]` must equal exactly the number of rows carrying that id. Anything else\n"
+    "raises `ValueError` rather than returning an array padded with phantom row-0 indices\n\n"
+    "Args:\n"
+    "    row_ids: The group id of every row of the pointcloud (one entry per row, values\n"
+    "        in `0..len(counts)`)\n"
+    "    counts: How many rows carry each id\n\n"
+    "Returns:\n"
+    "    Dict mapping each id to the row indices carrying it, in ascending row order";
+
+namespace {
+
+const char* const names[] = {"row_ids", "counts"};
+const Signature signature{"indices_by_field", names, 2, 2};
+
+struct Int64View {
+    const char* data;
+    std::size_t size;
+    std::ptrdiff_t stride;
+    std::int64_t operator[](std::size_t i) const {
+        return *reinterpret_cast<const std::int64_t*>(data + static_cast<std::ptrdiff_t>(i) * stride);
+    }
+};
+
+bool to_int64_view(PyObject* obj, const char* name, Int64View& out) {
+    if (PyArray_Check(obj)) {
+        auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+        if (PyArray_NDIM(arr) == 1 && PyArray_DESCR(arr)->type_num == NPY_INT64 && PyArray_ISNOTSWAPPED(arr)) {
+            out = {static_cast<const char*>(PyArray_DATA(arr)), static_cast<std::size_t>(PyArray_DIM(arr, 0)),
+                   PyArray_STRIDE(arr, 0)};
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "expected a 1-dimensional numpy.ndarray of int64, got %s",
+                 PyArray_Check(obj) ? "an array of another dtype or dimension" : Py_TYPE(obj)->tp_name);
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref note(PyUnicode_FromFormat("while processing '%s'", name));
+    if (note) Ref(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+    PyErr_SetRaisedException(exc);
+    return false;
+}
+
+struct FreeDeleter {
+    void operator()(std::uint64_t* p) const { std::free(p); }
+};
+using IdArray = std::unique_ptr<std::uint64_t, FreeDeleter>;
+
+void free_capsule(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, "kesra.buffer")); }
+
+}  // namespace
+
+PyObject* indices_by_field(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+    Int64View row_ids, counts;
+    if (!to_int64_view(a[0], "row_ids", row_ids) || !to_int64_view(a[1], "counts", counts)) return nullptr;
+
+    const std::size_t u = counts.size;
+    std::vector<IdArray> arrays(u);
+    std::vector<std::size_t> sizes(u), cursors(u, 0);
+    for (std::size_t i = 0; i < u; ++i) {
+        const std::int64_t count = counts[i];
+        if (count < 0) {
+            PyErr_Format(PyExc_ValueError, "count of unique id %zu is negative: %lld", i, static_cast<long long>(count));
+            return nullptr;
+        }
+        sizes[i] = static_cast<std::size_t>(count);
+        if (sizes[i] > SIZE_MAX / sizeof(std::uint64_t)) return PyErr_NoMemory();
+        arrays[i].reset(static_cast<std::uint64_t*>(std::calloc(sizes[i] == 0 ? 1 : sizes[i], sizeof(std::uint64_t))));
+        if (!arrays[i]) return PyErr_NoMemory();
+    }
+    for (std::size_t r = 0; r < row_ids.size; ++r) {
+        const std::int64_t id = row_ids[r];
+        if (id < 0 || static_cast<std::uint64_t>(id) >= u) {
+            PyErr_Format(PyExc_ValueError, "unique id %lld out of range", static_cast<long long>(id));
+            return nullptr;
+        }
+        const auto i = static_cast<std::size_t>(id);
+        if (cursors[i] >= sizes[i]) {
+            PyErr_Format(PyExc_ValueError, "unique id %zu appears more times than its count", i);
+            return nullptr;
+        }
+        arrays[i].get()[cursors[i]++] = r;
+    }
+    for (std::size_t i = 0; i < u; ++i) {
+        if (cursors[i] != sizes[i]) {
+            PyErr_Format(PyExc_ValueError, "unique id %zu appears %zu times but its count is %zu", i, cursors[i],
+                         sizes[i]);
+            return nullptr;
+        }
+    }
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
+    for (std::size_t i = 0; i < u; ++i) {
+        npy_intp dims[1] = {static_cast<npy_intp>(sizes[i])};
+        Ref array(PyArray_SimpleNewFromData(1, dims, NPY_UINT64, arrays[i].get()));
+        if (!array) return nullptr;
+        Ref capsule(PyCapsule_New(arrays[i].get(), "kesra.buffer", free_capsule));
+        if (!capsule) return nullptr;
+        arrays[i].release();
+        if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) return nullptr;
+        Ref key(PyLong_FromSize_t(i));
+        if (!key || PyDict_SetItem(result.get(), key.get(), array.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+}  // namespace kesra::py

@@ -1,0 +1,53 @@
+#include "worker_pool_call.hpp"
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "../index/mod/errors.hpp"
+
+namespace kesra::py {
+
+PyObject* internal_error_type() {
+    // Created on first use and shared by every module execution in the process.
+    static PyObject* type = PyErr_NewExceptionWithDoc(
+        "kesra.KesraInternalError",
+        "A failure inside the native engine that is not the caller's fault (a worker pool\n"
+        "that cannot be built, a corrupted restored structure). Derives from BaseException.",
+        PyExc_BaseException, nullptr);
+    return type;
+}
+
+static bool raise_internal(const std::string& message) {
+    PyObject* type = internal_error_type();
+    if (type != nullptr) PyErr_SetString(type, message.c_str());
+    return false;
+}
+
+bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task) {
+    std::exception_ptr error;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        WorkerPool::run(num_threads, task);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (!error) return true;
+    try {
+        std::rethrow_exception(error);
+    } catch (const PoolBuildError& e) {
+        return raise_internal(std::string("failed to build rayon thread pool: ") + e.what());
+    } catch (const InvalidArgument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        return raise_internal(e.what());
+    } catch (...) {
+        return raise_internal("unknown failure in a worker task");
+    }
+    return false;
+}
+
+}  // namespace kesra::py

@@ -1,0 +1,20 @@
+#pragma once
+// run_on_worker_pool: runs one task on a pool made for the call, with the calling thread
+// detached from the interpreter and only waiting. C++ failures come back as Python
+// exceptions: InvalidArgument -> ValueError, bad_alloc -> MemoryError, a pool that cannot
+// be built and every other failure -> the module's internal error.
+#include <Python.h>
+
+#include <functional>
+
+#include "../pool/worker_pool.hpp"
+
+namespace kesra::py {
+
+// The internal-error exception type (derives from BaseException), created once.
+PyObject* internal_error_type();
+
+// Returns false with a Python exception set when the task failed.
+bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task);
+
+}  // namespace kesra::py
