@@ -7,6 +7,6 @@ hdr=${KESRA_CACHE:-/opt/kesra-toolchain}/py314
 numpy_inc=$(.venv/bin/python -c 'import numpy; print(numpy.get_include())')
 for src in src/lib/*.cpp; do
     g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -DPy_GIL_DISABLED=1 \
-        -I"$hdr/usr/include/python3.14" -I"$hdr/usr/include" -I"$numpy_inc" -Isrc "$src"
+        -I"$hdr/usr/include/python3.14" -I"$hdr/usr/include/$(gcc -dumpmachine)/python3.14" -I"$hdr/usr/include" -I"$numpy_inc" -Isrc "$src"
 done
 echo "== binding compiles against the 3.14t headers"

@@ -10,9 +10,28 @@ namespace kesra {
 std::string format_f32(float value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-    char buf[128];
-    const auto res = std::to_chars(buf, buf + sizeof(buf), value, std::chars_format::fixed);
-    return std::string(buf, res.ptr);
+    // The shortest round-trip digits come from the scientific form ("-1.25e+02");
+    // they are then laid out in plain positional notation.
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof(buf), value, std::chars_format::scientific);
+    const std::string text(buf, res.ptr);
+    const std::size_t e = text.find('e');
+    const bool negative = text[0] == '-';
+    std::string digits;
+    for (std::size_t i = negative ? 1 : 0; i < e; ++i)
+        if (text[i] != '.') digits += text[i];
+    const int exponent = std::stoi(text.substr(e + 1));
+    // The value is 0.d1d2d3... * 10^(exponent + 1).
+    const int point = exponent + 1;
+    std::string out = negative ? "-" : "";
+    if (point <= 0) {
+        out += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+    } else if (static_cast<std::size_t>(point) >= digits.size()) {
+        out += digits + std::string(static_cast<std::size_t>(point) - digits.size(), '0');
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
+    }
+    return out;
 }
 
 namespace {

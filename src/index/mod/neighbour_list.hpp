@@ -24,11 +24,13 @@ public:
     NeighbourList(std::size_t k, float max_dist, float epsilon, std::size_t room)
         : capacity_(k), max_dist_sq_(max_dist * max_dist), epsilon_sq_(epsilon * epsilon) {
         entries_.reserve(std::min(k, room) + 1);
+        reset();
     }
 
     void reset() {
         entries_.clear();
         early_stop_count_ = 0;
+        threshold_ = max_dist_sq_;
     }
 
     std::size_t capacity() const { return capacity_; }
@@ -37,11 +39,9 @@ public:
     float max_dist_sq() const { return max_dist_sq_; }
 
     // Acceptance bound: r^2 until the list is full, then the smaller of the largest kept
-    // distance and r^2, ignoring a NaN operand.
-    float threshold() const {
-        if (entries_.size() < capacity_) return max_dist_sq_;
-        return std::fmin(entries_[0].dist_sq, max_dist_sq_);
-    }
+    // distance and r^2, ignoring a NaN operand. Kept up to date by offer() so that the
+    // common case, a rejected candidate, costs one comparison.
+    float threshold() const { return threshold_; }
 
     bool is_done() const { return early_stop_count_ >= capacity_; }
 
@@ -52,10 +52,13 @@ public:
         if (entries_.size() < capacity_) {
             entries_.push_back({d2, position});
             sift_up(entries_.size() - 1);
+            if (entries_.size() < capacity_) return;
         } else {
+            if (capacity_ == 0) return;  // searches never run with k = 0; stay safe anyway
             entries_[0] = {d2, position};
             sift_down();
         }
+        threshold_ = bound_of_full_list();
     }
 
     // Ascending by squared distance in the IEEE total order (-NaN first, +NaN last).
@@ -89,6 +92,13 @@ public:
     }
 
 private:
+    float bound_of_full_list() const {
+        const float top = entries_[0].dist_sq;
+        if (top != top) return max_dist_sq_;
+        if (max_dist_sq_ != max_dist_sq_) return top;
+        return top < max_dist_sq_ ? top : max_dist_sq_;
+    }
+
     void sift_up(std::size_t i) {
         while (i > 0) {
             const std::size_t u = (i - 1) / 2;
@@ -117,6 +127,7 @@ private:
     float max_dist_sq_;
     float epsilon_sq_;
     std::uint32_t early_stop_count_ = 0;
+    float threshold_ = 0.0f;
 };
 
 }  // namespace kesra

@@ -33,6 +33,11 @@ public:
         }
     }
 
+    // Hints the cache to load the slot where a lookup of `cell` starts.
+    void prefetch(const CellCoord& cell) const {
+        if (size_ != 0) __builtin_prefetch(&slots_[hash(cell) & mask_]);
+    }
+
     std::size_t memory_bytes() const { return slots_.size() * sizeof(Slot); }
 
 private:

@@ -84,20 +84,51 @@ struct VoxelGrid {
 
     // Visits the occupied cells around q in offset order, skipping cells whose box
     // distance is >= bound(); scan(start, end) returns true to stop the walk.
+    //
+    // Offsets are taken in batches: the lookups of a batch are resolved first, with the
+    // cache lines they need prefetched, so that their memory latencies overlap instead of
+    // adding up. Only offsets whose box passes the bound at that moment are looked up
+    // early; the exact test is made again when the walk reaches the cell.
     template <class Bound, class Scan>
     void walk_cells(const Point& q, Bound&& bound, Scan&& scan) const {
         if (neighbour_offsets.empty() || cell_lookup.empty()) return;
         const CellCoord a = cell_of(q);
-        for (const CellCoord& d : neighbour_offsets) {
-            const CellCoord c{wrapping_add(a.x, d.x), wrapping_add(a.y, d.y), wrapping_add(a.z, d.z)};
-            const float gx = axis_gap(q.x, c.x), gy = axis_gap(q.y, c.y), gz = axis_gap(q.z, c.z);
-            const float box = (gx * gx + gy * gy) + gz * gz;
-            if (box >= bound()) continue;
-            const std::uint32_t number = cell_lookup.find(c);
-            if (number == CellLookup::EMPTY) continue;
-            const auto [start, end] = cell_range(number);
-            if (scan(start, end)) return;
+        constexpr std::size_t batch = 32;  // one bit of `looked_up` each
+        CellCoord cells[batch];
+        float boxes[batch];
+        std::uint32_t numbers[batch];
+        for (std::size_t first = 0; first < neighbour_offsets.size(); first += batch) {
+            const std::size_t count = std::min(batch, neighbour_offsets.size() - first);
+            const float early_bound = bound();
+            std::uint32_t looked_up = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                const CellCoord& d = neighbour_offsets[first + i];
+                cells[i] = {wrapping_add(a.x, d.x), wrapping_add(a.y, d.y), wrapping_add(a.z, d.z)};
+                boxes[i] = box_distance(q, cells[i]);
+                if (!(boxes[i] >= early_bound)) cell_lookup.prefetch(cells[i]);
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                if (boxes[i] >= early_bound) continue;
+                numbers[i] = cell_lookup.find(cells[i]);
+                looked_up |= 1u << i;
+                if (numbers[i] != CellLookup::EMPTY && numbers[i] < cell_starts.size())
+                    __builtin_prefetch(points.data() + std::min<std::size_t>(cell_starts[numbers[i]], points.size()));
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                if (boxes[i] >= bound()) continue;
+                const std::uint32_t number = (looked_up >> i) & 1u ? numbers[i] : cell_lookup.find(cells[i]);
+                if (number == CellLookup::EMPTY) continue;
+                const auto [start, end] = cell_range(number);
+                if (scan(start, end)) return;
+            }
         }
+    }
+
+    // Squared distance from q to the box of `cell`, per axis the gap to the cell's
+    // interval, summed as (gx^2 + gy^2) + gz^2.
+    float box_distance(const Point& q, const CellCoord& cell) const {
+        const float gx = axis_gap(q.x, cell.x), gy = axis_gap(q.y, cell.y), gz = axis_gap(q.z, cell.z);
+        return (gx * gx + gy * gy) + gz * gz;
     }
 
 private:
