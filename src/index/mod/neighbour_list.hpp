@@ -62,10 +62,21 @@ public:
     }
 
     // Ascending by squared distance in the IEEE total order (-NaN first, +NaN last).
+    // Rows are short, so insertion sort on integer keys beats a general sort.
     void sort_ascending() {
-        std::sort(entries_.begin(), entries_.end(), [](const Candidate& a, const Candidate& b) {
-            return total_order_key(a.dist_sq) < total_order_key(b.dist_sq);
-        });
+        if (entries_.size() > 32) {
+            std::sort(entries_.begin(), entries_.end(), [](const Candidate& a, const Candidate& b) {
+                return total_order_key(a.dist_sq) < total_order_key(b.dist_sq);
+            });
+            return;
+        }
+        for (std::size_t i = 1; i < entries_.size(); ++i) {
+            const Candidate c = entries_[i];
+            const std::int32_t key = total_order_key(c.dist_sq);
+            std::size_t j = i;
+            for (; j > 0 && total_order_key(entries_[j - 1].dist_sq) > key; --j) entries_[j] = entries_[j - 1];
+            entries_[j] = c;
+        }
     }
 
     // Writes one result row of width `capacity`: row numbers and distances of the kept

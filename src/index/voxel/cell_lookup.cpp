@@ -7,7 +7,8 @@ namespace kesra {
 CellLookup::CellLookup(const std::vector<CellCoord>& cells) : size_(cells.size()) {
     if (cells.empty()) return;
     std::size_t capacity = 8;
-    while (capacity < 2 * cells.size()) capacity *= 2;
+    // Load factor at most 2/3: short probe runs while the table stays small in cache.
+    while (2 * capacity < 3 * cells.size()) capacity *= 2;
     slots_.assign(capacity, Slot{{0, 0, 0}, EMPTY});
     mask_ = capacity - 1;
     std::random_device rd;

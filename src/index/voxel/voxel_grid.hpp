@@ -6,6 +6,7 @@
 //
 // Immutable after build: any number of threads may query one grid without locks.
 #include <cmath>
+#include <tuple>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "../mod/count_accumulator.hpp"
 #include "../mod/errors.hpp"
 #include "../mod/neighbour_list.hpp"
+#include "../mod/offer_range.hpp"
 #include "../mod/points_view.hpp"
 #include "cell_lookup.hpp"
 
@@ -65,42 +67,54 @@ struct VoxelGrid {
     void knn_search(const Point& q, List& list) const {
         walk_cells(q, [&] { return list.threshold(); },
                    [&](std::uint32_t start, std::uint32_t end) {
-                       for (std::uint32_t p = start; p < end; ++p) list.offer(squared_distance(q, points[p]), p);
+                       offer_range(q, points.data(), start, end, list);
                        return list.is_done();
                    });
     }
 
     void count_search(const Point& q, CountAccumulator& acc) const {
         const float bound = acc.max_dist_sq();
-        walk_cells(q, [bound] { return bound; },
-                   [&](std::uint32_t start, std::uint32_t end) {
-                       for (std::uint32_t p = start; p < end; ++p) {
-                           const float d2 = squared_distance(q, points[p]);
-                           if (!(d2 >= bound)) acc.add(d2);
-                       }
-                       return false;
-                   });
+        auto walk = [&](auto&& add_range) {
+            walk_cells(q, [bound] { return bound; }, [&](std::uint32_t start, std::uint32_t end) {
+                add_range(points.data() + start, points.data() + end);
+                return false;
+            });
+        };
+        if (acc.weighted()) {
+            walk([&](const Point* p, const Point* end) {
+                for (; p != end; ++p) {
+                    const float d2 = squared_distance(q, *p);
+                    if (!(d2 >= bound)) acc.add(d2);
+                }
+            });
+        } else {
+            std::uint64_t n = 0;
+            walk([&](const Point* p, const Point* end) {
+                for (; p != end; ++p) n += !(squared_distance(q, *p) >= bound);
+            });
+            acc.add_count(n);
+        }
     }
 
     // Visits the occupied cells around q in offset order, skipping cells whose box
     // distance is >= bound(); scan(start, end) returns true to stop the walk.
     //
-    // Offsets are taken in batches: the lookups of a batch are resolved first, with the
-    // cache lines they need prefetched, so that their memory latencies overlap instead of
-    // adding up. Only offsets whose box passes the bound at that moment are looked up
-    // early; the exact test is made again when the walk reaches the cell.
+    // Offsets are taken in batches. Before a batch is walked, its lookups, cell ranges
+    // and first points are fetched in three passes with prefetches, so that the memory
+    // latencies of the batch overlap instead of adding up. Only offsets whose box passes
+    // the bound at that moment are fetched early, and nothing is decided early: the walk
+    // repeats the exact box test and takes a fetched range only when it is valid.
     template <class Bound, class Scan>
     void walk_cells(const Point& q, Bound&& bound, Scan&& scan) const {
         if (neighbour_offsets.empty() || cell_lookup.empty()) return;
         const CellCoord a = cell_of(q);
-        constexpr std::size_t batch = 32;  // one bit of `looked_up` each
+        constexpr std::size_t batch = 32;  // one bit of `fetched` each
         CellCoord cells[batch];
         float boxes[batch];
-        std::uint32_t numbers[batch];
+        std::uint32_t numbers[batch], starts[batch], ends[batch];
         for (std::size_t first = 0; first < neighbour_offsets.size(); first += batch) {
             const std::size_t count = std::min(batch, neighbour_offsets.size() - first);
             const float early_bound = bound();
-            std::uint32_t looked_up = 0;
             for (std::size_t i = 0; i < count; ++i) {
                 const CellCoord& d = neighbour_offsets[first + i];
                 cells[i] = {wrapping_add(a.x, d.x), wrapping_add(a.y, d.y), wrapping_add(a.z, d.z)};
@@ -108,17 +122,32 @@ struct VoxelGrid {
                 if (!(boxes[i] >= early_bound)) cell_lookup.prefetch(cells[i]);
             }
             for (std::size_t i = 0; i < count; ++i) {
-                if (boxes[i] >= early_bound) continue;
-                numbers[i] = cell_lookup.find(cells[i]);
-                looked_up |= 1u << i;
-                if (numbers[i] != CellLookup::EMPTY && numbers[i] < cell_starts.size())
-                    __builtin_prefetch(points.data() + std::min<std::size_t>(cell_starts[numbers[i]], points.size()));
+                numbers[i] = boxes[i] >= early_bound ? CellLookup::EMPTY : cell_lookup.find(cells[i]);
+                if (static_cast<std::size_t>(numbers[i]) + 1 < cell_starts.size())
+                    __builtin_prefetch(cell_starts.data() + numbers[i]);
+            }
+            std::uint32_t fetched = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (static_cast<std::size_t>(numbers[i]) + 1 >= cell_starts.size()) continue;
+                starts[i] = cell_starts[numbers[i]];
+                ends[i] = cell_starts[numbers[i] + 1];
+                if (starts[i] > ends[i] || ends[i] > points.size()) continue;
+                __builtin_prefetch(points.data() + starts[i]);
+                fetched |= 1u << i;
             }
             for (std::size_t i = 0; i < count; ++i) {
                 if (boxes[i] >= bound()) continue;
-                const std::uint32_t number = (looked_up >> i) & 1u ? numbers[i] : cell_lookup.find(cells[i]);
-                if (number == CellLookup::EMPTY) continue;
-                const auto [start, end] = cell_range(number);
+                std::uint32_t start, end;
+                if ((fetched >> i) & 1u) {
+                    start = starts[i];
+                    end = ends[i];
+                } else {
+                    // Not fetched: absent, corrupt, or skipped by the early bound.
+                    const std::uint32_t number =
+                        boxes[i] >= early_bound ? cell_lookup.find(cells[i]) : numbers[i];
+                    if (number == CellLookup::EMPTY) continue;
+                    std::tie(start, end) = cell_range(number);
+                }
                 if (scan(start, end)) return;
             }
         }
