@@ -88,8 +88,9 @@ std::string quote_string(std::string_view text) {
         char32_t cp = 0;
         std::size_t len = decode_utf8(text, i, cp);
         if (len == 0) {
-            cp = 0xFFFD;
-            len = 1;
+            out += "\\u{fffd}";
+            ++i;
+            continue;
         }
         switch (cp) {
             case '"': out += "\\\""; break;

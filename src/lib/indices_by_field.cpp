@@ -1,9 +1,8 @@
 // indices_by_field: the row numbers of every group id, in ascending row order, with
 // the ids and the expected counts checked against each other both ways.
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
-#include <vector>
+#include <new>
 
 #include "arguments.hpp"
 #include "numpy_api.hpp"
@@ -45,7 +44,9 @@ struct Int64View {
 bool to_int64_view(PyObject* obj, const char* name, Int64View& out) {
     if (PyArray_Check(obj)) {
         auto* arr = reinterpret_cast<PyArrayObject*>(obj);
-        if (PyArray_NDIM(arr) == 1 && PyArray_DESCR(arr)->type_num == NPY_INT64 && PyArray_ISNOTSWAPPED(arr)) {
+        // Any dtype equivalent to int64 (long long as well as long), in native byte order.
+        if (PyArray_NDIM(arr) == 1 && PyArray_EquivTypenums(PyArray_DESCR(arr)->type_num, NPY_INT64) &&
+            PyArray_ISNOTSWAPPED(arr)) {
             out = {static_cast<const char*>(PyArray_DATA(arr)), static_cast<std::size_t>(PyArray_DIM(arr, 0)),
                    PyArray_STRIDE(arr, 0)};
             return true;
@@ -60,12 +61,14 @@ bool to_int64_view(PyObject* obj, const char* name, Int64View& out) {
     return false;
 }
 
-struct FreeDeleter {
-    void operator()(std::uint64_t* p) const { std::free(p); }
-};
-using IdArray = std::unique_ptr<std::uint64_t, FreeDeleter>;
+// Row numbers are below 2^63, so this value in a buffer's last slot marks the slot that
+// completes the id: one write pointer per id then suffices as the cursor.
+constexpr std::uint64_t last_slot = UINT64_MAX;
 
-void free_capsule(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, "kesra.buffer")); }
+PyArrayObject* array_of(PyObject* result, std::size_t id) {
+    Ref key(PyLong_FromSize_t(id));
+    return reinterpret_cast<PyArrayObject*>(key ? PyDict_GetItemWithError(result, key.get()) : nullptr);
+}
 
 }  // namespace
 
@@ -76,51 +79,56 @@ PyObject* indices_by_field(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!to_int64_view(a[0], "row_ids", row_ids) || !to_int64_view(a[1], "counts", counts)) return nullptr;
 
     const std::size_t u = counts.size;
-    std::vector<IdArray> arrays(u);
-    std::vector<std::size_t> sizes(u), cursors(u, 0);
+    // Next write position of every id; nullptr once the id has all its rows.
+    std::unique_ptr<std::uint64_t*[]> cursors(new (std::nothrow) std::uint64_t*[u == 0 ? 1 : u]);
+    if (!cursors) return PyErr_NoMemory();
+    // Each id's array is a NumPy array owning its buffer from the start: rows are
+    // written straight into the result, and any failure frees them all with the dict.
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
     for (std::size_t i = 0; i < u; ++i) {
         const std::int64_t count = counts[i];
         if (count < 0) {
             PyErr_Format(PyExc_ValueError, "count of unique id %zu is negative: %lld", i, static_cast<long long>(count));
             return nullptr;
         }
-        sizes[i] = static_cast<std::size_t>(count);
-        if (sizes[i] > SIZE_MAX / sizeof(std::uint64_t)) return PyErr_NoMemory();
-        arrays[i].reset(static_cast<std::uint64_t*>(std::calloc(sizes[i] == 0 ? 1 : sizes[i], sizeof(std::uint64_t))));
-        if (!arrays[i]) return PyErr_NoMemory();
+        if (static_cast<std::uint64_t>(count) > static_cast<std::uint64_t>(NPY_MAX_INTP) / sizeof(std::uint64_t))
+            return PyErr_NoMemory();
+        npy_intp dims[1] = {static_cast<npy_intp>(count)};
+        Ref array(PyArray_SimpleNew(1, dims, NPY_UINT64));
+        if (!array) return nullptr;
+        auto* data = static_cast<std::uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+        if (count > 0) data[count - 1] = last_slot;
+        cursors[i] = count > 0 ? data : nullptr;
+        Ref key(PyLong_FromSize_t(i));
+        if (!key || PyDict_SetItem(result.get(), key.get(), array.get()) < 0) return nullptr;
     }
+    std::uint64_t** const cur = cursors.get();
     for (std::size_t r = 0; r < row_ids.size; ++r) {
         const std::int64_t id = row_ids[r];
         if (id < 0 || static_cast<std::uint64_t>(id) >= u) {
             PyErr_Format(PyExc_ValueError, "unique id %lld out of range", static_cast<long long>(id));
             return nullptr;
         }
-        const auto i = static_cast<std::size_t>(id);
-        if (cursors[i] >= sizes[i]) {
-            PyErr_Format(PyExc_ValueError, "unique id %zu appears more times than its count", i);
+        std::uint64_t*& slot = cur[id];
+        if (!slot) {
+            PyErr_Format(PyExc_ValueError, "unique id %lld appears more times than its count",
+                         static_cast<long long>(id));
             return nullptr;
         }
-        arrays[i].get()[cursors[i]++] = r;
+        const bool completes = *slot == last_slot;
+        *slot = r;
+        slot = completes ? nullptr : slot + 1;
     }
     for (std::size_t i = 0; i < u; ++i) {
-        if (cursors[i] != sizes[i]) {
-            PyErr_Format(PyExc_ValueError, "unique id %zu appears %zu times but its count is %zu", i, cursors[i],
-                         sizes[i]);
+        if (cur[i]) {
+            PyArrayObject* array = array_of(result.get(), i);
+            if (!array) return nullptr;
+            const auto seen = static_cast<std::size_t>(cur[i] - static_cast<std::uint64_t*>(PyArray_DATA(array)));
+            PyErr_Format(PyExc_ValueError, "unique id %zu appears %zu times but its count is %zu", i, seen,
+                         static_cast<std::size_t>(PyArray_DIM(array, 0)));
             return nullptr;
         }
-    }
-    Ref result(PyDict_New());
-    if (!result) return nullptr;
-    for (std::size_t i = 0; i < u; ++i) {
-        npy_intp dims[1] = {static_cast<npy_intp>(sizes[i])};
-        Ref array(PyArray_SimpleNewFromData(1, dims, NPY_UINT64, arrays[i].get()));
-        if (!array) return nullptr;
-        Ref capsule(PyCapsule_New(arrays[i].get(), "kesra.buffer", free_capsule));
-        if (!capsule) return nullptr;
-        arrays[i].release();
-        if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) return nullptr;
-        Ref key(PyLong_FromSize_t(i));
-        if (!key || PyDict_SetItem(result.get(), key.get(), array.get()) < 0) return nullptr;
     }
     return result.release();
 }

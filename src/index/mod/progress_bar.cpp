@@ -39,7 +39,7 @@ std::string QueryProgressBar::render(std::uint64_t pos, std::uint64_t total, std
     counter += std::to_string(pos);
     counter += '/';
     counter += std::to_string(total);
-    const std::size_t bar_width = width > counter.size() + 1 ? width - counter.size() - 1 : 1;
+    const std::size_t bar_width = width > counter.size() ? width - counter.size() : 1;
     const std::size_t done = total == 0 ? bar_width : static_cast<std::size_t>(
         static_cast<double>(bar_width) * static_cast<double>(std::min(pos, total)) / static_cast<double>(total));
     std::string line;

@@ -1,26 +1,15 @@
 #include "query_driver.hpp"
 
-#include <unistd.h>
-
 #include <memory>
-#include <new>
 
 #include "count_accumulator.hpp"
+#include "memory_limit.hpp"
 #include "neighbour_list.hpp"
 #include "progress_bar.hpp"
 
 namespace kesra {
 
 namespace {
-
-// With memory overcommit a too-large result can be "allocated" and then kill the
-// process when written; refuse results larger than the machine's physical memory.
-void check_fits_in_memory(std::size_t rows, std::size_t cols, std::size_t bytes_per_element) {
-    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0 || cols == 0 || rows == 0) return;
-    const auto physical = static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
-    if (rows > physical / cols / bytes_per_element) throw std::bad_alloc();
-}
 
 std::size_t chunk_count(std::size_t rows) { return (rows + QUERY_CHUNK_ROWS - 1) / QUERY_CHUNK_ROWS; }
 
@@ -47,7 +36,7 @@ NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, 
     check(queries.cols >= 3, "query points need three columns");
     if (k != 0 && queries.rows > SIZE_MAX / sizeof(float) / k)
         throw InternalError("result array size in bytes cannot be represented");
-    check_fits_in_memory(queries.rows, k, sizeof(std::int32_t) + sizeof(float));
+    check_fits_in_memory(static_cast<std::uint64_t>(queries.rows) * k, sizeof(std::int32_t) + sizeof(float));
     NeighbourResult out{OutputBuffer<std::int32_t>(queries.rows, k), OutputBuffer<float>(queries.rows, k)};
     auto bar = make_bar(progress, queries.rows);
     std::visit(

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "../../pool/parallel_sort.hpp"
+#include "../mod/memory_limit.hpp"
 
 namespace kesra {
 
@@ -23,10 +24,11 @@ bool cell_less(const CellCoord& a, const CellCoord& b) {
 }  // namespace
 
 std::vector<CellCoord> VoxelGrid::make_neighbour_offsets(std::uint32_t m) {
-    // Beyond 2^21 cells a side the table has more than 2^63 entries; far below that it
-    // cannot be allocated either, so the build fails as a whole here.
+    // A table larger than the machine's memory cannot be built (and side^3 overflows from
+    // 2^21 cells a side on): the build fails as a whole here rather than half-way.
     const std::uint64_t side = 2 * static_cast<std::uint64_t>(m) + 1;
-    if (side > (1u << 21) || side * side * side > SIZE_MAX / sizeof(CellCoord)) throw std::bad_alloc();
+    if (side > (1u << 21)) throw std::bad_alloc();
+    check_fits_in_memory(side * side * side, sizeof(CellCoord));
     const auto mi = static_cast<std::int32_t>(m);
     std::vector<CellCoord> offsets;
     offsets.reserve(side * side * side);

@@ -1,0 +1,143 @@
+#pragma once
+// The "kdtree" structure: a balanced kd-tree split at the median of the widest axis, with
+// leaves of at most KD_LEAF_SIZE points over contiguous ranges of `points`. The build and
+// the two traversals take a root and a position offset so that the hybrid grid can reuse
+// them for per-cell subtrees sharing one node array.
+//
+// Immutable after build: any number of threads may query one tree without locks.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "../../pool/worker_pool.hpp"
+#include "../mod/count_accumulator.hpp"
+#include "../mod/errors.hpp"
+#include "../mod/neighbour_list.hpp"
+#include "../mod/offer_range.hpp"
+#include "../mod/points_view.hpp"
+
+namespace kesra {
+
+inline constexpr std::uint32_t KD_LEAF_SIZE = 16;
+inline constexpr std::uint32_t KD_PARALLEL_MIN = 16384;
+inline constexpr std::size_t KD_STACK_CAPACITY = 64;
+inline constexpr std::uint8_t KD_LEAF_DIM = 3;
+
+// Inner node: children at `first` (lower) and `second` (upper) in the node array.
+// Leaf (split_dim == KD_LEAF_DIM): the positions [first, second) of the points.
+struct Node {
+    float split_value;
+    std::uint32_t first;
+    std::uint32_t second;
+    std::uint8_t split_dim;
+};
+// Four payload fields of 4+4+4+1 bytes cannot share 12 bytes without losing values a
+// restored state may hold, so the record is padded to 16.
+static_assert(sizeof(Node) == 16);
+
+// A point with its row number, permuted in place by the build.
+struct IndexedPoint {
+    float x, y, z;
+    std::uint32_t row;
+};
+
+// Number of nodes of the tree over `count` points; fixed by the halving rule alone.
+std::size_t kd_node_count(std::uint64_t count);
+
+// Builds the nodes over items[0, count), permuting the items. Element 0 is the root;
+// inner nodes refer to children by index in the returned list and leaf ranges are
+// absolute positions (offset + index in items). The result does not depend on the pool
+// size, and the pool may be in a loop already (then everything runs inline).
+std::vector<Node> kd_build_nodes(WorkerPool& pool, IndexedPoint* items, std::uint32_t count,
+                                 std::uint32_t offset);
+
+namespace kd_detail {
+
+struct StackEntry {
+    std::uint32_t node;
+    float bound;  // lower bound of the squared distance to any point below `node`
+};
+
+// max(a, b) where a NaN operand is ignored.
+inline float max_ignoring_nan(float a, float b) {
+    if (b != b) return a;
+    if (a != a) return b;
+    return a < b ? b : a;
+}
+
+// Walks the tree under `root` near child first, dropping every entry whose bound is
+// >= bound(); leaf(first, second) scans a range and returns true to end the walk.
+template <class Bound, class Leaf>
+void walk(const Node* nodes, std::size_t num_nodes, std::uint32_t root, std::size_t num_points, const Point& q,
+          Bound&& bound, Leaf&& leaf) {
+    StackEntry stack[KD_STACK_CAPACITY];
+    std::size_t top = 0;
+    stack[top++] = {root, 0.0f};
+    while (top > 0) {
+        const StackEntry entry = stack[--top];
+        if (entry.bound >= bound()) continue;
+        // The near child would be popped next with the same bound and an unchanged list,
+        // so descend into it directly; the stack check still counts its entry.
+        std::uint32_t index = entry.node;
+        for (;;) {
+            check(index < num_nodes, "kd node index outside nodes");
+            const Node& node = nodes[index];
+            if (node.split_dim == KD_LEAF_DIM) {
+                check(node.first <= node.second && node.second <= num_points, "kd leaf range outside points");
+                if (leaf(node.first, node.second)) return;
+                break;
+            }
+            check(node.split_dim < KD_LEAF_DIM, "kd split_dim above 3");
+            const float v = node.split_dim == 0 ? q.x : node.split_dim == 1 ? q.y : q.z;
+            const float diff = v - node.split_value;
+            const bool lower_is_near = diff < 0.0f;
+            check(top + 2 <= KD_STACK_CAPACITY, "kd traversal stack overflow");
+            stack[top++] = {lower_is_near ? node.second : node.first, max_ignoring_nan(entry.bound, diff * diff)};
+            index = lower_is_near ? node.first : node.second;
+        }
+    }
+}
+
+}  // namespace kd_detail
+
+// Offers every point under `root` that the pruning keeps to `list`, position = index in
+// `points`; ends after the leaf at which list.is_done() first holds. Needs capacity >= 1.
+template <class List>
+void kd_knn_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
+                   std::size_t num_points, const Point& q, List& list) {
+    kd_detail::walk(nodes, num_nodes, root, num_points, q, [&] { return list.threshold(); },
+                    [&](std::uint32_t first, std::uint32_t second) {
+                        offer_range(q, points, first, second, list);
+                        return list.is_done();
+                    });
+}
+
+// Passes every point under `root` whose squared distance is not >= acc.max_dist_sq() to
+// the accumulator, in traversal order.
+void kd_count_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
+                     std::size_t num_points, const Point& q, CountAccumulator& acc);
+
+struct KdTree {
+    std::vector<Point> points;  // tree order: each leaf owns a contiguous range
+    std::vector<std::uint32_t> original_indices;
+    std::vector<Node> nodes;  // pre-order, root at 0; empty exactly when there are no points
+
+    static KdTree build(WorkerPool& pool, const PointsView& search_points);
+
+    std::size_t size() const { return points.size(); }
+    std::size_t memory_bytes() const;
+
+    template <class List>
+    void knn_search(const Point& q, List& list) const {
+        if (nodes.empty()) return;
+        kd_knn_search(nodes.data(), nodes.size(), 0, points.data(), points.size(), q, list);
+    }
+
+    void count_search(const Point& q, CountAccumulator& acc) const {
+        if (nodes.empty()) return;
+        kd_count_search(nodes.data(), nodes.size(), 0, points.data(), points.size(), q, acc);
+    }
+};
+
+}  // namespace kesra
