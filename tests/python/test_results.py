@@ -1,0 +1,225 @@
+"""Answers of the voxel engine against the brute-force oracle, and their properties."""
+
+import os
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import kesra
+from brute_force import F32, brute_force, check_find, check_sums, random_cloud, sq_dist
+
+Engine = kesra.KesraNNSEngine
+NAN = np.nan
+
+
+@pytest.mark.parametrize("m", [0, 1, 2, 3])
+def test_matches_brute_force(cloud, m):
+    points, queries, ref = cloud
+    engine = Engine(points, 1.0, cells_per_radius=m)
+    for k in (1, 8, 40):
+        check_find(engine.find_neighbours(queries, k), points, queries, ref.best[:, :k])
+    counts = engine.count_neighbours(queries)
+    np.testing.assert_array_equal(counts, ref.count)
+    np.testing.assert_array_equal(engine.count_neighbours(queries, 0, 0.0), counts)
+    for p in (1.0, 2.5):
+        check_sums(engine.count_neighbours(queries, 0, p), ref.sums[p], ref.count)
+
+
+@pytest.mark.parametrize("r, m, q", [
+    (0.1, 1, (0.0, 0.0, 0.0)), (0.5, 3, (3.25, -2.5, 0.75)), (2.0, 2, (-1.0, 4.0, -0.5))])
+def test_points_at_exactly_r(r, m, q):
+    # Six points at exactly r along the axes (r*r is formed from the float32 radius), six
+    # just inside, one on a diagonal and one identical to the query.
+    q = np.array([q], F32)
+    steps = np.concatenate([np.eye(3), -np.eye(3)]).astype(F32) * F32(r)
+    points = np.concatenate([q + steps, q + steps * F32(0.9375), q + F32(r / 2), q])
+    assert (sq_dist(q, points[:6]) == F32(r) * F32(r)).all()
+    engine = Engine(points, r, cells_per_radius=m)
+    idx, dist = engine.find_neighbours(q, 20)
+    assert sorted(idx[0, :8]) == list(range(6, 14)) and dist[0, 0] == 0
+    ref = brute_force(points, q, r, k=20, weights=(1.0,))
+    check_find((idx, dist), points, q, ref.best)
+    assert engine.count_neighbours(q)[0] == 8
+    check_sums(engine.count_neighbours(q, distance_weight_factor=1.0), ref.sums[1.0], 8)
+
+
+@pytest.mark.parametrize("r, m", [(1.0, 2), (0.5, 3)])
+def test_lattice(r, m):
+    # Points on cell faces, duplicates, and many equal distances, also at the k-th place.
+    g = np.arange(-1.5, 1.5001, 0.25, dtype=F32)
+    points = np.stack(np.meshgrid(g, g, g, indexing="ij"), -1).reshape(-1, 3)
+    points = np.concatenate([points, points[::40]])
+    queries = np.concatenate([points[::7], points[::11] + F32(0.125)])
+    engine = Engine(points, r, cells_per_radius=m)
+    ref = brute_force(points, queries, r, k=33)
+    for k in (7, 33):
+        check_find(engine.find_neighbours(queries, k), points, queries, ref.best[:, :k])
+    np.testing.assert_array_equal(engine.count_neighbours(queries), ref.count)
+
+
+def test_empty_inputs(cloud):
+    points, queries, _ = cloud
+    empty = Engine(np.zeros((0, 3), F32), 1.0, cells_per_radius=2)
+    idx, dist = empty.find_neighbours(queries[:300], 4)
+    assert idx.shape == (300, 4) and (idx == -1).all() and (dist == -1).all()
+    assert (empty.count_neighbours(queries[:300], distance_weight_factor=2.0) == 0).all()
+    few, near = random_cloud(5, 24, 0, 0.3), random_cloud(10, 25, -0.5, 0.8)
+    ref = brute_force(few, near, 1.0, k=12)
+    check_find(Engine(few, 1.0).find_neighbours(near, 12), few, near, ref.best)
+    assert ref.count.max() == 5
+    engine = Engine(points, 1.0)
+    for q, k in [(0, 5), (7, 0)]:
+        idx, dist = engine.find_neighbours(queries[:q], k)
+        assert idx.shape == dist.shape == (q, k)
+        assert (idx.dtype, dist.dtype) == (np.int32, F32)
+        assert engine.count_neighbours(queries[:q]).shape == (q,)
+
+
+def layouts(a):
+    """The same values in other memory layouts, read-only."""
+    wide = np.zeros((2 * len(a), 7), F32)
+    wide[::2, 2:5] = a
+    views = {"fortran": np.asfortranarray(a), "strided": wide[::2, 2:5],
+             "negative rows": a[::-1].copy()[::-1], "negative columns": a[:, ::-1].copy()[:, ::-1]}
+    for v in views.values():
+        v.flags.writeable = False
+    return views
+
+
+def test_memory_layouts_and_inputs_untouched(cloud):
+    points, queries = cloud[0][:5000].copy(), cloud[1][:1000].copy()
+    base = Engine(points, 1.0)
+    expected = (*base.find_neighbours(queries, 9), base.count_neighbours(queries, 0, 2.5))
+    for name, view in layouts(queries).items():
+        got = (*base.find_neighbours(view, 9), base.count_neighbours(view, 0, 2.5))
+        for a, b in zip(got, expected):
+            np.testing.assert_array_equal(a, b, err_msg=name)
+        np.testing.assert_array_equal(view, queries, err_msg=name)
+    for name, view in layouts(points).items():
+        engine = Engine(view, 1.0)
+        for a, b in zip(engine.find_neighbours(queries, 9), expected):
+            np.testing.assert_array_equal(a, b, err_msg=name)
+        np.testing.assert_array_equal(view, points, err_msg=name)
+    # The engine keeps its own copy of the points.
+    points[:] = 1e6
+    np.testing.assert_array_equal(base.find_neighbours(queries, 9)[1], expected[1])
+
+
+def test_outputs_are_new_arrays(cloud):
+    engine = Engine(cloud[0], 1.0)
+    queries = cloud[1][:300]
+    first, second = engine.find_neighbours(queries, 4), engine.find_neighbours(queries, 4)
+    counts = engine.count_neighbours(queries)
+    assert type(first) is tuple and len(first) == 2
+    for a in (*first, counts):
+        assert type(a) is np.ndarray and a.flags.c_contiguous and a.flags.writeable
+    assert not any(np.shares_memory(a, b) for a, b in zip(first, second))
+    first[0][:] = 7
+    counts[:] = 7
+    np.testing.assert_array_equal(engine.find_neighbours(queries, 4)[0], second[0])
+    assert (engine.count_neighbours(queries) != 7).any()
+
+
+@pytest.mark.parametrize("eps", [2.0, 0.6])
+def test_epsilon_early_stop(cloud, eps):
+    points, queries, ref = cloud
+    engine, k = Engine(points, 1.0), 4
+    exact = engine.find_neighbours(queries, k)
+    idx, dist = engine.find_neighbours(queries, k, epsilon=eps)
+    # Only epsilon squared is used; zero and NaN never stop a search.
+    for a, b in zip(engine.find_neighbours(queries, k, epsilon=-eps), (idx, dist)):
+        np.testing.assert_array_equal(a, b)
+    for e in (0.0, NAN):
+        np.testing.assert_array_equal(engine.find_neighbours(queries, k, epsilon=e)[1], exact[1])
+    # Every row holds as many neighbours within r as the exact answer, each with its own
+    # distance, ascending. A row with fewer than k points closer than epsilon cannot stop.
+    filled = idx >= 0
+    assert (filled == (exact[0] >= 0)).all() and (np.diff(dist)[filled[:, 1:]] >= 0).all()
+    own = np.sqrt(sq_dist(queries[:, None, :], points[np.where(filled, idx, 0)]))
+    assert (own[filled] == dist[filled]).all() and (dist[filled] < 1).all()
+    close = (ref.count if eps >= 1 else brute_force(points, queries, eps).count) >= k
+    np.testing.assert_array_equal(dist[~close], exact[1][~close])
+    assert (dist[close] < F32(eps)).all() and (dist[close] != exact[1][close]).any()
+
+
+NAN_QUERIES = np.array([[NAN, NAN, NAN], [NAN, 0.3, 0.2], [5.0, 5.0, NAN], [NAN, NAN, 9.5]], F32)
+
+
+@pytest.mark.parametrize("m", [1, 2])
+def test_nan_rows(cloud, m):
+    points = cloud[0][:8000].copy()
+    nan_rows = np.random.default_rng(m).choice(len(points), 30, replace=False)
+    points[nan_rows] = [[NAN, NAN, NAN]] * 20 + [[NAN, 0.5, 0.5]] * 5 + [[2.5, NAN, NAN]] * 5
+    queries = np.concatenate([cloud[1][:1000], random_cloud(300, 3, -1.5, 2.5), NAN_QUERIES])
+    engine, k = Engine(points, 1.0, cells_per_radius=m), 64
+    idx, dist = engine.find_neighbours(queries, k)
+    counts = engine.count_neighbours(queries)
+    weighted = engine.count_neighbours(queries, distance_weight_factor=2.0)
+    filled = idx >= 0
+    assert not filled[:, -1].any()
+    np.testing.assert_array_equal(counts, filled.sum(axis=1))
+    # A NaN distance is accepted: NaN search points are found wherever their cell is
+    # visited, and their distances are NaN; the finite answer is unchanged.
+    finite = slice(0, -len(NAN_QUERIES))
+    seen = np.isin(idx, nan_rows)
+    assert seen[finite].any() and np.isnan(dist[seen]).all()
+    ref = brute_force(points, queries[finite], 1.0, k=k)
+    got = np.sort(np.where(filled & ~seen, dist, np.inf)[finite], axis=1)
+    np.testing.assert_array_equal(got, np.sqrt(ref.best))
+    # A NaN query coordinate gives cell 0 and no gap on that axis: every distance is NaN.
+    nan_q = slice(-len(NAN_QUERIES), None)
+    assert (counts[nan_q] > 0).all() and np.isnan(weighted[nan_q]).all()
+    assert np.isnan(dist[nan_q][filled[nan_q]]).all()
+    # The all-NaN query scans every cell within m of cell (0, 0, 0).
+    cells = np.nan_to_num(np.floor(points * F32(m)), nan=0)
+    assert counts[-len(NAN_QUERIES)] == (np.abs(cells) <= m).all(axis=1).sum()
+
+
+def test_extreme_coordinates():
+    big = np.array([[1e30, 1e30, 1e30], [-1e30, -1e30, -1e30], [3e9, 0, 0], [-3e9, 1, 1],
+                    [2e8, 0, 0], [3e38, 3e38, 0], [np.inf, 0, 0], [-np.inf, 0.5, 0.5]], F32)
+    points = np.concatenate([big, random_cloud(200, seed=29, low=-2, high=2)])
+    queries = np.concatenate([big, big + F32(0.5), random_cloud(100, seed=30, low=-2, high=2)])
+    ref = brute_force(points, queries[16:], 1.0, k=6)
+    for m in (1, 3):
+        engine = Engine(points, 1.0, cells_per_radius=m)
+        idx, dist = engine.find_neighbours(queries, 6)
+        counts = engine.count_neighbours(queries)
+        check_find((idx[16:], dist[16:]), points, queries[16:], ref.best)
+        np.testing.assert_array_equal(counts[16:], ref.count)
+        # A large cell that does not saturate is searched like any other.
+        assert idx[4].tolist() == [4] + [-1] * 5 and counts[4] == 1
+        assert (counts[:16] == (idx[:16] >= 0).sum(axis=1)).all()
+
+
+# Radius giving about 30 neighbours per point on average, and the cells per radius.
+CLOUDS = {"bun0": (0.005, 2), "rs22_proc2": (2.0, 1),
+          "table_scene_mug_stereo_textured": (0.0039, 2), "lamppost": (0.09, 3)}
+DATA = Path(os.environ.get("KESRA_DATA_DIR") or Path(__file__).resolve().parents[3] / "shared/data")
+
+
+@pytest.mark.parametrize("name", CLOUDS)
+def test_real_cloud(name):
+    if not (DATA / f"{name}.npy").exists():
+        pytest.skip(f"{DATA} has no {name}.npy (set KESRA_DATA_DIR)")
+    points, (r, m) = np.load(DATA / f"{name}.npy"), CLOUDS[name]
+    rng = np.random.default_rng(0)
+    rows = points[rng.choice(len(points), 300, replace=False)]
+    queries = np.concatenate([rows, rows[:100] + rng.uniform(-r, r, (100, 3)).astype(F32)])
+    engine = Engine(points, r, cells_per_radius=m)
+    idx, dist = engine.find_neighbours(queries, 32)
+    counts = engine.count_neighbours(queries)
+    weighted = engine.count_neighbours(queries, distance_weight_factor=2.0)
+    finite = np.isfinite(queries).all(axis=1)
+    nan_points = np.isnan(points).any(axis=1)
+    ref = brute_force(points[~nan_points], queries[finite], r, k=32, weights=(2.0,))
+    check_find((idx[finite], dist[finite]), points, queries[finite], ref.best)
+    np.testing.assert_array_equal(counts[finite], ref.count)
+    assert 10 < ref.count.mean() < 100
+    check_sums(weighted[finite], ref.sums[2.0], ref.count)
+    # The scanner's invalid pixels are all-NaN rows: such a query lands in cell (0, 0, 0),
+    # far from the scene, with all the NaN points and none of the others.
+    assert (counts[~finite] == nan_points.sum()).all()
+    assert np.isin(idx[~finite], np.flatnonzero(nan_points)).all()
+    assert np.isnan(dist[~finite]).all() and np.isnan(weighted[~finite]).all()
