@@ -88,15 +88,17 @@ bool grid_occupancy(PyObject* dict, const VoxelGrid& grid) {
 PyObject* engine_grid_stats(PyObject* self, PyObject*) {
     SharedClaim claim(as_engine(self)->claim);
     if (!claim) return nullptr;
-    Ref dict(PyDict_New());
-    if (!dict) return nullptr;
-    const bool ok = std::visit(
-        [&](const auto& structure) {
+    const VoxelGrid* grid = std::visit(
+        [](const auto& structure) -> const VoxelGrid* {
             using T = std::decay_t<decltype(structure)>;
-            if constexpr (std::is_same_v<T, VoxelGrid>) return grid_occupancy(dict.get(), structure);
+            if constexpr (std::is_same_v<T, VoxelGrid>) return &structure;
+            return nullptr;
         },
         as_engine(self)->engine->backend);
-    return ok ? dict.release() : nullptr;
+    if (grid == nullptr) Py_RETURN_NONE;
+    Ref dict(PyDict_New());
+    if (!dict || !grid_occupancy(dict.get(), *grid)) return nullptr;
+    return dict.release();
 }
 
 PyGetSetDef engine_getset[] = {

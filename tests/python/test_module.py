@@ -110,6 +110,6 @@ def test_grid_stats(points, m, stats):
 
 # Remove once the other search methods are built.
 def test_methods_not_built_yet():
-    for method in ["kdtree", "hybrid", "graph"]:
+    for method in ["hybrid", "graph"]:
         with pytest.raises(kesra.KesraInternalError, match=f'"{method}".*not built yet'):
             Engine(np.zeros((10, 3), np.float32), 1.0, method=method)

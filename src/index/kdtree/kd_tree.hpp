@@ -5,7 +5,6 @@
 // them for per-cell subtrees sharing one node array.
 //
 // Immutable after build: any number of threads may query one tree without locks.
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>

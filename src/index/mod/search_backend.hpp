@@ -3,11 +3,12 @@
 // index: 0 "voxel", 1 "kdtree", 2 "hybrid", 3 "graph".
 #include <variant>
 
+#include "../kdtree/kd_tree.hpp"
 #include "../voxel/voxel_grid.hpp"
 
 namespace kesra {
 
-using SearchBackend = std::variant<VoxelGrid>;
+using SearchBackend = std::variant<VoxelGrid, KdTree>;
 
 inline std::size_t backend_size(const SearchBackend& backend) {
     return std::visit([](const auto& s) { return s.size(); }, backend);
