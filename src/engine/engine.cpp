@@ -20,6 +20,8 @@ std::string unknown_method_message(std::string_view method) {
 SearchBackend build_backend(WorkerPool& pool, const PointsView& points, const EngineParams& p) {
     if (p.method == "voxel") return VoxelGrid::build(pool, points, p.max_dist, p.cells_per_radius);
     if (p.method == "kdtree") return KdTree::build(pool, points);
+    if (p.method == "hybrid")
+        return HybridGrid::build(pool, points, p.max_dist, p.cells_per_radius, p.subtree_threshold);
     for (std::string_view name : METHOD_NAMES)
         if (p.method == name) throw InternalError("search method \"" + p.method + "\" is not built yet");
     throw InvalidArgument(unknown_method_message(p.method));

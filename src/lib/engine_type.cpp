@@ -88,17 +88,24 @@ bool grid_occupancy(PyObject* dict, const VoxelGrid& grid) {
 PyObject* engine_grid_stats(PyObject* self, PyObject*) {
     SharedClaim claim(as_engine(self)->claim);
     if (!claim) return nullptr;
-    const VoxelGrid* grid = std::visit(
-        [](const auto& structure) -> const VoxelGrid* {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    // 1: filled, 0: failed, -1: the method has no grid.
+    const int filled = std::visit(
+        [&](const auto& structure) -> int {
             using T = std::decay_t<decltype(structure)>;
-            if constexpr (std::is_same_v<T, VoxelGrid>) return &structure;
-            return nullptr;
+            if constexpr (std::is_same_v<T, VoxelGrid>) {
+                return grid_occupancy(dict.get(), structure);
+            } else if constexpr (std::is_same_v<T, HybridGrid>) {
+                return grid_occupancy(dict.get(), structure.grid) &&
+                       set_item(dict.get(), "num_subtrees", PyLong_FromSize_t(structure.num_subtrees()));
+            } else {
+                return -1;
+            }
         },
         as_engine(self)->engine->backend);
-    if (grid == nullptr) Py_RETURN_NONE;
-    Ref dict(PyDict_New());
-    if (!dict || !grid_occupancy(dict.get(), *grid)) return nullptr;
-    return dict.release();
+    if (filled < 0) Py_RETURN_NONE;
+    return filled ? dict.release() : nullptr;
 }
 
 PyGetSetDef engine_getset[] = {

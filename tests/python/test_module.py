@@ -106,10 +106,19 @@ def test_grid_stats(points, m, stats):
     got = Engine(points, 1.0, cells_per_radius=m).grid_stats()
     assert list(got) == ["num_cells", "max_points_per_cell", "mean_points_per_cell"]
     assert tuple(got.values()) == stats and [type(v) for v in got.values()] == [int, int, float]
+    assert Engine(points, 1.0, "kdtree").grid_stats() is None
+
+
+@pytest.mark.parametrize("threshold, subtrees", [(0, 2), (1, 2), (2, 1), (3, 0)])
+def test_hybrid_grid_stats(threshold, subtrees):
+    # GRID_POINTS holds cells of 3, 2 and 1 points; cells above max(threshold, 1) get a subtree.
+    got = Engine(GRID_POINTS, 1.0, "hybrid", subtree_threshold=threshold).grid_stats()
+    assert list(got) == ["num_cells", "max_points_per_cell", "mean_points_per_cell", "num_subtrees"]
+    assert tuple(got.values()) == (3, 3, 2.0, subtrees) and type(got["num_subtrees"]) is int
 
 
 # Remove once the other search methods are built.
 def test_methods_not_built_yet():
-    for method in ["hybrid", "graph"]:
+    for method in ["graph"]:
         with pytest.raises(kesra.KesraInternalError, match=f'"{method}".*not built yet'):
             Engine(np.zeros((10, 3), np.float32), 1.0, method=method)

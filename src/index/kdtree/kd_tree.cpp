@@ -130,28 +130,11 @@ std::vector<Node> kd_build_nodes(WorkerPool& pool, IndexedPoint* items, std::uin
 void kd_count_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
                      std::size_t num_points, const Point& q, CountAccumulator& acc) {
     const float bound = acc.max_dist_sq();
-    auto walk = [&](auto&& scan) {
-        kd_detail::walk(nodes, num_nodes, root, num_points, q, [bound] { return bound; },
-                        [&](std::uint32_t first, std::uint32_t second) {
-                            scan(points + first, points + second);
-                            return false;
-                        });
-    };
-    if (acc.weighted()) {
-        walk([&](const Point* p, const Point* end) {
-            for (; p != end; ++p) {
-                const float d2 = squared_distance(q, *p);
-                if (!(d2 >= bound)) acc.add(d2);
-            }
-        });
-    } else {
-        // Plain counting adds 1 per point, so counting in integers gives the same sum.
-        std::uint64_t n = 0;
-        walk([&](const Point* p, const Point* end) {
-            for (; p != end; ++p) n += !(squared_distance(q, *p) >= bound);
-        });
-        acc.add_count(n);
-    }
+    kd_detail::walk(nodes, num_nodes, root, num_points, q, [bound] { return bound; },
+                    [&](std::uint32_t first, std::uint32_t second) {
+                        count_range(q, points, first, second, acc);
+                        return false;
+                    });
 }
 
 KdTree KdTree::build(WorkerPool& pool, const PointsView& search_points) {

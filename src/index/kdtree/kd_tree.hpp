@@ -13,7 +13,7 @@
 #include "../mod/count_accumulator.hpp"
 #include "../mod/errors.hpp"
 #include "../mod/neighbour_list.hpp"
-#include "../mod/offer_range.hpp"
+#include "../mod/range_scan.hpp"
 #include "../mod/points_view.hpp"
 
 namespace kesra {
@@ -125,6 +125,7 @@ struct KdTree {
     static KdTree build(WorkerPool& pool, const PointsView& search_points);
 
     std::size_t size() const { return points.size(); }
+    const std::vector<std::uint32_t>& row_numbers() const { return original_indices; }
     std::size_t memory_bytes() const;
 
     template <class List>

@@ -41,8 +41,8 @@ NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, 
     auto bar = make_bar(progress, queries.rows);
     std::visit(
         [&](const auto& structure) {
-            const std::uint32_t* original = structure.original_indices.data();
-            const std::size_t num_original = structure.original_indices.size();
+            const std::uint32_t* original = structure.row_numbers().data();
+            const std::size_t num_original = structure.row_numbers().size();
             for_each_row(
                 pool, queries.rows, bar.get(),
                 [&] { return NeighbourList(k, max_dist, epsilon, structure.size()); },

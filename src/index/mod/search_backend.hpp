@@ -3,12 +3,13 @@
 // index: 0 "voxel", 1 "kdtree", 2 "hybrid", 3 "graph".
 #include <variant>
 
+#include "../hybrid/hybrid_grid.hpp"
 #include "../kdtree/kd_tree.hpp"
 #include "../voxel/voxel_grid.hpp"
 
 namespace kesra {
 
-using SearchBackend = std::variant<VoxelGrid, KdTree>;
+using SearchBackend = std::variant<VoxelGrid, KdTree, HybridGrid>;
 
 inline std::size_t backend_size(const SearchBackend& backend) {
     return std::visit([](const auto& s) { return s.size(); }, backend);

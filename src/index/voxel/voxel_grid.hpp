@@ -15,7 +15,7 @@
 #include "../mod/count_accumulator.hpp"
 #include "../mod/errors.hpp"
 #include "../mod/neighbour_list.hpp"
-#include "../mod/offer_range.hpp"
+#include "../mod/range_scan.hpp"
 #include "../mod/points_view.hpp"
 #include "cell_lookup.hpp"
 
@@ -61,51 +61,46 @@ struct VoxelGrid {
     }
 
     std::size_t size() const { return points.size(); }
+    const std::vector<std::uint32_t>& row_numbers() const { return original_indices; }
     std::size_t memory_bytes() const;
 
     template <class List>
     void knn_search(const Point& q, List& list) const {
-        walk_cells(q, [&] { return list.threshold(); },
-                   [&](std::uint32_t start, std::uint32_t end) {
-                       offer_range(q, points.data(), start, end, list);
-                       return list.is_done();
-                   });
+        walk_cells(q, [&] { return list.threshold(); }, [&](std::uint32_t start, std::uint32_t end) {
+            offer_range(q, points.data(), start, end, list);
+            return list.is_done();
+        });
     }
 
     void count_search(const Point& q, CountAccumulator& acc) const {
         const float bound = acc.max_dist_sq();
-        auto walk = [&](auto&& add_range) {
-            walk_cells(q, [bound] { return bound; }, [&](std::uint32_t start, std::uint32_t end) {
-                add_range(points.data() + start, points.data() + end);
-                return false;
-            });
-        };
-        if (acc.weighted()) {
-            walk([&](const Point* p, const Point* end) {
-                for (; p != end; ++p) {
-                    const float d2 = squared_distance(q, *p);
-                    if (!(d2 >= bound)) acc.add(d2);
-                }
-            });
-        } else {
-            std::uint64_t n = 0;
-            walk([&](const Point* p, const Point* end) {
-                for (; p != end; ++p) n += !(squared_distance(q, *p) >= bound);
-            });
-            acc.add_count(n);
-        }
+        walk_cells(q, [bound] { return bound; }, [&](std::uint32_t start, std::uint32_t end) {
+            count_range(q, points.data(), start, end, acc);
+            return false;
+        });
     }
 
     // Visits the occupied cells around q in offset order, skipping cells whose box
     // distance is >= bound(); scan(start, end) returns true to stop the walk.
+    template <class Bound, class Scan>
+    void walk_cells(const Point& q, Bound&& bound, Scan&& scan) const {
+        walk_cell_numbers(q, bound, [&](std::uint32_t number, std::uint32_t start, std::uint32_t end, bool fetched) {
+            if (!fetched) std::tie(start, end) = cell_range(number);
+            return scan(start, end);
+        });
+    }
+
+    // Visits the occupied cells around q in offset order, skipping cells whose box
+    // distance is >= bound(). visit(number, start, end, fetched) returns true to stop the
+    // walk; when `fetched` is set, [start, end) is the cell's valid range, read ahead.
     //
     // Offsets are taken in batches. Before a batch is walked, its lookups, cell ranges
     // and first points are fetched in three passes with prefetches, so that the memory
     // latencies of the batch overlap instead of adding up. Only offsets whose box passes
     // the bound at that moment are fetched early, and nothing is decided early: the walk
     // repeats the exact box test and takes a fetched range only when it is valid.
-    template <class Bound, class Scan>
-    void walk_cells(const Point& q, Bound&& bound, Scan&& scan) const {
+    template <class Bound, class Visit>
+    void walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit) const {
         if (neighbour_offsets.empty() || cell_lookup.empty()) return;
         const CellCoord a = cell_of(q);
         constexpr std::size_t batch = 32;  // one bit of `fetched` each
@@ -128,6 +123,7 @@ struct VoxelGrid {
             }
             std::uint32_t fetched = 0;
             for (std::size_t i = 0; i < count; ++i) {
+                starts[i] = ends[i] = 0;
                 if (static_cast<std::size_t>(numbers[i]) + 1 >= cell_starts.size()) continue;
                 starts[i] = cell_starts[numbers[i]];
                 ends[i] = cell_starts[numbers[i] + 1];
@@ -137,18 +133,12 @@ struct VoxelGrid {
             }
             for (std::size_t i = 0; i < count; ++i) {
                 if (boxes[i] >= bound()) continue;
-                std::uint32_t start, end;
-                if ((fetched >> i) & 1u) {
-                    start = starts[i];
-                    end = ends[i];
-                } else {
-                    // Not fetched: absent, corrupt, or skipped by the early bound.
-                    const std::uint32_t number =
-                        boxes[i] >= early_bound ? cell_lookup.find(cells[i]) : numbers[i];
-                    if (number == CellLookup::EMPTY) continue;
-                    std::tie(start, end) = cell_range(number);
-                }
-                if (scan(start, end)) return;
+                const bool was_fetched = (fetched >> i) & 1u;
+                // Offsets skipped by the early bound were not looked up yet.
+                const std::uint32_t number =
+                    was_fetched || !(boxes[i] >= early_bound) ? numbers[i] : cell_lookup.find(cells[i]);
+                if (number == CellLookup::EMPTY) continue;
+                if (visit(number, starts[i], ends[i], was_fetched)) return;
             }
         }
     }

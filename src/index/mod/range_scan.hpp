@@ -1,7 +1,9 @@
 #pragma once
-// Offers the points at positions [start, end) to a candidate list, in position order.
+// Scans of a contiguous range of positions, shared by every structure: offering the
+// points to a candidate list, or counting them.
 #include <cstdint>
 
+#include "count_accumulator.hpp"
 #include "points_view.hpp"
 
 namespace kesra {
@@ -34,6 +36,24 @@ void offer_range(const Point& q, const Point* points, std::uint32_t start, std::
             }
         }
     }
+}
+
+// Passes every point of [start, end) whose d2 is not >= acc.max_dist_sq() to the
+// accumulator, in position order. Plain counting adds 1 per point, so it counts in
+// integers, which gives the same sum.
+inline void count_range(const Point& q, const Point* points, std::uint32_t start, std::uint32_t end,
+                        CountAccumulator& acc) {
+    const float bound = acc.max_dist_sq();
+    if (acc.weighted()) {
+        for (std::uint32_t p = start; p < end; ++p) {
+            const float d2 = squared_distance(q, points[p]);
+            if (!(d2 >= bound)) acc.add(d2);
+        }
+        return;
+    }
+    std::uint64_t n = 0;
+    for (std::uint32_t p = start; p < end; ++p) n += !(squared_distance(q, points[p]) >= bound);
+    acc.add_count(n);
 }
 
 }  // namespace kesra

@@ -1,0 +1,80 @@
+#include "hybrid_grid.hpp"
+
+#include <algorithm>
+
+namespace kesra {
+
+namespace {
+
+// One crowded cell's subtree, built in place over the cell's range of the grid.
+struct Subtree {
+    std::uint32_t cell;
+    std::vector<Node> nodes;
+};
+
+void build_subtree(WorkerPool& pool, VoxelGrid& grid, Subtree& subtree) {
+    const auto [start, end] = grid.cell_range(subtree.cell);
+    std::vector<IndexedPoint> items(end - start);
+    for (std::uint32_t p = start; p < end; ++p) {
+        const Point& pt = grid.points[p];
+        items[p - start] = {pt.x, pt.y, pt.z, grid.original_indices[p]};
+    }
+    subtree.nodes = kd_build_nodes(pool, items.data(), end - start, start);
+    // Cells own disjoint ranges, so the write-back needs no ordering between cells.
+    for (std::uint32_t i = 0; i < end - start; ++i) {
+        grid.points[start + i] = {items[i].x, items[i].y, items[i].z};
+        grid.original_indices[start + i] = items[i].row;
+    }
+}
+
+}  // namespace
+
+HybridGrid HybridGrid::build(WorkerPool& pool, const PointsView& search_points, float max_dist,
+                             std::uint32_t cells_per_radius, std::uint64_t subtree_threshold) {
+    HybridGrid hybrid;
+    hybrid.grid = VoxelGrid::build(pool, search_points, max_dist, cells_per_radius);
+    VoxelGrid& grid = hybrid.grid;
+    const std::uint64_t threshold = std::max<std::uint64_t>(subtree_threshold, 1);
+    const std::size_t cells = grid.cell_coords.size();
+
+    std::vector<Subtree> subtrees;
+    std::vector<std::size_t> small, large;  // indices into `subtrees`
+    for (std::uint32_t c = 0; c < cells; ++c) {
+        const auto [start, end] = grid.cell_range(c);
+        if (end - start <= threshold) continue;
+        (end - start >= KD_PARALLEL_MIN ? large : small).push_back(subtrees.size());
+        subtrees.push_back({c, {}});
+    }
+    // Large cells split their own build over the pool; the others are one task each.
+    for (std::size_t i : large) build_subtree(pool, grid, subtrees[i]);
+    pool.for_each(small.size(), [&](std::size_t i) { build_subtree(pool, grid, subtrees[small[i]]); });
+
+    hybrid.subtree_roots.assign(cells, NO_SUBTREE);
+    std::size_t total = 0;
+    for (const Subtree& s : subtrees) total += s.nodes.size();
+    check(total < NO_SUBTREE, "too many subtree nodes");
+    hybrid.nodes.reserve(total);
+    for (const Subtree& s : subtrees) {
+        const auto base = static_cast<std::uint32_t>(hybrid.nodes.size());
+        hybrid.subtree_roots[s.cell] = base;
+        for (Node node : s.nodes) {
+            if (node.split_dim != KD_LEAF_DIM) {
+                node.first += base;
+                node.second += base;
+            }
+            hybrid.nodes.push_back(node);
+        }
+    }
+    return hybrid;
+}
+
+std::size_t HybridGrid::num_subtrees() const {
+    return static_cast<std::size_t>(
+        std::count_if(subtree_roots.begin(), subtree_roots.end(), [](std::uint32_t r) { return r != NO_SUBTREE; }));
+}
+
+std::size_t HybridGrid::memory_bytes() const {
+    return grid.memory_bytes() + subtree_roots.capacity() * sizeof(std::uint32_t) + nodes.capacity() * sizeof(Node);
+}
+
+}  // namespace kesra

@@ -1,0 +1,70 @@
+#pragma once
+// The "hybrid" structure: the voxel grid, in which every crowded cell (more than
+// max(subtree_threshold, 1) points) also has a kd subtree over its own points. Queries
+// walk the cells as the grid does, scan small cells and descend the subtree of crowded
+// ones. All subtrees share one node array with absolute indices.
+//
+// Immutable after build: any number of threads may query one grid without locks.
+#include <cstdint>
+#include <vector>
+
+#include "../kdtree/kd_tree.hpp"
+#include "../voxel/voxel_grid.hpp"
+
+namespace kesra {
+
+inline constexpr std::uint32_t NO_SUBTREE = 0xFFFFFFFFu;
+
+struct HybridGrid {
+    VoxelGrid grid;  // crowded cells hold their points in subtree order
+    std::vector<std::uint32_t> subtree_roots;  // per cell: root in `nodes`, or NO_SUBTREE
+    std::vector<Node> nodes;                    // every subtree in pre-order, ascending cell order
+
+    static HybridGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
+                            std::uint32_t cells_per_radius, std::uint64_t subtree_threshold);
+
+    std::size_t size() const { return grid.size(); }
+    const std::vector<std::uint32_t>& row_numbers() const { return grid.original_indices; }
+    std::size_t num_subtrees() const;
+    std::size_t memory_bytes() const;
+
+    template <class List>
+    void knn_search(const Point& q, List& list) const {
+        grid.walk_cell_numbers(q, [&] { return list.threshold(); },
+                               [&](std::uint32_t cell, std::uint32_t start, std::uint32_t end, bool fetched) {
+                                   const std::uint32_t root = subtree_root(cell);
+                                   if (root == NO_SUBTREE) {
+                                       if (!fetched) std::tie(start, end) = grid.cell_range(cell);
+                                       offer_range(q, grid.points.data(), start, end, list);
+                                   } else {
+                                       kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(),
+                                                     grid.points.size(), q, list);
+                                   }
+                                   return list.is_done();
+                               });
+    }
+
+    void count_search(const Point& q, CountAccumulator& acc) const {
+        const float bound = acc.max_dist_sq();
+        grid.walk_cell_numbers(q, [bound] { return bound; },
+                               [&](std::uint32_t cell, std::uint32_t start, std::uint32_t end, bool fetched) {
+                                   const std::uint32_t root = subtree_root(cell);
+                                   if (root == NO_SUBTREE) {
+                                       if (!fetched) std::tie(start, end) = grid.cell_range(cell);
+                                       count_range(q, grid.points.data(), start, end, acc);
+                                   } else {
+                                       kd_count_search(nodes.data(), nodes.size(), root, grid.points.data(),
+                                                       grid.points.size(), q, acc);
+                                   }
+                                   return false;
+                               });
+    }
+
+private:
+    std::uint32_t subtree_root(std::uint32_t cell) const {
+        check(cell < subtree_roots.size(), "cell number outside subtree_roots");
+        return subtree_roots[cell];
+    }
+};
+
+}  // namespace kesra
