@@ -1,6 +1,7 @@
 #include "query_driver.hpp"
 
 #include <memory>
+#include <type_traits>
 
 #include "count_accumulator.hpp"
 #include "memory_limit.hpp"
@@ -29,6 +30,41 @@ void for_each_row(WorkerPool& pool, std::size_t rows, QueryProgressBar* bar, Mak
     if (bar) bar->finish_and_clear();
 }
 
+// Per-task work space of a structure: its own Scratch type when it has one (the graph's
+// walk), otherwise nothing.
+struct NoScratch {};
+template <class S>
+struct ScratchOf {
+    using type = NoScratch;
+};
+template <class S>
+    requires requires { typename S::Scratch; }
+struct ScratchOf<S> {
+    using type = typename S::Scratch;
+};
+
+template <class S, class List>
+void knn_search(const S& structure, const Point& q, List& list, typename ScratchOf<S>::type& scratch) {
+    if constexpr (std::is_same_v<typename ScratchOf<S>::type, NoScratch>)
+        structure.knn_search(q, list);
+    else
+        structure.knn_search(q, list, scratch);
+}
+
+template <class S>
+void count_search(const S& structure, const Point& q, CountAccumulator& acc, typename ScratchOf<S>::type& scratch) {
+    if constexpr (std::is_same_v<typename ScratchOf<S>::type, NoScratch>)
+        structure.count_search(q, acc);
+    else
+        structure.count_search(q, acc, scratch);
+}
+
+template <class Work, class S>
+struct TaskState {
+    Work work;
+    typename ScratchOf<S>::type scratch{};
+};
+
 }  // namespace
 
 NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, const PointsView& queries,
@@ -43,12 +79,14 @@ NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, 
         [&](const auto& structure) {
             const std::uint32_t* original = structure.row_numbers().data();
             const std::size_t num_original = structure.row_numbers().size();
+            using State = TaskState<NeighbourList, std::decay_t<decltype(structure)>>;
             for_each_row(
                 pool, queries.rows, bar.get(),
-                [&] { return NeighbourList(k, max_dist, epsilon, structure.size()); },
-                [&](NeighbourList& list, std::size_t r) {
+                [&] { return State{NeighbourList(k, max_dist, epsilon, structure.size())}; },
+                [&](State& state, std::size_t r) {
+                    NeighbourList& list = state.work;
                     list.reset();
-                    if (k > 0) structure.knn_search(queries.point(r), list);
+                    if (k > 0) knn_search(structure, queries.point(r), list, state.scratch);
                     list.write_row(original, num_original, out.indices.data() + r * k, out.distances.data() + r * k);
                 });
         },
@@ -63,12 +101,13 @@ OutputBuffer<float> count_neighbours(WorkerPool& pool, const SearchBackend& back
     auto bar = make_bar(progress, queries.rows);
     std::visit(
         [&](const auto& structure) {
+            using State = TaskState<CountAccumulator, std::decay_t<decltype(structure)>>;
             for_each_row(
-                pool, queries.rows, bar.get(), [&] { return CountAccumulator(max_dist, weight_exponent); },
-                [&](CountAccumulator& acc, std::size_t r) {
-                    acc.reset();
-                    structure.count_search(queries.point(r), acc);
-                    counts.data()[r] = acc.sum();
+                pool, queries.rows, bar.get(), [&] { return State{CountAccumulator(max_dist, weight_exponent)}; },
+                [&](State& state, std::size_t r) {
+                    state.work.reset();
+                    count_search(structure, queries.point(r), state.work, state.scratch);
+                    counts.data()[r] = state.work.sum();
                 });
         },
         backend);
