@@ -23,7 +23,9 @@ the resident set while building, measured in a fresh process per engine with
 both libraries starting from the same float32 array.
 
 Data sets: "cube" (uniform, 1,000,000 points), "surface" (lidar-like height
-field, 1,000,000 points) and every .npy cloud in $KESRA_DATA_DIR or
+field, 1,000,000 points), "clustered" (1,000,000 points, half of them in dense
+blobs filling 1 % of the volume; r gives about 30 neighbours outside the blobs,
+so a plain grid has crowded cells inside them) and every .npy cloud in $KESRA_DATA_DIR or
 ../shared/data beside the repository (absent ones are skipped). Rows with NaN
 are dropped for both libraries. --quick uses 100,000 generated points and a
 single run to smoke-test the script.
@@ -50,7 +52,7 @@ from scipy.spatial import cKDTree
 
 import kesra
 from kesra import KesraNNSEngine
-from kesra.clouds import height_field_surface, radius_for_neighbours, uniform_cube
+from kesra.clouds import clustered_cloud, height_field_surface, radius_for_neighbours, sparse_radius, uniform_cube
 from kesra.demo import METHODS, format_table, timed
 
 REPO = Path(__file__).resolve().parents[1]
@@ -87,7 +89,8 @@ def data_dir():
 
 def dataset_loaders(quick):
     n = 100_000 if quick else 1_000_000
-    loaders = {"cube": lambda: uniform_cube(n), "surface": lambda: height_field_surface(n)}
+    loaders = {"cube": lambda: uniform_cube(n), "surface": lambda: height_field_surface(n),
+               "clustered": lambda: (clustered_cloud(n), sparse_radius(n))}
     for path in sorted(data_dir().glob("*.npy")):
         loaders[path.stem] = lambda path=path: np.load(path)
     return loaders
@@ -203,11 +206,14 @@ def main(argv=None):
     rng = np.random.default_rng(0)
     rows, memory_rows, summary, failures = [], [], [], []
     for name in names:
-        points = np.ascontiguousarray(loaders[name](), dtype=np.float32)
+        loaded = loaders[name]()
+        # A loader may fix its radius; otherwise it is chosen for TARGET_NEIGHBOURS.
+        points, fixed_radius = loaded if isinstance(loaded, tuple) else (loaded, None)
+        points = np.ascontiguousarray(points, dtype=np.float32)
         finite = np.isfinite(points).all(axis=1)
         dropped = int((~finite).sum())
         points = np.ascontiguousarray(points[finite])
-        radius = float(np.float32(radius_for_neighbours(points, TARGET_NEIGHBOURS)))
+        radius = float(np.float32(fixed_radius or radius_for_neighbours(points, TARGET_NEIGHBOURS)))
         n = len(points)
         print(f"{name}: {n:,} points" + (f" ({dropped:,} NaN rows dropped)" if dropped else "")
               + f", r = {radius:.4g}", flush=True)

@@ -35,6 +35,26 @@ def uniform_cube(n, seed=0, size=100.0):
     return rng.uniform(0.0, size, (n, 3)).astype(np.float32)
 
 
+def clustered_cloud(n, seed=0, size=100.0, clusters=20):
+    """Half the points uniform in a cube of side `size`, the other half in `clusters`
+    dense blobs that together fill 1 % of its volume: float32 (n, 3). Cells inside the
+    blobs are about a hundred times as crowded as the others."""
+    rng = np.random.default_rng(seed)
+    side = size * (0.01 / clusters) ** (1 / 3)
+    corners = rng.uniform(0.0, size - side, (clusters, 3))
+    dense = n // 2
+    blobs = corners[rng.integers(0, clusters, dense)] + rng.uniform(0.0, side, (dense, 3))
+    points = np.concatenate([rng.uniform(0.0, size, (n - dense, 3)), blobs])
+    return points[rng.permutation(n)].astype(np.float32)
+
+
+def sparse_radius(n, target=30, size=100.0):
+    """Radius giving about `target` neighbours in the uniform half of `clustered_cloud`
+    (inside the blobs the same radius holds about a hundred times more)."""
+    density = (n - n // 2) / size**3
+    return (target / density / (4 / 3 * math.pi)) ** (1 / 3)
+
+
 def radius_for_neighbours(points, target=30, sample=5000, seed=0, method="voxel", tolerance=0.05):
     """Radius at which points have about `target` other points within it, on average.
 

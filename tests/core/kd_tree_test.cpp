@@ -216,6 +216,32 @@ TEST(KdTree, SearchesAgreeWithBruteForce) {
 }
 
 // A query on the splitting plane x = 8, or NaN there, goes to the upper leaf [8, 17) first.
+// The tight walk of finite data must offer exactly what the plain walk offers and keeps:
+// same lists (entries in heap order), same early stops, same sums.
+TEST(KdTree, TightPruningChangesNothing) {
+    auto pts = lattice_cloud(3000, 4, 21);  // many equal distances
+    const auto more = random_cloud(3000, -4.0f, 4.0f, 22);
+    pts.insert(pts.end(), more.begin(), more.end());
+    const KdTree tree = build_tree(pts);
+    ASSERT_TRUE(tree.finite_points);
+    for (const Point& q : random_cloud(300, -5.0f, 5.0f, 23)) {
+        for (const float eps : {0.0f, 0.7f}) {
+            kesra::NeighbourList plain(9, 1.5f, eps, pts.size()), tight(9, 1.5f, eps, pts.size());
+            kesra::kd_knn_search(tree.nodes.data(), tree.nodes.size(), 0, tree.points.data(), pts.size(), false, q, plain);
+            kesra::kd_knn_search(tree.nodes.data(), tree.nodes.size(), 0, tree.points.data(), pts.size(), true, q, tight);
+            ASSERT_EQ(plain.size(), tight.size());
+            for (std::size_t i = 0; i < plain.size(); ++i) {
+                EXPECT_EQ(plain.data()[i].position, tight.data()[i].position);
+                EXPECT_EQ(plain.data()[i].dist_sq, tight.data()[i].dist_sq);
+            }
+        }
+        kesra::CountAccumulator plain(1.5f, 2.0f), tight(1.5f, 2.0f);
+        kesra::kd_count_search(tree.nodes.data(), tree.nodes.size(), 0, tree.points.data(), pts.size(), false, q, plain);
+        kesra::kd_count_search(tree.nodes.data(), tree.nodes.size(), 0, tree.points.data(), pts.size(), true, q, tight);
+        EXPECT_EQ(plain.sum(), tight.sum());
+    }
+}
+
 TEST(KdTree, UpperChildFirstOnThePlaneAndEpsilonStopsAfterTheLeaf) {
     auto pts = line_cloud(17);
     pts[7].x = 7.95f;  // nearer to x = 8 than x = 9 is, but in the lower leaf
@@ -247,10 +273,10 @@ TEST(KdTree, CorruptedTreesAreInternalErrors) {
         const Point* points = good.points.data();
         int thrown = 0;
         try {
-            kesra::kd_knn_search(nodes.data(), nodes.size(), root, points, 17, q, list);
+            kesra::kd_knn_search(nodes.data(), nodes.size(), root, points, 17, false, q, list);
         } catch (const kesra::InternalError&) { ++thrown; }
         try {
-            kesra::kd_count_search(nodes.data(), nodes.size(), root, points, 17, q, acc);
+            kesra::kd_count_search(nodes.data(), nodes.size(), root, points, 17, false, q, acc);
         } catch (const kesra::InternalError&) { ++thrown; }
         return thrown;
     };

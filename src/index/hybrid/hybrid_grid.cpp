@@ -65,6 +65,7 @@ HybridGrid HybridGrid::build(WorkerPool& pool, const PointsView& search_points, 
             hybrid.nodes.push_back(node);
         }
     }
+    hybrid.finite_points = all_finite(grid.points.data(), grid.points.size());
     return hybrid;
 }
 

@@ -19,6 +19,7 @@ struct HybridGrid {
     VoxelGrid grid;  // crowded cells hold their points in subtree order
     std::vector<std::uint32_t> subtree_roots;  // per cell: root in `nodes`, or NO_SUBTREE
     std::vector<Node> nodes;                    // every subtree in pre-order, ascending cell order
+    bool finite_points = false;                 // derived from grid.points: every coordinate finite
 
     static HybridGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
                             std::uint32_t cells_per_radius, std::uint64_t subtree_threshold);
@@ -38,7 +39,7 @@ struct HybridGrid {
                                        offer_range(q, grid.points.data(), start, end, list);
                                    } else {
                                        kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(),
-                                                     grid.points.size(), q, list);
+                                                     grid.points.size(), finite_points, q, list);
                                    }
                                    return list.is_done();
                                });
@@ -54,7 +55,7 @@ struct HybridGrid {
                                        count_range(q, grid.points.data(), start, end, acc);
                                    } else {
                                        kd_count_search(nodes.data(), nodes.size(), root, grid.points.data(),
-                                                       grid.points.size(), q, acc);
+                                                       grid.points.size(), finite_points, q, acc);
                                    }
                                    return false;
                                });

@@ -128,9 +128,10 @@ std::vector<Node> kd_build_nodes(WorkerPool& pool, IndexedPoint* items, std::uin
 }
 
 void kd_count_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
-                     std::size_t num_points, const Point& q, CountAccumulator& acc) {
+                     std::size_t num_points, bool finite_points, const Point& q, CountAccumulator& acc) {
     const float bound = acc.max_dist_sq();
-    kd_detail::walk(nodes, num_nodes, root, num_points, q, [bound] { return bound; },
+    kd_detail::walk(nodes, num_nodes, root, num_points, q, finite_points && kd_detail::is_finite(q),
+                    [bound] { return bound; },
                     [&](std::uint32_t first, std::uint32_t second) {
                         count_range(q, points, first, second, acc);
                         return false;
@@ -164,7 +165,14 @@ KdTree KdTree::build(WorkerPool& pool, const PointsView& search_points) {
             tree.original_indices[i] = items[i].row;
         }
     });
+    tree.finite_points = all_finite(tree.points.data(), n);
     return tree;
+}
+
+bool all_finite(const Point* points, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (!kd_detail::is_finite(points[i])) return false;
+    return true;
 }
 
 std::size_t KdTree::memory_bytes() const {

@@ -5,6 +5,7 @@
 // them for per-cell subtrees sharing one node array.
 //
 // Immutable after build: any number of threads may query one tree without locks.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -55,7 +56,8 @@ namespace kd_detail {
 
 struct StackEntry {
     std::uint32_t node;
-    float bound;  // lower bound of the squared distance to any point below `node`
+    float bound;      // lower bound of the squared distance to any point below `node`
+    float offset[3];  // per axis, how far q lies outside the node's region (tight walk)
 };
 
 // max(a, b) where a NaN operand is ignored.
@@ -65,16 +67,25 @@ inline float max_ignoring_nan(float a, float b) {
     return a < b ? b : a;
 }
 
+inline bool is_finite(const Point& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
+
 // Walks the tree under `root` near child first, dropping every entry whose bound is
 // >= bound(); leaf(first, second) scans a range and returns true to end the walk.
+//
+// The far child's bound is max(b, diff^2). With `tight` (finite query, finite points)
+// it is instead ((ox^2 + oy^2) + oz^2) over the per-axis offsets of q from the child's
+// region. Float rounding is monotone, so that sum never exceeds the squared distance of
+// a point below the child: a subtree it drops holds only points every offer would
+// reject, and the results are the same, with fewer leaves visited.
 template <class Bound, class Leaf>
 void walk(const Node* nodes, std::size_t num_nodes, std::uint32_t root, std::size_t num_points, const Point& q,
-          Bound&& bound, Leaf&& leaf) {
+          bool tight, Bound&& bound, Leaf&& leaf) {
     StackEntry stack[KD_STACK_CAPACITY];
     std::size_t top = 0;
-    stack[top++] = {root, 0.0f};
+    stack[top++] = {root, 0.0f, {0.0f, 0.0f, 0.0f}};
+    const float qv[3] = {q.x, q.y, q.z};
     while (top > 0) {
-        const StackEntry entry = stack[--top];
+        StackEntry entry = stack[--top];
         if (entry.bound >= bound()) continue;
         // The near child would be popped next with the same bound and an unchanged list,
         // so descend into it directly; the stack check still counts its entry.
@@ -88,11 +99,21 @@ void walk(const Node* nodes, std::size_t num_nodes, std::uint32_t root, std::siz
                 break;
             }
             check(node.split_dim < KD_LEAF_DIM, "kd split_dim above 3");
-            const float v = node.split_dim == 0 ? q.x : node.split_dim == 1 ? q.y : q.z;
-            const float diff = v - node.split_value;
+            const float diff = qv[node.split_dim] - node.split_value;
             const bool lower_is_near = diff < 0.0f;
             check(top + 2 <= KD_STACK_CAPACITY, "kd traversal stack overflow");
-            stack[top++] = {lower_is_near ? node.second : node.first, max_ignoring_nan(entry.bound, diff * diff)};
+            StackEntry& far = stack[top++];
+            far.node = lower_is_near ? node.second : node.first;
+            if (tight) {
+                far.offset[0] = entry.offset[0];
+                far.offset[1] = entry.offset[1];
+                far.offset[2] = entry.offset[2];
+                far.offset[node.split_dim] = diff;
+                far.bound = (far.offset[0] * far.offset[0] + far.offset[1] * far.offset[1]) +
+                            far.offset[2] * far.offset[2];
+            } else {
+                far.bound = max_ignoring_nan(entry.bound, diff * diff);
+            }
             index = lower_is_near ? node.first : node.second;
         }
     }
@@ -102,10 +123,13 @@ void walk(const Node* nodes, std::size_t num_nodes, std::uint32_t root, std::siz
 
 // Offers every point under `root` that the pruning keeps to `list`, position = index in
 // `points`; ends after the leaf at which list.is_done() first holds. Needs capacity >= 1.
+// `finite_points` must hold only when every point of the structure is finite; it enables
+// the tighter pruning of the walk.
 template <class List>
 void kd_knn_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
-                   std::size_t num_points, const Point& q, List& list) {
-    kd_detail::walk(nodes, num_nodes, root, num_points, q, [&] { return list.threshold(); },
+                   std::size_t num_points, bool finite_points, const Point& q, List& list) {
+    kd_detail::walk(nodes, num_nodes, root, num_points, q, finite_points && kd_detail::is_finite(q),
+                    [&] { return list.threshold(); },
                     [&](std::uint32_t first, std::uint32_t second) {
                         offer_range(q, points, first, second, list);
                         return list.is_done();
@@ -115,12 +139,16 @@ void kd_knn_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root,
 // Passes every point under `root` whose squared distance is not >= acc.max_dist_sq() to
 // the accumulator, in traversal order.
 void kd_count_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
-                     std::size_t num_points, const Point& q, CountAccumulator& acc);
+                     std::size_t num_points, bool finite_points, const Point& q, CountAccumulator& acc);
+
+// Whether every coordinate of points[0, n) is finite.
+bool all_finite(const Point* points, std::size_t n);
 
 struct KdTree {
     std::vector<Point> points;  // tree order: each leaf owns a contiguous range
     std::vector<std::uint32_t> original_indices;
     std::vector<Node> nodes;  // pre-order, root at 0; empty exactly when there are no points
+    bool finite_points = false;  // derived from `points`: every coordinate finite
 
     static KdTree build(WorkerPool& pool, const PointsView& search_points);
 
@@ -131,12 +159,12 @@ struct KdTree {
     template <class List>
     void knn_search(const Point& q, List& list) const {
         if (nodes.empty()) return;
-        kd_knn_search(nodes.data(), nodes.size(), 0, points.data(), points.size(), q, list);
+        kd_knn_search(nodes.data(), nodes.size(), 0, points.data(), points.size(), finite_points, q, list);
     }
 
     void count_search(const Point& q, CountAccumulator& acc) const {
         if (nodes.empty()) return;
-        kd_count_search(nodes.data(), nodes.size(), 0, points.data(), points.size(), q, acc);
+        kd_count_search(nodes.data(), nodes.size(), 0, points.data(), points.size(), finite_points, q, acc);
     }
 };
 
