@@ -1,6 +1,7 @@
 #include "hybrid_grid.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace kesra {
 
@@ -65,8 +66,23 @@ HybridGrid HybridGrid::build(WorkerPool& pool, const PointsView& search_points, 
             hybrid.nodes.push_back(node);
         }
     }
-    hybrid.finite_points = all_finite(grid.points.data(), grid.points.size());
+    hybrid.derive();
     return hybrid;
+}
+
+void HybridGrid::derive() {
+    finite_points = all_finite(grid.points.data(), grid.points.size());
+    subtree_boxes.clear();
+    if (nodes.empty()) return;
+    // A cell whose range is unusable gets an unbounded box, which prunes nothing.
+    subtree_boxes.assign(subtree_roots.size(),
+                         PointBox{{-INFINITY, -INFINITY, -INFINITY}, {INFINITY, INFINITY, INFINITY}});
+    for (std::uint32_t c = 0; c < subtree_roots.size(); ++c) {
+        if (subtree_roots[c] == NO_SUBTREE || c + 1 >= grid.cell_starts.size()) continue;
+        const std::uint32_t start = grid.cell_starts[c], end = grid.cell_starts[c + 1];
+        if (start <= end && end <= grid.points.size())
+            subtree_boxes[c] = bounding_box(grid.points.data() + start, end - start);
+    }
 }
 
 std::size_t HybridGrid::num_subtrees() const {

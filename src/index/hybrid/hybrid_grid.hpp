@@ -19,7 +19,10 @@ struct HybridGrid {
     VoxelGrid grid;  // crowded cells hold their points in subtree order
     std::vector<std::uint32_t> subtree_roots;  // per cell: root in `nodes`, or NO_SUBTREE
     std::vector<Node> nodes;                    // every subtree in pre-order, ascending cell order
-    bool finite_points = false;                 // derived from grid.points: every coordinate finite
+    // Derived from the fields above: whether every coordinate is finite, and per cell with a
+    // subtree the bounding box of its points (empty when there is no subtree).
+    bool finite_points = false;
+    std::vector<PointBox> subtree_boxes;
 
     static HybridGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
                             std::uint32_t cells_per_radius, std::uint64_t subtree_threshold);
@@ -39,7 +42,7 @@ struct HybridGrid {
                                        offer_range(q, grid.points.data(), start, end, list);
                                    } else {
                                        kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(),
-                                                     grid.points.size(), finite_points, q, list);
+                                                     grid.points.size(), finite_points, q, list, box_of(cell));
                                    }
                                    return list.is_done();
                                });
@@ -55,13 +58,20 @@ struct HybridGrid {
                                        count_range(q, grid.points.data(), start, end, acc);
                                    } else {
                                        kd_count_search(nodes.data(), nodes.size(), root, grid.points.data(),
-                                                       grid.points.size(), finite_points, q, acc);
+                                                       grid.points.size(), finite_points, q, acc, box_of(cell));
                                    }
                                    return false;
                                });
     }
 
+    // Recomputes the derived fields from the stored ones.
+    void derive();
+
 private:
+    const PointBox* box_of(std::uint32_t cell) const {
+        return cell < subtree_boxes.size() ? &subtree_boxes[cell] : nullptr;
+    }
+
     std::uint32_t subtree_root(std::uint32_t cell) const {
         check(cell < subtree_roots.size(), "cell number outside subtree_roots");
         return subtree_roots[cell];

@@ -128,9 +128,10 @@ std::vector<Node> kd_build_nodes(WorkerPool& pool, IndexedPoint* items, std::uin
 }
 
 void kd_count_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
-                     std::size_t num_points, bool finite_points, const Point& q, CountAccumulator& acc) {
+                     std::size_t num_points, bool finite_points, const Point& q, CountAccumulator& acc,
+                     const PointBox* box) {
     const float bound = acc.max_dist_sq();
-    kd_detail::walk(nodes, num_nodes, root, num_points, q, finite_points && kd_detail::is_finite(q),
+    kd_detail::walk(nodes, num_nodes, root, num_points, q, finite_points && kd_detail::is_finite(q), box,
                     [bound] { return bound; },
                     [&](std::uint32_t first, std::uint32_t second) {
                         count_range(q, points, first, second, acc);
@@ -167,6 +168,18 @@ KdTree KdTree::build(WorkerPool& pool, const PointsView& search_points) {
     });
     tree.finite_points = all_finite(tree.points.data(), n);
     return tree;
+}
+
+PointBox bounding_box(const Point* points, std::size_t n) {
+    PointBox box{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
+    for (std::size_t i = 0; i < n; ++i) {
+        const float v[3] = {points[i].x, points[i].y, points[i].z};
+        for (int a = 0; a < 3; ++a) {
+            box.lo[a] = std::min(box.lo[a], v[a]);
+            box.hi[a] = std::max(box.hi[a], v[a]);
+        }
+    }
+    return box;
 }
 
 bool all_finite(const Point* points, std::size_t n) {

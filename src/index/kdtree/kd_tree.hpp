@@ -69,6 +69,18 @@ inline float max_ignoring_nan(float a, float b) {
 
 inline bool is_finite(const Point& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
+}  // namespace kd_detail
+
+// Bounding box of the points of a (sub)tree, for a tighter start of the tight walk.
+struct PointBox {
+    float lo[3];
+    float hi[3];
+};
+
+PointBox bounding_box(const Point* points, std::size_t n);
+
+namespace kd_detail {
+
 // Walks the tree under `root` near child first, dropping every entry whose bound is
 // >= bound(); leaf(first, second) scans a range and returns true to end the walk.
 //
@@ -77,13 +89,21 @@ inline bool is_finite(const Point& p) { return std::isfinite(p.x) && std::isfini
 // region. Float rounding is monotone, so that sum never exceeds the squared distance of
 // a point below the child: a subtree it drops holds only points every offer would
 // reject, and the results are the same, with fewer leaves visited.
+//
+// With a `box` of all the points below the root, the tight walk starts from q's offsets
+// to that box: coordinates inside it bound the differences the same monotone way.
 template <class Bound, class Leaf>
 void walk(const Node* nodes, std::size_t num_nodes, std::uint32_t root, std::size_t num_points, const Point& q,
-          bool tight, Bound&& bound, Leaf&& leaf) {
+          bool tight, const PointBox* box, Bound&& bound, Leaf&& leaf) {
     StackEntry stack[KD_STACK_CAPACITY];
     std::size_t top = 0;
     stack[top++] = {root, 0.0f, {0.0f, 0.0f, 0.0f}};
     const float qv[3] = {q.x, q.y, q.z};
+    if (tight && box != nullptr) {
+        float* o = stack[0].offset;
+        for (int a = 0; a < 3; ++a) o[a] = qv[a] < box->lo[a] ? qv[a] - box->lo[a] : qv[a] > box->hi[a] ? qv[a] - box->hi[a] : 0.0f;
+        stack[0].bound = (o[0] * o[0] + o[1] * o[1]) + o[2] * o[2];
+    }
     while (top > 0) {
         StackEntry entry = stack[--top];
         if (entry.bound >= bound()) continue;
@@ -127,8 +147,9 @@ void walk(const Node* nodes, std::size_t num_nodes, std::uint32_t root, std::siz
 // the tighter pruning of the walk.
 template <class List>
 void kd_knn_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
-                   std::size_t num_points, bool finite_points, const Point& q, List& list) {
-    kd_detail::walk(nodes, num_nodes, root, num_points, q, finite_points && kd_detail::is_finite(q),
+                   std::size_t num_points, bool finite_points, const Point& q, List& list,
+                   const PointBox* box = nullptr) {
+    kd_detail::walk(nodes, num_nodes, root, num_points, q, finite_points && kd_detail::is_finite(q), box,
                     [&] { return list.threshold(); },
                     [&](std::uint32_t first, std::uint32_t second) {
                         offer_range(q, points, first, second, list);
@@ -139,7 +160,8 @@ void kd_knn_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root,
 // Passes every point under `root` whose squared distance is not >= acc.max_dist_sq() to
 // the accumulator, in traversal order.
 void kd_count_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
-                     std::size_t num_points, bool finite_points, const Point& q, CountAccumulator& acc);
+                     std::size_t num_points, bool finite_points, const Point& q, CountAccumulator& acc,
+                     const PointBox* box = nullptr);
 
 // Whether every coordinate of points[0, n) is finite.
 bool all_finite(const Point* points, std::size_t n);
