@@ -10,7 +10,7 @@ from kesra import KesraNNSEngine
 from kesra.clouds import height_field_surface, radius_for_neighbours
 
 # Methods exercised by the demo and the benchmark.
-METHODS = ["voxel", "kdtree", "hybrid"]
+METHODS = ["voxel", "kdtree", "hybrid", "graph"]
 
 K = 16
 SHOWN = 8  # neighbours printed per example row

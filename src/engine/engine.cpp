@@ -22,8 +22,8 @@ SearchBackend build_backend(WorkerPool& pool, const PointsView& points, const En
     if (p.method == "kdtree") return KdTree::build(pool, points);
     if (p.method == "hybrid")
         return HybridGrid::build(pool, points, p.max_dist, p.cells_per_radius, p.subtree_threshold);
-    for (std::string_view name : METHOD_NAMES)
-        if (p.method == name) throw InternalError("search method \"" + p.method + "\" is not built yet");
+    if (p.method == "graph")
+        return KnnGraph::build(pool, points, p.max_dist, p.cells_per_radius, p.subtree_threshold, p.graph_degree);
     throw InvalidArgument(unknown_method_message(p.method));
 }
 

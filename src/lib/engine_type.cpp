@@ -99,6 +99,9 @@ PyObject* engine_grid_stats(PyObject* self, PyObject*) {
             } else if constexpr (std::is_same_v<T, HybridGrid>) {
                 return grid_occupancy(dict.get(), structure.grid) &&
                        set_item(dict.get(), "num_subtrees", PyLong_FromSize_t(structure.num_subtrees()));
+            } else if constexpr (std::is_same_v<T, KnnGraph>) {
+                return grid_occupancy(dict.get(), structure.entry_index.grid) &&
+                       set_item(dict.get(), "graph_degree", PyLong_FromUnsignedLongLong(structure.degree));
             } else {
                 return -1;
             }

@@ -117,8 +117,7 @@ def test_hybrid_grid_stats(threshold, subtrees):
     assert tuple(got.values()) == (3, 3, 2.0, subtrees) and type(got["num_subtrees"]) is int
 
 
-# Remove once the other search methods are built.
-def test_methods_not_built_yet():
-    for method in ["graph"]:
-        with pytest.raises(kesra.KesraInternalError, match=f'"{method}".*not built yet'):
-            Engine(np.zeros((10, 3), np.float32), 1.0, method=method)
+@pytest.mark.parametrize("degree, effective", [(0, 1), (5, 5)])
+def test_graph_grid_stats(degree, effective):
+    engine = Engine(GRID_POINTS, 1.0, "graph", graph_degree=degree)
+    assert list(engine.grid_stats().items())[3:] == [("graph_degree", effective)]

@@ -3,13 +3,14 @@
 // index: 0 "voxel", 1 "kdtree", 2 "hybrid", 3 "graph".
 #include <variant>
 
+#include "../graph/knn_graph.hpp"
 #include "../hybrid/hybrid_grid.hpp"
 #include "../kdtree/kd_tree.hpp"
 #include "../voxel/voxel_grid.hpp"
 
 namespace kesra {
 
-using SearchBackend = std::variant<VoxelGrid, KdTree, HybridGrid>;
+using SearchBackend = std::variant<VoxelGrid, KdTree, HybridGrid, KnnGraph>;
 
 inline std::size_t backend_size(const SearchBackend& backend) {
     return std::visit([](const auto& s) { return s.size(); }, backend);
