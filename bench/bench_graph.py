@@ -68,8 +68,8 @@ def main(argv=None):
             engine, build = timed(KesraNNSEngine, points, r, "graph", graph_degree=degree)
             (idx, _), find = timed(engine.find_neighbours, points, K, num_threads=args.threads)
             counts, count = timed(engine.count_neighbours, points, num_threads=args.threads)
-            rec = recall(idx[sample], exact_idx[sample])
-            ratio = counts.sum() / exact_counts.sum()
+            rec = float(recall(idx[sample], exact_idx[sample]))
+            ratio = float(counts.sum() / exact_counts.sum())
             rows.append([name, f"{n:,}", "graph", degree, f"{build:.3f}", f"{n / find / 1e6:.2f}", f"{rec:.3f}",
                          f"{n / count / 1e6:.2f}", f"{ratio:.3f}"])
             summary.append({"dataset": name, "points": n, "radius": r, "degree": degree, "build_s": build,

@@ -1,6 +1,7 @@
 #include "knn_graph.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <new>
 

@@ -6,7 +6,6 @@
 //
 // Immutable after build: any number of threads may query one graph without locks, each
 // with its own scratch.
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
