@@ -85,18 +85,26 @@ def run(args):
             engine.find_neighbours, points, K, num_threads=args.threads, progress=True)
         counts, count_s = timed(engine.count_neighbours, points, num_threads=args.threads, progress=True)
         stats = engine.grid_stats() or {}
+        extra = ", ".join(f"{key} {stats[key]}" for key in ("num_subtrees", "graph_degree") if key in stats)
+        if method == "graph" and results:
+            # Recall against the first (exact) method: the share of its neighbours found.
+            exact = next(iter(results.values()))[0]
+            wanted = exact >= 0
+            hits = sum(np.isin(exact[i][wanted[i]], indices[i]).sum() for i in range(0, n, max(1, n // 20000)))
+            total = sum(wanted[i].sum() for i in range(0, n, max(1, n // 20000)))
+            extra += f", recall {hits / max(total, 1):.3f}, counts x{counts.sum() / next(iter(results.values()))[2].sum():.3f}"
         rows.append([
             method, f"{len(engine):,}", f"{radius:.4g}",
             f"{build_s:.3f}", f"{find_s:.3f}", f"{n / find_s / 1e6:.2f}",
             f"{count_s:.3f}", f"{n / count_s / 1e6:.2f}",
             stats.get("num_cells", "-"), stats.get("max_points_per_cell", "-"),
-            f"{stats['mean_points_per_cell']:.1f}" if stats else "-",
+            f"{stats['mean_points_per_cell']:.1f}" if stats else "-", extra or "-",
         ])
         results[method] = (indices, distances, counts)
 
     print()
     print(format_table(["method", "N", "r", "build s", "find s", "find Mq/s", "count s",
-                        "count Mq/s", "cells", "max/cell", "mean/cell"], rows))
+                        "count Mq/s", "cells", "max/cell", "mean/cell", "notes"], rows))
     for method, (indices, distances, counts) in results.items():
         print(f"\n{method}: first query points (neighbour rows, distances, count within r)")
         for i in range(min(3, n)):
