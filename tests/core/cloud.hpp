@@ -72,6 +72,15 @@ inline std::size_t brute_count(const std::vector<Point>& pts, const Point& q, fl
     return brute_nearest(pts, q, r, SIZE_MAX).size();
 }
 
+// The rows a list kept, nearest first; without row numbers, the positions.
+inline std::vector<std::uint32_t> kept_rows(kesra::NeighbourList& list, const std::vector<std::uint32_t>* rows = nullptr) {
+    list.sort_ascending();
+    const kesra::Candidate* c = list.data();
+    std::vector<std::uint32_t> out;
+    for (std::size_t i = 0; i < list.size(); ++i) out.push_back(rows ? rows->at(c[i].position) : c[i].position);
+    return out;
+}
+
 // S::build(pool, pts, args...) on a pool of `threads`.
 template <class S, class... Args>
 S build_on(std::size_t threads, const std::vector<Point>& pts, Args... args) {
@@ -110,13 +119,12 @@ void expect_brute_force(const S& s, const std::vector<Point>& pts, const std::ve
         for (const std::size_t k : {1u, 7u, 300u}) {
             kesra::NeighbourList list(k, r, 0.0f, s.size());
             s.knn_search(q, list);
-            list.sort_ascending();
-            ASSERT_EQ(list.size(), std::min(k, all.size())) << "k=" << k;
-            std::set<std::uint32_t> rows;
-            for (std::size_t i = 0; i < list.size(); ++i) {
-                const auto [d2, row] = std::pair(list.data()[i].dist_sq, s.row_numbers().at(list.data()[i].position));
-                ASSERT_TRUE(d2 == all[i] && brute_d2(q, pts.at(row)) == d2 && rows.insert(row).second) << "k=" << k << " rank " << i;
-            }
+            const auto rows = kept_rows(list, &s.row_numbers());
+            ASSERT_EQ(rows.size(), std::min(k, all.size())) << "k=" << k;
+            for (std::size_t i = 0; i < rows.size(); ++i)
+                ASSERT_TRUE(list.data()[i].dist_sq == all[i] && brute_d2(q, pts.at(rows[i])) == all[i])
+                    << "k=" << k << " rank " << i;
+            ASSERT_EQ(std::set(rows.begin(), rows.end()).size(), rows.size()) << "k=" << k << ": a row twice";
         }
         double weights = 0.0;  // p = 2 catches a wrong distance behind a right count
         for (const float d2 : all) weights += std::pow(1.0 - std::sqrt(d2) / r, 2.0);

@@ -109,8 +109,7 @@ TEST(HybridGrid, SearchesAgreeWithBruteForce) {
 // the hybrid grid and by the voxel grid inside it.
 TEST(HybridGrid, CorruptedStateIsInternalError) {
     auto pts = random_cloud(20, 0.05f, 0.95f, 5);  // cell 0: root and two leaves
-    pts.push_back({1.2f, 0.5f, 0.5f});             // cell 1: two points, scanned
-    pts.push_back({1.3f, 0.5f, 0.5f});
+    pts.insert(pts.end(), {{1.2f, 0.5f, 0.5f}, {1.3f, 0.5f, 0.5f}});  // cell 1: two points, scanned
     const HybridGrid good = build_hybrid(pts, 1, 4, 2);
     ASSERT_TRUE(good.subtree_roots == (std::vector<std::uint32_t>{0, NO_SUBTREE}) && good.nodes.size() == 3);
     const Point q{0.5f, 0.5f, 0.5f};

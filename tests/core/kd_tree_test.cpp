@@ -21,10 +21,10 @@ TEST(KdTree, InvariantsHoldOnSmallAndAwkwardClouds) {
     for (int i = 0; i < 40; ++i) mixed.push_back({i % 2 ? INFINITY : -1e6f, NAN, static_cast<float>(i)});
     std::vector<Point> same(1000, Point{0.5f, -2.0f, 3.0f}), none, sixteen = random_cloud(16, -1.0f, 1.0f, 16);
     for (const auto* pts : {&mixed, &same, &none, &sixteen}) expect_valid_tree(build_on<KdTree>(2, *pts), *pts);
-    const auto rows = build_on<KdTree>(2, sixteen).original_indices;  // one leaf, in input order
-    EXPECT_TRUE(std::is_sorted(rows.begin(), rows.end()));
+    for (const Node& n : build_on<KdTree>(2, same).nodes) EXPECT_LT(n.split_dim % 3, 1);  // ties go to x
+    EXPECT_TRUE(std::ranges::is_sorted(build_on<KdTree>(2, sixteen).original_indices));  // one leaf, input order
     std::vector<Point> tall;  // y is the widest axis once its NaN is ignored
-    for (int i = 0; i < 17; ++i) tall.push_back({static_cast<float>(i), i == 3 ? NAN : i * 10.0f, 0.0f});
+    for (int i = 0; i < 17; ++i) tall.push_back({static_cast<float>(i), i == 16 ? NAN : i * 10.0f, 0.0f});
     EXPECT_EQ(build_on<KdTree>(2, tall).nodes.at(0).split_dim, 1);
 }
 
@@ -67,13 +67,21 @@ TEST(KdTree, SearchesAgreeWithBruteForceAndTightPruningChangesNothing) {
     }
 }
 
-// Fields of a restored tree can be anything; every index followed must be checked.
-TEST(KdTree, CorruptedTreesAreInternalErrors) {
-    std::vector<Point> line;  // 0, 1, ..., 16 on the x axis
-    for (int i = 0; i < 17; ++i) line.push_back({static_cast<float>(i), 0.0f, 0.0f});
+// On 0, 1, ..., 16 along x the root splits at 8 into the leaves [0, 8) and [8, 17). A query
+// on the plane, or NaN there, visits the upper leaf first; epsilon stops the walk after it,
+// and a NaN query keeps the last point offered: 7, the end of the lower leaf. Fields of a
+// restored tree can be anything; every index followed must be checked.
+TEST(KdTree, UpperChildFirstAndCorruptedTreesAreInternalErrors) {
+    std::vector<Point> line;  // 7.95 is nearer to 8 than 9 is, but in the lower leaf
+    for (int i = 0; i < 17; ++i) line.push_back({i == 7 ? 7.95f : static_cast<float>(i), 0.0f, 0.0f});
     KdTree tree = build_on<KdTree>(2, line);
     const std::vector<Node> good = tree.nodes;
     ASSERT_TRUE(good.size() == 3 && good[0].split_value == 8.0f && good[1].second == 8);  // the median goes up
+    kesra::NeighbourList two(2, 100.0f, 100.0f, 17), one(1, 100.0f, 0.0f, 17);
+    tree.knn_search({8.0f, 0.0f, 0.0f}, two);
+    tree.knn_search({NAN, 0.0f, 0.0f}, one);
+    EXPECT_EQ(kept_rows(two, &tree.original_indices), (std::vector<std::uint32_t>{8, 9}));
+    EXPECT_EQ(kept_rows(one, &tree.original_indices), std::vector<std::uint32_t>{7});
     // A chain of inner nodes whose far children all wait on the stack: 63 levels fill it
     // exactly, 64 need a 65th entry.
     auto chain = [](std::uint32_t depth) {

@@ -3,35 +3,32 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <vector>
+
+#include "cloud.hpp"
 
 using kesra::NeighbourList;
+using kesra_test::kept_rows;
 
 TEST(NeighbourList, KeepsTheKSmallestBelowTheRadiusTheFirstOfEqualsAndNaN) {
-    auto positions = [](NeighbourList& list) {  // nearest first
-        list.sort_ascending();
-        std::vector<std::uint32_t> out;
-        for (std::size_t i = 0; i < list.size(); ++i) out.push_back(list.data()[i].position);
-        return out;
-    };
     NeighbourList list(3, 2.0f, 0.0f, 100);
     list.offer(4.0f, 99);  // exactly r^2: rejected while the list has room
     EXPECT_EQ(list.size(), 0u);
     for (std::uint32_t p = 0; p < 10; ++p) list.offer(static_cast<float>((p * 7) % 10) * 0.5f, p);
     // Offered: 0, 3.5, 2, 0.5, 4, 1.5, 1, 4.5, 3, 2.5. Then a tie with the largest kept.
     list.offer(1.0f, 20);
-    EXPECT_EQ(positions(list), (std::vector<std::uint32_t>{0, 3, 6}));
+    EXPECT_EQ(kept_rows(list), (std::vector<std::uint32_t>{0, 3, 6}));
     list.reset();
     list.offer(NAN, 0);
     list.offer(0.5f, 1);
     list.offer(NAN, 2);
     EXPECT_EQ(list.threshold(), 4.0f);  // a NaN top still bounds further offers by r^2
-    EXPECT_EQ(positions(list).at(0), 1u);
+    EXPECT_EQ(kept_rows(list).at(0), 1u);
     EXPECT_TRUE(list.size() == 3 && std::isnan(list.data()[1].dist_sq) && std::isnan(list.data()[2].dist_sq));
 }
 
+// Epsilon beyond the radius, so that a rejected offer is below it too.
 TEST(NeighbourList, EarlyStopCountsAcceptedOffersBelowEpsilon) {
-    NeighbourList list(2, 1.0f, 0.5f, 100);
+    NeighbourList list(2, 1.0f, 2.0f, 100);
     list.offer(0.1f, 0);
     list.offer(2.0f, 1);  // rejected: does not count
     EXPECT_FALSE(list.is_done());

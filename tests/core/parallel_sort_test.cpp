@@ -6,6 +6,8 @@
 
 #include "cloud.hpp"
 
+using kesra::WorkerPool;
+
 // Blocks hold at least 2^14 items: one block just below two, an odd count over two, and a
 // large input that splits into as many blocks and merge rounds as the pool allows. Values
 // below 1000 give many equal keys.
@@ -17,7 +19,7 @@ TEST(ParallelSort, MatchesStdSortAcrossBlockBoundariesAndPoolSizes) {
             for (auto& x : items) x = rng() % 1000;
             auto expected = items;
             std::sort(expected.begin(), expected.end(), std::greater<>());
-            kesra::WorkerPool::run(threads, [&](kesra::WorkerPool& pool) { kesra::parallel_sort(pool, items, std::greater<>()); });
+            WorkerPool::run(threads, [&](WorkerPool& pool) { kesra::parallel_sort(pool, items, std::greater<>()); });
             ASSERT_EQ(items, expected) << "n=" << n << " threads=" << threads;
         }
     }
