@@ -39,6 +39,7 @@ demo: build
 
 bench: build
 	@$(PY) bench/bench_queries.py
+	@$(PY) bench/bench_graph.py
 	@$(PY) bench/bench_indices_by_field.py
 
 clean:
