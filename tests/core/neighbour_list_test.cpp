@@ -1,4 +1,5 @@
 #include "index/mod/neighbour_list.hpp"
+#include "index/mod/range_scan.hpp"
 
 #include <gtest/gtest.h>
 
@@ -50,4 +51,22 @@ TEST(NeighbourList, WriteRowMapsPositionsPadsAndChecksBounds) {
     EXPECT_EQ(std::vector<float>(dist, dist + 4), (std::vector<float>{2.0f, 3.0f, -1.0f, -1.0f}));
     list.offer(1.0f, 2);  // a position beyond the two original indices
     EXPECT_THROW(list.write_row(original, 2, idx, dist), kesra::InternalError);
+}
+
+// A NaN distance that becomes the top of a full list raises the bound back to r^2 in the
+// middle of a block; the block scan must then offer the rest one by one, like plain offers.
+TEST(NeighbourList, RangeScanMatchesPlainOffersWhenNaNRaisesTheBound) {
+    const float nan = std::nanf("");
+    // Distances from the origin: 0.1, 0.2 fill the list (k = 2, bound 0.04); NaN replaces
+    // the top (bound back to r^2 = 1); 0.5 lies between the old and the new bound.
+    const std::vector<kesra::Point> pts = {{0.1f, 0, 0}, {0.2f, 0, 0}, {nan, 0, 0}, {0.5f, 0, 0}, {0.9f, 0, 0}};
+    NeighbourList plain(2, 1.0f, 0.0f, pts.size()), scanned(2, 1.0f, 0.0f, pts.size());
+    const kesra::Point q{0, 0, 0};
+    for (std::uint32_t p = 0; p < pts.size(); ++p) plain.offer(kesra::squared_distance(q, pts[p]), p);
+    // The second scan starts with a full list, so its block is filtered against 0.04.
+    kesra::offer_range(q, pts.data(), 0, 2, scanned);
+    kesra::offer_range(q, pts.data(), 2, static_cast<std::uint32_t>(pts.size()), scanned);
+    ASSERT_EQ(plain.size(), scanned.size());
+    for (std::size_t i = 0; i < plain.size(); ++i) EXPECT_EQ(plain.data()[i].position, scanned.data()[i].position);
+    EXPECT_EQ(plain.threshold(), scanned.threshold());
 }
