@@ -34,40 +34,46 @@ struct HybridGrid {
 
     template <class List>
     void knn_search(const Point& q, List& list) const {
-        grid.walk_cell_numbers(q, [&] { return list.threshold(); },
-                               [&](std::uint32_t cell, std::uint32_t start, std::uint32_t end, bool fetched) {
-                                   const std::uint32_t root = subtree_root(cell);
-                                   if (root == NO_SUBTREE) {
-                                       if (!fetched) std::tie(start, end) = grid.cell_range(cell);
-                                       offer_range(q, grid.points.data(), start, end, list);
-                                   } else {
-                                       kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(),
-                                                     grid.points.size(), finite_points, q, list, box_of(cell));
-                                   }
-                                   return list.is_done();
-                               });
+        walk(q, [&] { return list.threshold(); },
+             [&](std::uint32_t start, std::uint32_t end) { offer_range(q, grid.points.data(), start, end, list); },
+             [&](std::uint32_t root, const PointBox* box) {
+                 kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
+                               finite_points, q, list, box);
+             },
+             [&] { return list.is_done(); });
     }
 
     void count_search(const Point& q, CountAccumulator& acc) const {
         const float bound = acc.max_dist_sq();
-        grid.walk_cell_numbers(q, [bound] { return bound; },
-                               [&](std::uint32_t cell, std::uint32_t start, std::uint32_t end, bool fetched) {
-                                   const std::uint32_t root = subtree_root(cell);
-                                   if (root == NO_SUBTREE) {
-                                       if (!fetched) std::tie(start, end) = grid.cell_range(cell);
-                                       count_range(q, grid.points.data(), start, end, acc);
-                                   } else {
-                                       kd_count_search(nodes.data(), nodes.size(), root, grid.points.data(),
-                                                       grid.points.size(), finite_points, q, acc, box_of(cell));
-                                   }
-                                   return false;
-                               });
+        walk(q, [bound] { return bound; },
+             [&](std::uint32_t start, std::uint32_t end) { count_range(q, grid.points.data(), start, end, acc); },
+             [&](std::uint32_t root, const PointBox* box) {
+                 kd_count_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
+                                 finite_points, q, acc, box);
+             },
+             [] { return false; });
     }
 
     // Recomputes the derived fields from the stored ones.
     void derive();
 
 private:
+    // The grid's cell walk, scanning small cells with scan(start, end) and searching
+    // crowded ones with subtree(root, box); done() is checked after every cell.
+    template <class Bound, class Scan, class Subtree, class Done>
+    void walk(const Point& q, Bound&& bound, Scan&& scan, Subtree&& subtree, Done&& done) const {
+        grid.walk_cell_numbers(q, bound, [&](std::uint32_t cell, std::uint32_t start, std::uint32_t end, bool fetched) {
+            const std::uint32_t root = subtree_root(cell);
+            if (root == NO_SUBTREE) {
+                if (!fetched) std::tie(start, end) = grid.cell_range(cell);
+                scan(start, end);
+            } else {
+                subtree(root, box_of(cell));
+            }
+            return done();
+        });
+    }
+
     const PointBox* box_of(std::uint32_t cell) const {
         return cell < subtree_boxes.size() ? &subtree_boxes[cell] : nullptr;
     }
