@@ -169,6 +169,18 @@ bool to_utf8(PyObject* obj, const char* name, std::string& out) {
     return true;
 }
 
+bool to_bytes(PyObject* obj, const char* name) {
+    if (PyBytes_Check(obj)) return true;
+    if (obj == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'bytes'");
+        return fail_with_note(name);
+    }
+    Ref qualname(PyType_GetQualName(Py_TYPE(obj)));
+    if (!qualname) return fail_with_note(name);
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'bytes'", qualname.get());
+    return fail_with_note(name);
+}
+
 bool to_points_view(PyObject* obj, const char* name, PointsView& out) {
     bool ok = PyArray_Check(obj);
     if (ok) {

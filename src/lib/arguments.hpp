@@ -31,6 +31,8 @@ bool to_u32(PyObject* obj, const char* name, std::uint32_t& out);
 bool to_usize(PyObject* obj, const char* name, std::size_t& out);
 bool to_bool(PyObject* obj, const char* name, bool& out);
 bool to_utf8(PyObject* obj, const char* name, std::string& out);
+// A bytes object (or an instance of a subclass); `obj` itself is the result.
+bool to_bytes(PyObject* obj, const char* name);
 bool to_optional_f32(PyObject* obj, const char* name, std::optional<float>& out);
 // A 2-D native float32 NumPy array, read in place (any strides).
 bool to_points_view(PyObject* obj, const char* name, PointsView& out);

@@ -1,4 +1,4 @@
-// The KesraNNSEngine type: construction, method, grid_stats and len.
+// The KesraNNSEngine type: construction, method, grid_stats, len and the method table.
 #include <new>
 #include <string>
 
@@ -148,6 +148,14 @@ PyMethodDef engine_methods[] = {
      "        from 1 at zero distance down to 0 at the search radius\n"
      "    progress: Show a progress bar over query points\n\nReturns:\n"
      "    Number of neighbours (or distance-weighted sum) within radius for each query\n    point (Q,)"},
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_setstate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__setstate__($self, state)\n--\n\nImplement deserialisation (unpickling) for KesraNNS objects"},
+    {"__getstate__", engine_getstate, METH_NOARGS,
+     "__getstate__($self)\n--\n\nImplement serialisation (pickling) for KesraNNS objects"},
+    {"__getnewargs__", engine_getnewargs, METH_NOARGS,
+     "__getnewargs__($self)\n--\n\nArguments pickle passes to `__new__` before `__setstate__` restores the real\n"
+     "state. An empty pointcloud keeps that placeholder construction trivial"},
     {nullptr, nullptr, 0, nullptr},
 };
 

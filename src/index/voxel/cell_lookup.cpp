@@ -1,23 +1,39 @@
 #include "cell_lookup.hpp"
 
 #include <random>
+#include <string>
+
+#include "../mod/errors.hpp"
 
 namespace kesra {
 
-CellLookup::CellLookup(const std::vector<CellCoord>& cells) : size_(cells.size()) {
-    if (cells.empty()) return;
+void CellLookup::allocate(std::size_t entries) {
     std::size_t capacity = 8;
     // Load factor at most 2/3: short probe runs while the table stays small in cache.
-    while (2 * capacity < 3 * cells.size()) capacity *= 2;
+    while (2 * capacity < 3 * entries) capacity *= 2;
     slots_.assign(capacity, Slot{{0, 0, 0}, EMPTY});
     mask_ = capacity - 1;
     std::random_device rd;
     seed_ = (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
-    for (std::uint32_t c = 0; c < cells.size(); ++c) {
-        std::uint64_t i = hash(cells[c]);
-        while (slots_[i & mask_].value != EMPTY) ++i;
-        slots_[i & mask_] = {cells[c], c};
+}
+
+CellLookup::CellLookup(const std::vector<CellCoord>& cells) : size_(cells.size()) {
+    if (cells.empty()) return;
+    allocate(cells.size());
+    for (std::uint32_t c = 0; c < cells.size(); ++c) slots_[slot_of(cells[c])] = {cells[c], c};
+}
+
+CellLookup CellLookup::from_entries(const std::vector<Entry>& entries) {
+    CellLookup lookup;
+    if (entries.empty()) return lookup;
+    lookup.allocate(entries.size());
+    for (const Entry& e : entries) {
+        if (e.number == EMPTY) throw InvalidArgument("cell_lookup maps a cell to 4294967295, which no grid can hold");
+        Slot& slot = lookup.slots_[lookup.slot_of(e.cell)];
+        if (slot.value == EMPTY) ++lookup.size_;
+        slot = {e.cell, e.number};
     }
+    return lookup;
 }
 
 }  // namespace kesra

@@ -20,6 +20,22 @@ public:
     // Builds the table for cells[c] -> c.
     explicit CellLookup(const std::vector<CellCoord>& cells);
 
+    struct Entry {
+        CellCoord cell;
+        std::uint32_t number;
+    };
+    // Builds the table from restored pairs; a cell that appears again replaces the number
+    // it had. Throws InvalidArgument for the number EMPTY, which marks free slots.
+    static CellLookup from_entries(const std::vector<Entry>& entries);
+
+    // Calls visit(cell, number) for every entry, in table order: the same order on every
+    // call for one table, unrelated to the order of insertion.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        for (const Slot& s : slots_)
+            if (s.value != EMPTY) visit(s.cell, s.value);
+    }
+
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
 
@@ -41,6 +57,14 @@ public:
     std::size_t memory_bytes() const { return slots_.size() * sizeof(Slot); }
 
 private:
+    void allocate(std::size_t entries);
+    // The slot holding `cell`, or the free slot where it belongs.
+    std::uint64_t slot_of(const CellCoord& cell) const {
+        std::uint64_t i = hash(cell) & mask_;
+        while (slots_[i].value != EMPTY && !(slots_[i].cell == cell)) i = (i + 1) & mask_;
+        return i;
+    }
+
     struct Slot {
         CellCoord cell;
         std::uint32_t value;
