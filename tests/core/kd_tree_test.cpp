@@ -82,12 +82,13 @@ TEST(KdTree, UpperChildFirstAndCorruptedTreesAreInternalErrors) {
     tree.knn_search({NAN, 0.0f, 0.0f}, one);
     EXPECT_EQ(kept_rows(two, &tree.original_indices), (std::vector<std::uint32_t>{8, 9}));
     EXPECT_EQ(kept_rows(one, &tree.original_indices), std::vector<std::uint32_t>{7});
-    // A chain of inner nodes whose far children all wait on the stack: 63 levels fill it
-    // exactly, 64 need a 65th entry.
+    // A chain of inner nodes whose far children (empty leaves) all wait on the stack: 63
+    // levels fill it exactly, 64 need a 65th entry.
     auto chain = [](std::uint32_t depth) {
         std::vector<Node> nodes;
-        for (std::uint32_t i = 0; i < depth; ++i) nodes.push_back({1.0f, i + 1, depth, 0});
+        for (std::uint32_t i = 0; i < depth; ++i) nodes.push_back({1.0f, i + 1, depth + 1 + i, 0});
         nodes.push_back({0.0f, 0, 17, kesra::KD_LEAF_DIM});
+        for (std::uint32_t i = 0; i < depth; ++i) nodes.push_back({0.0f, 0, 0, kesra::KD_LEAF_DIM});
         return nodes;
     };
     auto failures = [&](const std::vector<Node>& nodes) {
@@ -100,5 +101,7 @@ TEST(KdTree, UpperChildFirstAndCorruptedTreesAreInternalErrors) {
     bad[0][1].second = 18;  // leaf beyond the points
     bad[1][1].first = 9;    // leaf range reversed
     bad[2][0].split_dim = 4;
+    bad.push_back(good);
+    bad[3][0].second = 0;  // a cycle through the far child: the stack never grows
     for (const auto& nodes : bad) EXPECT_EQ(failures(nodes), 2);
 }

@@ -104,6 +104,9 @@ void walk(const Node* nodes, std::size_t num_nodes, std::uint32_t root, std::siz
         for (int a = 0; a < 3; ++a) o[a] = qv[a] < box->lo[a] ? qv[a] - box->lo[a] : qv[a] > box->hi[a] ? qv[a] - box->hi[a] : 0.0f;
         stack[0].bound = (o[0] * o[0] + o[1] * o[1]) + o[2] * o[2];
     }
+    // A tree visits each node at most once per walk; more steps mean a restored node
+    // array with a cycle, which would otherwise loop forever with a shallow stack.
+    std::size_t steps = 0;
     while (top > 0) {
         StackEntry entry = stack[--top];
         if (entry.bound >= bound()) continue;
@@ -112,6 +115,7 @@ void walk(const Node* nodes, std::size_t num_nodes, std::uint32_t root, std::siz
         std::uint32_t index = entry.node;
         for (;;) {
             check(index < num_nodes, "kd node index outside nodes");
+            check(++steps <= num_nodes, "kd traversal revisits a node");
             const Node& node = nodes[index];
             if (node.split_dim == KD_LEAF_DIM) {
                 check(node.first <= node.second && node.second <= num_points, "kd leaf range outside points");
