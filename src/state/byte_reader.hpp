@@ -1,6 +1,7 @@
 #pragma once
 // Front-to-back reader of a state byte string. Every read checks the bytes that remain
 // first and throws StateError with the decoder's message when they do not suffice.
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -17,8 +18,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Storage reserved ahead of the elements of one sequence is capped at this many bytes, so
-// that a corrupt count cannot cause a huge allocation before the data runs out.
+// Storage reserved ahead of the elements of one sequence is capped at this many bytes, or
+// at what the bytes still unread can hold when that is more: a corrupt count then cannot
+// cause an allocation beyond the size of the state itself.
 inline constexpr std::size_t STATE_RESERVE_BYTES = 1048576;
 
 class ByteReader {
@@ -75,7 +77,7 @@ public:
         const std::size_t n = count();
         const std::size_t block = STATE_RESERVE_BYTES / sizeof(T);
         out.clear();
-        out.reserve(n < block ? n : block);
+        out.reserve(reservation(n, per_element * 4, sizeof(T)));
         for (std::size_t done = 0; done < n;) {
             const std::size_t take = n - done < block ? n - done : block;
             need(take * per_element * 4);
@@ -85,17 +87,23 @@ public:
         }
     }
 
-    // A sequence of elements decoded one by one with read(reader) -> T.
+    // A sequence of elements of `encoded` bytes each, decoded one by one with
+    // read(reader) -> T.
     template <class T, class Read>
-    void elements(std::vector<T>& out, Read&& read) {
+    void elements(std::vector<T>& out, std::size_t encoded, Read&& read) {
         const std::size_t n = count();
-        const std::size_t block = STATE_RESERVE_BYTES / sizeof(T);
         out.clear();
-        out.reserve(n < block ? n : block);
+        out.reserve(reservation(n, encoded, sizeof(T)));
         for (std::size_t i = 0; i < n; ++i) out.push_back(read(*this));
     }
 
 private:
+    // Elements to reserve for a sequence of n elements of `encoded` bytes each.
+    std::size_t reservation(std::size_t n, std::size_t encoded, std::size_t stored) const {
+        const std::size_t cap = std::max(STATE_RESERVE_BYTES / stored, remaining() / encoded);
+        return std::min(n, cap);
+    }
+
     void need(std::size_t n) const {
         if (remaining() < n) throw StateError("io error: unexpected end of file");
     }

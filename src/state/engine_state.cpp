@@ -106,7 +106,7 @@ VoxelGrid read_voxel_grid(ByteReader& r) {
     r.words(g.cell_coords, 3);
     r.words(g.cell_starts, 1);
     std::vector<CellLookup::Entry> entries;
-    r.elements(entries, [](ByteReader& in) {
+    r.elements(entries, 16, [](ByteReader& in) {
         CellLookup::Entry e{};
         e.cell.x = in.i32();
         e.cell.y = in.i32();
@@ -123,7 +123,7 @@ KdTree read_kd_tree(ByteReader& r) {
     KdTree t;
     r.words(t.points, 3);
     r.words(t.original_indices, 1);
-    r.elements(t.nodes, read_node);
+    r.elements(t.nodes, 13, read_node);
     t.finite_points = all_finite(t.points.data(), t.points.size());
     return t;
 }
@@ -132,7 +132,7 @@ HybridGrid read_hybrid_grid(ByteReader& r) {
     HybridGrid h;
     h.grid = read_voxel_grid(r);
     r.words(h.subtree_roots, 1);
-    r.elements(h.nodes, read_node);
+    r.elements(h.nodes, 13, read_node);
     h.derive();
     return h;
 }

@@ -7,6 +7,9 @@
 
 namespace kesra {
 
+// Inserts land in random slots: each insert fetches the slot of one this far ahead.
+constexpr std::size_t PREFETCH_AHEAD = 16;
+
 void CellLookup::allocate(std::size_t entries) {
     std::size_t capacity = 8;
     // Load factor at most 2/3: short probe runs while the table stays small in cache.
@@ -20,14 +23,19 @@ void CellLookup::allocate(std::size_t entries) {
 CellLookup::CellLookup(const std::vector<CellCoord>& cells) : size_(cells.size()) {
     if (cells.empty()) return;
     allocate(cells.size());
-    for (std::uint32_t c = 0; c < cells.size(); ++c) slots_[slot_of(cells[c])] = {cells[c], c};
+    for (std::uint32_t c = 0; c < cells.size(); ++c) {
+        if (c + PREFETCH_AHEAD < cells.size()) prefetch(cells[c + PREFETCH_AHEAD]);
+        slots_[slot_of(cells[c])] = {cells[c], c};
+    }
 }
 
 CellLookup CellLookup::from_entries(const std::vector<Entry>& entries) {
     CellLookup lookup;
     if (entries.empty()) return lookup;
     lookup.allocate(entries.size());
-    for (const Entry& e : entries) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i + PREFETCH_AHEAD < entries.size()) lookup.prefetch(entries[i + PREFETCH_AHEAD].cell);
+        const Entry& e = entries[i];
         if (e.number == EMPTY) throw InvalidArgument("cell_lookup maps a cell to 4294967295, which no grid can hold");
         Slot& slot = lookup.slots_[lookup.slot_of(e.cell)];
         if (slot.value == EMPTY) ++lookup.size_;
