@@ -5,7 +5,7 @@ BUILD_FLAGS := -C cmake.define.KESRA_WERROR=ON
 CORE_BUILD := build/core
 JOBS := $(shell nproc)
 
-.PHONY: all venv build core-tests core-tests-asan core-tests-tsan check-314t pytest test demo bench clean
+.PHONY: all venv build core-tests core-tests-asan core-tests-tsan check-314t pytest test demo bench fuzz clean
 
 all: build
 
@@ -41,6 +41,12 @@ bench: build
 	@$(PY) bench/bench_queries.py
 	@$(PY) bench/bench_graph.py
 	@$(PY) bench/bench_indices_by_field.py
+	@$(PY) bench/bench_state.py
+
+# Fuzzes the state decoder and queries on what it restores (clang, libFuzzer, ASan/UBSan).
+FUZZ_SECONDS ?= 120
+fuzz:
+	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build

@@ -1,26 +1,35 @@
-"""Benchmark kesra's neighbour queries against scipy's cKDTree, in the same process.
+"""Benchmark kesra's neighbour queries against scipy's cKDTree and nanoflann.
 
 Usage, from the repository root:
 
     .venv/bin/python bench/bench_queries.py [--quick] [--methods voxel,...]
         [--threads 1,2] [--datasets cube,surface,bun0,...] [--repeats N]
+        [--orders own,random] [--cells-per-radius 1,2,3]
 
-For every data set, method and thread count T it times, for kesra and cKDTree:
+For every data set, query order, method, cells_per_radius and thread count T it
+times, for kesra, cKDTree and nanoflann:
 
-- build: `KesraNNSEngine(points, r)` (its pool sized T via RAYON_NUM_THREADS)
-  vs `cKDTree(points)` (which always builds on one thread);
+- build: `KesraNNSEngine(points, r, cells_per_radius=c)` (its pool sized T via
+  RAYON_NUM_THREADS) vs `cKDTree(points)` and nanoflann's tree (both always
+  build on one thread);
 - find: `engine.find_neighbours(q, 16, num_threads=T)`
-  vs `tree.query(q, k=16, distance_upper_bound=r, workers=T)`;
+  vs `tree.query(q, k=16, distance_upper_bound=r, workers=T)`
+  vs nanoflann's k nearest strictly within r on T threads;
 - count: `engine.count_neighbours(q, num_threads=T)`
-  vs `tree.query_ball_point(q, r, return_length=True, workers=T)`.
+  vs `tree.query_ball_point(q, r, return_length=True, workers=T)`
+  vs nanoflann counting within r on T threads.
 
-The queries are the points themselves and r gives about 30 neighbours per point.
-Runs of the two libraries are interleaved and the table shows medians and ratios
-(kesra throughput / cKDTree throughput; cKDTree build time / kesra build time),
-so values above 1 mean kesra is faster. cKDTree gets float64 copies made outside
-the timings, since that is its native type. Memory per point is the growth of
-the resident set while building, measured in a fresh process per engine with
-both libraries starting from the same float32 array.
+The queries are the points themselves, in the cloud's own order and in a fixed
+random permutation, and r gives about 30 neighbours per point. Runs of the three
+libraries are interleaved and the table shows medians and ratios (kesra
+throughput / peer throughput; peer build time / kesra build time), so values
+above 1 mean kesra is faster. cKDTree gets float64 copies made outside the
+timings, since that is its native type. nanoflann runs in a small C++ program
+(bench/nanoflann_peer.cpp, compiled on demand into build/bench/ with g++; skipped
+when /usr/include/nanoflann.hpp is missing) over the same float32 points, so its
+timings include no Python overhead. Memory per point is the growth of the
+resident set while building, measured in a fresh process per engine with kesra
+and cKDTree starting from the same float32 array.
 
 Data sets: "cube" (uniform, 1,000,000 points), "surface" (lidar-like height
 field, 1,000,000 points), "clustered" (1,000,000 points, half of them in dense
@@ -32,7 +41,9 @@ single run to smoke-test the script.
 
 Before timing, a few hundred queries are checked against cKDTree (neighbour
 counts and distances, allowing for float32 rounding at the radius); any
-disagreement is reported and makes the script exit with status 1. A JSON
+disagreement is reported and makes the script exit with status 1. nanoflann's
+totals of found and counted neighbours are compared with cKDTree's and a
+difference beyond float rounding is reported without failing the run. A JSON
 summary is written to bench/results/latest.json.
 """
 
@@ -40,6 +51,7 @@ import argparse
 import json
 import os
 import platform
+import re
 import statistics
 import subprocess
 import sys
@@ -61,18 +73,27 @@ TARGET_NEIGHBOURS = 30
 CHECK_QUERIES = 300
 # Relative slack at the radius: float32 distances differ from float64 ones by far less.
 TOLERANCE = 1e-5
+# Totals over all queries: nanoflann keeps float32 squared distances below r*r, cKDTree
+# float64 distances up to r inclusive, so points at the radius may fall either way.
+PEER_TOTAL_TOLERANCE = 1e-5
+ORDERS = ["own", "random"]
+
+NANOFLANN_HEADER = Path("/usr/include/nanoflann.hpp")
+NANOFLANN_SOURCE = REPO / "bench" / "nanoflann_peer.cpp"
+NANOFLANN_BINARY = REPO / "build" / "bench" / "nanoflann_peer"
+NANOFLANN_FLAGS = ["-O3", "-std=c++20", "-ffp-contract=off", "-pthread"]
 
 MEMORY_PROBE = """
 import gc, os, sys
 import numpy as np
-path, radius, method = sys.argv[1], float(sys.argv[2]), sys.argv[3]
+path, radius, method, cells = sys.argv[1], float(sys.argv[2]), sys.argv[3], int(sys.argv[4])
 points = np.load(path)
 if method == "ckdtree":
     from scipy.spatial import cKDTree
     build = lambda: cKDTree(points)
 else:
     from kesra import KesraNNSEngine
-    build = lambda: KesraNNSEngine(points, radius, method=method)
+    build = lambda: KesraNNSEngine(points, radius, method=method, cells_per_radius=cells)
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -94,6 +115,43 @@ def dataset_loaders(quick):
     for path in sorted(data_dir().glob("*.npy")):
         loaders[path.stem] = lambda path=path: np.load(path)
     return loaders
+
+
+def nanoflann_peer():
+    """(path of the compiled harness, None), or (None, why it is unavailable)."""
+    if not NANOFLANN_HEADER.exists():
+        return None, (f"{NANOFLANN_HEADER} not found; install libnanoflann-dev "
+                      "(scripts/install-toolchain.sh does)")
+    newest = max(NANOFLANN_SOURCE.stat().st_mtime, NANOFLANN_HEADER.stat().st_mtime)
+    if NANOFLANN_BINARY.exists() and NANOFLANN_BINARY.stat().st_mtime >= newest:
+        return NANOFLANN_BINARY, None
+    NANOFLANN_BINARY.parent.mkdir(parents=True, exist_ok=True)
+    cxx = os.environ.get("CXX", "g++")
+    print(f"compiling {NANOFLANN_BINARY.relative_to(REPO)} with {cxx}", flush=True)
+    try:
+        out = subprocess.run([cxx, *NANOFLANN_FLAGS, "-o", str(NANOFLANN_BINARY), str(NANOFLANN_SOURCE)],
+                             capture_output=True, text=True)
+    except OSError as error:
+        return None, f"cannot run {cxx}: {error}"
+    if out.returncode != 0:
+        return None, f"compiling {NANOFLANN_SOURCE.name} failed:\n{out.stderr.strip()[-2000:]}"
+    return NANOFLANN_BINARY, None
+
+
+def run_nanoflann(binary, points_path, queries_path, radius, threads):
+    """One build, find and count by the harness: its parsed JSON report."""
+    out = subprocess.run([str(binary), "--points", str(points_path), "--queries", str(queries_path),
+                          "--radius", repr(radius), "--k", str(K), "--threads", str(threads),
+                          "--repeats", "1"], capture_output=True, text=True)
+    if out.returncode != 0:
+        raise RuntimeError(f"{binary.name} failed ({out.returncode}): {out.stderr.strip()}")
+    return json.loads(out.stdout)
+
+
+def total_mismatch(peer, reference):
+    """Relative difference of two totals when beyond float rounding at the radius, else None."""
+    gap = abs(peer - reference) / max(reference, 1)
+    return gap if gap > PEER_TOTAL_TOLERANCE else None
 
 
 def check_agreement(engine, tree, points, radius, rng):
@@ -126,45 +184,56 @@ def check_agreement(engine, tree, points, radius, rng):
     }
 
 
-def memory_per_point(points, radius, methods):
-    """Resident-set growth per point while building, each engine in a fresh process."""
+def memory_per_point(path, radius, methods, cells):
+    """Resident-set growth per point while building, each engine in a fresh process.
+
+    Keys are (method, cells_per_radius) and "ckdtree"."""
     if not Path("/proc/self/statm").exists():
         return {}
-    result = {}
-    with tempfile.TemporaryDirectory() as tmp:
-        path = Path(tmp) / "points.npy"
-        np.save(path, points)
-        for name in [*methods, "ckdtree"]:
-            out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(path), repr(radius), name],
-                                 capture_output=True, text=True, check=True)
-            result[name] = float(out.stdout)
+
+    def probe(method, c):
+        out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(path), repr(radius), method, str(c)],
+                             capture_output=True, text=True, check=True)
+        return float(out.stdout)
+
+    result = {(method, c): probe(method, c) for method in methods for c in cells}
+    result["ckdtree"] = probe("ckdtree", 1)
     return result
 
 
-def bench_dataset(points, radius, methods, threads, repeats):
-    """Median seconds per (method, T, operation), method "ckdtree" included."""
+def bench_dataset(points, queries, paths, radius, methods, cells, threads, repeats, nanoflann):
+    """Median seconds per (engine, T, operation) and the peers' neighbour totals.
+
+    Engines are (method, cells_per_radius) pairs, "ckdtree" and, given the harness
+    path `nanoflann`, "nanoflann"; `paths` are the .npy files of points and queries.
+    """
     points64 = points.astype(np.float64)
-    times = {}
+    queries64 = points64 if queries is points else queries.astype(np.float64)
+    times, totals = {}, {}
     saved = os.environ.get("RAYON_NUM_THREADS")
     for t in threads:
         os.environ["RAYON_NUM_THREADS"] = str(t)  # sizes the construction pool
         samples = {}
         for _ in range(repeats):
             tree, build = timed(cKDTree, points64)
-            runs = {"ckdtree": {
-                "build": build,
-                "find": timed(tree.query, points64, k=K, distance_upper_bound=radius, workers=t)[1],
-                "count": timed(tree.query_ball_point, points64, radius, return_length=True, workers=t)[1],
-            }}
-            del tree
+            (distances, _), find = timed(tree.query, queries64, k=K, distance_upper_bound=radius, workers=t)
+            counts, count = timed(tree.query_ball_point, queries64, radius, return_length=True, workers=t)
+            runs = {"ckdtree": {"build": build, "find": find, "count": count}}
+            totals["ckdtree"] = {"found": int(np.isfinite(distances).sum()), "count": int(counts.sum())}
+            del tree, distances, counts
+            if nanoflann:
+                report = run_nanoflann(nanoflann, *paths, radius, t)
+                runs["nanoflann"] = {op: report[f"{op}_s"] for op in ("build", "find", "count")}
+                totals["nanoflann"] = {"found": report["found_total"], "count": report["count_total"]}
             for method in methods:
-                engine, build = timed(KesraNNSEngine, points, radius, method=method)
-                runs[method] = {
-                    "build": build,
-                    "find": timed(engine.find_neighbours, points, K, num_threads=t)[1],
-                    "count": timed(engine.count_neighbours, points, num_threads=t)[1],
-                }
-                del engine
+                for c in cells:
+                    engine, build = timed(KesraNNSEngine, points, radius, method=method, cells_per_radius=c)
+                    runs[(method, c)] = {
+                        "build": build,
+                        "find": timed(engine.find_neighbours, queries, K, num_threads=t)[1],
+                        "count": timed(engine.count_neighbours, queries, num_threads=t)[1],
+                    }
+                    del engine
             for name, ops in runs.items():
                 for op, seconds in ops.items():
                     samples.setdefault((name, op), []).append(seconds)
@@ -174,15 +243,32 @@ def bench_dataset(points, radius, methods, threads, repeats):
         os.environ.pop("RAYON_NUM_THREADS")
     else:
         os.environ["RAYON_NUM_THREADS"] = saved
-    return times
+    return times, totals
 
 
 def parse_list(text, cast=str):
     return [cast(item) for item in text.split(",") if item]
 
 
+def nanoflann_version():
+    """Debian package version when known: the header's own macro lags behind (0x142 in 1.4.3)."""
+    try:
+        out = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libnanoflann-dev"],
+                             capture_output=True, text=True)
+        if out.returncode == 0 and out.stdout:
+            return out.stdout
+    except OSError:
+        pass
+    match = re.search(r"#define\s+NANOFLANN_VERSION\s+(0x[0-9a-fA-F]+)", NANOFLANN_HEADER.read_text())
+    return match and match.group(1)
+
+
+def fmt(value, spec=".2f"):
+    return "-" if value is None else format(value, spec)
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description="Benchmark kesra against scipy's cKDTree.")
+    parser = argparse.ArgumentParser(description="Benchmark kesra against scipy's cKDTree and nanoflann.")
     parser.add_argument("--quick", action="store_true", help="small data sets, one run")
     # The approximate graph method has its own benchmark (bench_graph.py).
     exact = [m for m in METHODS if m != "graph"]
@@ -190,10 +276,17 @@ def main(argv=None):
     parser.add_argument("--threads", type=lambda s: parse_list(s, int), default=[1, 2],
                         help="comma-separated thread counts (default: 1,2)")
     parser.add_argument("--datasets", type=parse_list, help="comma-separated (default: all)")
+    parser.add_argument("--orders", type=parse_list, default=ORDERS,
+                        help="query orders: own (the cloud's), random (a fixed permutation); default: own,random")
+    parser.add_argument("--cells-per-radius", type=lambda s: parse_list(s, int), default=[1],
+                        help="comma-separated cells_per_radius values for kesra (default: 1)")
     parser.add_argument("--repeats", type=int, help="runs per measurement (default: 3; 1 with --quick)")
     parser.add_argument("--output", type=Path, default=REPO / "bench" / "results" / "latest.json")
     args = parser.parse_args(argv)
     repeats = args.repeats or (1 if args.quick else 3)
+    cells = args.cells_per_radius
+    if unknown_orders := [order for order in args.orders if order not in ORDERS]:
+        parser.error(f"unknown query orders {unknown_orders}; available: {ORDERS}")
 
     loaders = dataset_loaders(args.quick)
     names = args.datasets or list(loaders)
@@ -205,8 +298,12 @@ def main(argv=None):
         parser.error(f"unknown data sets {unknown}; available: {list(loaders)} "
                      f"(real clouds are read from {data_dir()})")
 
+    nanoflann, nanoflann_skipped = nanoflann_peer()
+    if nanoflann_skipped:
+        print(f"note: nanoflann column skipped: {nanoflann_skipped}", flush=True)
+
     rng = np.random.default_rng(0)
-    rows, memory_rows, summary, failures = [], [], [], []
+    rows, peer_rows, memory_rows, summary, failures, peer_gaps = [], [], [], [], [], []
     for name in names:
         loaded = loaders[name]()
         # A loader may fix its radius; otherwise it is chosen for TARGET_NEIGHBOURS.
@@ -223,63 +320,121 @@ def main(argv=None):
         tree = cKDTree(points.astype(np.float64))
         checks = {}
         for method in args.methods:
-            checks[method] = check_agreement(KesraNNSEngine(points, radius, method=method),
-                                             tree, points, radius, rng)
-            if any(checks[method].values()):
-                failures.append((name, method, checks[method]))
+            for c in cells:
+                engine = KesraNNSEngine(points, radius, method=method, cells_per_radius=c)
+                checks[(method, c)] = check_agreement(engine, tree, points, radius, rng)
+                if any(checks[(method, c)].values()):
+                    failures.append((name, f"{method}, cells_per_radius={c}", checks[(method, c)]))
+                del engine
         del tree
 
-        times = bench_dataset(points, radius, args.methods, args.threads, repeats)
-        memory = memory_per_point(points, radius, args.methods)
-        for method in args.methods:
-            for t in args.threads:
-                build, ckd_build = times[(method, t, "build")], times[("ckdtree", t, "build")]
-                rate = {op: n / times[(method, t, op)] / 1e6 for op in ("find", "count")}
-                ckd_rate = {op: n / times[("ckdtree", t, op)] / 1e6 for op in ("find", "count")}
-                rows.append([name, f"{n:,}", f"{radius:.3g}", method, t,
-                             f"{build:.3f}", f"{ckd_build:.3f}", f"{ckd_build / build:.2f}",
-                             f"{rate['find']:.2f}", f"{ckd_rate['find']:.2f}",
-                             f"{rate['find'] / ckd_rate['find']:.2f}",
-                             f"{rate['count']:.2f}", f"{ckd_rate['count']:.2f}",
-                             f"{rate['count'] / ckd_rate['count']:.2f}"])
-                summary.append({
-                    "dataset": name, "points": n, "nan_rows_dropped": dropped, "radius": radius,
-                    "method": method, "threads": t, "repeats": repeats,
-                    "build_s": {"kesra": build, "ckdtree": ckd_build},
-                    "find_mqps": {"kesra": rate["find"], "ckdtree": ckd_rate["find"]},
-                    "count_mqps": {"kesra": rate["count"], "ckdtree": ckd_rate["count"]},
-                    "ratios": {"build": ckd_build / build,
-                               "find": rate["find"] / ckd_rate["find"],
-                               "count": rate["count"] / ckd_rate["count"]},
-                    "bytes_per_point": {"kesra": memory.get(method), "ckdtree": memory.get("ckdtree")},
-                    "disagreements": checks[method],
-                })
-            if memory:
-                memory_rows.append([name, method, f"{memory[method]:.1f}", f"{memory['ckdtree']:.1f}"])
+        with tempfile.TemporaryDirectory() as tmp:
+            points_path = Path(tmp) / "points.npy"
+            np.save(points_path, points)
+            memory = memory_per_point(points_path, radius, args.methods, cells)
+            for order in args.orders:
+                if order == "own":
+                    queries, queries_path = points, points_path
+                else:
+                    queries = np.ascontiguousarray(points[np.random.default_rng(1).permutation(n)])
+                    queries_path = Path(tmp) / "queries.npy"
+                    np.save(queries_path, queries)
+                print(f"  timing {order} order", flush=True)
+                times, totals = bench_dataset(points, queries, (points_path, queries_path), radius,
+                                              args.methods, cells, args.threads, repeats, nanoflann)
+
+                gaps = None
+                if "nanoflann" in totals:
+                    gaps = {op: total_mismatch(totals["nanoflann"][op], totals["ckdtree"][op])
+                            for op in ("found", "count")}
+                    if any(gap is not None for gap in gaps.values()):
+                        peer_gaps.append((name, order, totals))
+
+                def rate(engine, t, op):
+                    key = (engine, t, op)
+                    return n / times[key] / 1e6 if key in times else None
+
+                def ratio(engine, peer, t, op):
+                    # Peer time / kesra time: throughput ratio for queries, time ratio for builds.
+                    key = (peer, t, op)
+                    return times[key] / times[(engine, t, op)] if key in times else None
+
+                for t in args.threads:
+                    peer_rows.append([name, order, t,
+                                      f"{times[('ckdtree', t, 'build')]:.3f}",
+                                      fmt(times.get(("nanoflann", t, "build")), ".3f"),
+                                      f"{rate('ckdtree', t, 'find'):.2f}", fmt(rate("nanoflann", t, "find")),
+                                      f"{rate('ckdtree', t, 'count'):.2f}", fmt(rate("nanoflann", t, "count"))])
+                    for method in args.methods:
+                        for c in cells:
+                            engine = (method, c)
+                            build = times[(engine, t, "build")]
+                            ratios = {peer: {op: ratio(engine, peer, t, op) for op in ("build", "find", "count")}
+                                      for peer in ("ckdtree", "nanoflann")}
+                            rows.append([name, f"{n:,}", f"{radius:.3g}", order, method, c, t,
+                                         f"{build:.3f}", fmt(ratios["ckdtree"]["build"]),
+                                         fmt(ratios["nanoflann"]["build"]),
+                                         f"{rate(engine, t, 'find'):.2f}", fmt(ratios["ckdtree"]["find"]),
+                                         fmt(ratios["nanoflann"]["find"]),
+                                         f"{rate(engine, t, 'count'):.2f}", fmt(ratios["ckdtree"]["count"]),
+                                         fmt(ratios["nanoflann"]["count"])])
+                            summary.append({
+                                "dataset": name, "points": n, "nan_rows_dropped": dropped, "radius": radius,
+                                "order": order, "method": method, "cells_per_radius": c, "threads": t,
+                                "repeats": repeats,
+                                "build_s": {"kesra": build, "ckdtree": times[("ckdtree", t, "build")],
+                                            "nanoflann": times.get(("nanoflann", t, "build"))},
+                                "find_mqps": {"kesra": rate(engine, t, "find"), "ckdtree": rate("ckdtree", t, "find"),
+                                              "nanoflann": rate("nanoflann", t, "find")},
+                                "count_mqps": {"kesra": rate(engine, t, "count"),
+                                               "ckdtree": rate("ckdtree", t, "count"),
+                                               "nanoflann": rate("nanoflann", t, "count")},
+                                "ratios": ratios,
+                                "bytes_per_point": {"kesra": memory.get(engine), "ckdtree": memory.get("ckdtree")},
+                                "disagreements": checks[engine],
+                                "peer_totals": totals,
+                                "nanoflann_total_gap": gaps,
+                            })
+        if memory:
+            for method in args.methods:
+                for c in cells:
+                    memory_rows.append([name, method, c, f"{memory[(method, c)]:.1f}", f"{memory['ckdtree']:.1f}"])
 
     print()
-    print(format_table(["dataset", "N", "r", "method", "T",
-                        "build s", "ckd build s", "x",
-                        "find Mq/s", "ckd find Mq/s", "x",
-                        "count Mq/s", "ckd count Mq/s", "x"], rows))
-    print("x: kesra throughput / cKDTree throughput (build: cKDTree time / kesra time); "
+    print(format_table(["dataset", "N", "r", "order", "method", "cells", "T",
+                        "build s", "x ckd", "x nf",
+                        "find Mq/s", "x ckd", "x nf",
+                        "count Mq/s", "x ckd", "x nf"], rows))
+    print("x ckd, x nf: kesra throughput / cKDTree, nanoflann throughput (build: peer time / kesra time); "
           f"k = {K}, medians of {repeats} run(s)")
+    print()
+    print(format_table(["dataset", "order", "T", "ckd build s", "nf build s",
+                        "ckd find Mq/s", "nf find Mq/s", "ckd count Mq/s", "nf count Mq/s"], peer_rows))
+    if nanoflann_skipped:
+        print(f"nanoflann skipped: {nanoflann_skipped}")
     if memory_rows:
         print()
-        print(format_table(["dataset", "method", "kesra B/pt", "cKDTree B/pt"], memory_rows))
+        print(format_table(["dataset", "method", "cells", "kesra B/pt", "cKDTree B/pt"], memory_rows))
 
     args.output.parent.mkdir(parents=True, exist_ok=True)
     args.output.write_text(json.dumps({
         "python": sys.version, "platform": platform.platform(), "cpus": os.cpu_count(),
         "numpy": np.__version__, "scipy": scipy.__version__,
         "kesra": getattr(kesra, "__version__", None),
+        "nanoflann": None if nanoflann_skipped else {
+            "version": nanoflann_version(), "flags": NANOFLANN_FLAGS, "leaf_size": 16},
+        "nanoflann_skipped": nanoflann_skipped,
         "quick": args.quick, "k": K, "target_neighbours": TARGET_NEIGHBOURS,
+        "orders": args.orders, "cells_per_radius": cells,
         "results": summary,
     }, indent=2) + "\n")
     print(f"\nwrote {args.output}")
 
-    for name, method, check in failures:
-        print(f"DISAGREEMENT with cKDTree on {name} ({method}), queries failing each check: {check}",
+    for name, order, totals in peer_gaps:
+        print(f"note: nanoflann's totals differ from cKDTree's beyond float rounding on {name} ({order} order): "
+              f"{totals}", file=sys.stderr)
+    for name, engine, check in failures:
+        print(f"DISAGREEMENT with cKDTree on {name} ({engine}), queries failing each check: {check}",
               file=sys.stderr)
     return 1 if failures else 0
 

@@ -39,7 +39,7 @@ mirror_uri() {
 }
 
 # Build tools, C++ test libraries and the sanitizer runtimes.
-apt_install build-essential cmake ninja-build libgtest-dev pkg-config
+apt_install build-essential cmake ninja-build libgtest-dev pkg-config libnanoflann-dev
 
 if ! PY=$(find_python); then
     log "building a free-threaded CPython 3.13 into $PREFIX"

@@ -1,0 +1,286 @@
+// Times nanoflann on the same fixed-radius queries as kesra, for bench_queries.py.
+//
+//   nanoflann_peer --points P.npy --queries Q.npy --radius R [--k 16] [--threads T]
+//                  [--repeats N] [--mode all|find|count]
+//
+// Both files hold float32 (N, 3) C-order arrays without NaN rows. Per repeat it builds
+// the tree (one thread: nanoflann 1.4.3 has no parallel build), finds the k nearest
+// neighbours strictly within R of every query and counts the neighbours strictly
+// within R. Prints one JSON object with median seconds and checksums.
+//
+// Build: g++ -O3 -std=c++20 -ffp-contract=off -pthread nanoflann_peer.cpp
+
+#include <nanoflann.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kChunk = 256;
+constexpr std::size_t kLeafSize = 16;
+
+struct Cloud {
+    std::vector<float> xyz;
+    std::size_t size() const { return xyz.size() / 3; }
+
+    // nanoflann's dataset interface.
+    std::size_t kdtree_get_point_count() const { return size(); }
+    float kdtree_get_pt(std::uint32_t i, std::size_t dim) const { return xyz[3 * std::size_t{i} + dim]; }
+    template <class Box>
+    bool kdtree_get_bbox(Box&) const { return false; }
+};
+
+using Tree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<float, Cloud>, Cloud, 3>;
+
+// Only what numpy writes for a float32 (N, 3) C-order array; anything else is refused.
+Cloud read_npy(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open " + path);
+    char magic[8];
+    in.read(magic, 8);
+    if (!in || std::memcmp(magic, "\x93NUMPY", 6) != 0) throw std::runtime_error(path + ": not a .npy file");
+    std::uint32_t header_len = 0;
+    if (magic[6] == 1) {
+        unsigned char b[2];
+        in.read(reinterpret_cast<char*>(b), 2);
+        header_len = b[0] | (b[1] << 8);
+    } else {
+        unsigned char b[4];
+        in.read(reinterpret_cast<char*>(b), 4);
+        header_len = b[0] | (b[1] << 8) | (b[2] << 16) | (std::uint32_t{b[3]} << 24);
+    }
+    std::string header(header_len, '\0');
+    in.read(header.data(), header_len);
+    if (!in) throw std::runtime_error(path + ": truncated header");
+
+    auto fail = [&](const char* why) { return std::runtime_error(path + ": " + why + " (header " + header + ")"); };
+    if (header.find("'descr': '<f4'") == std::string::npos) throw fail("dtype must be little-endian float32");
+    if (header.find("'fortran_order': False") == std::string::npos) throw fail("must be C order");
+    auto shape = header.find("'shape': (");
+    if (shape == std::string::npos) throw fail("no shape");
+    char* end = nullptr;
+    const std::size_t n = std::strtoull(header.c_str() + shape + 10, &end, 10);
+    while (*end == ' ' || *end == ',') ++end;
+    if (std::strtoull(end, &end, 10) != 3 || *end != ')') throw fail("shape must be (N, 3)");
+
+    Cloud cloud;
+    cloud.xyz.resize(3 * n);
+    in.read(reinterpret_cast<char*>(cloud.xyz.data()), static_cast<std::streamsize>(cloud.xyz.size() * sizeof(float)));
+    if (!in) throw std::runtime_error(path + ": truncated data");
+    return cloud;
+}
+
+// k nearest strictly within the radius. KNNResultSet would start from an infinite
+// bound and keep farther points, so the bound starts at r^2 instead.
+class BoundedKnn {
+public:
+    using DistanceType = float;
+    using IndexType = std::uint32_t;
+
+    BoundedKnn(std::uint32_t* idx, float* dist, std::size_t k, float r2)
+        : idx_(idx), dist_(dist), last_(dist + k - 1), k_(k), r2_(r2) {}
+
+    std::size_t size() const { return count_; }
+    bool full() const { return count_ == k_; }
+    float worstDist() const { return full() ? *last_ : r2_; }
+
+    bool addPoint(float d, std::uint32_t index) {
+        // The tree tests against a bound cached per leaf, which may be stale by now.
+        if (!(d < worstDist())) return true;
+        std::size_t i = full() ? k_ - 1 : count_++;
+        for (; i > 0 && dist_[i - 1] > d; --i) {
+            dist_[i] = dist_[i - 1];
+            idx_[i] = idx_[i - 1];
+        }
+        dist_[i] = d;
+        idx_[i] = index;
+        return true;
+    }
+
+private:
+    std::uint32_t* idx_;
+    float* dist_;
+    const float* last_;
+    std::size_t k_;
+    float r2_;
+    std::size_t count_ = 0;
+};
+
+// Counts points strictly within the radius without storing them.
+class RadiusCount {
+public:
+    using DistanceType = float;
+    using IndexType = std::uint32_t;
+
+    explicit RadiusCount(float r2) : r2_(r2) {}
+    std::size_t size() const { return count_; }
+    bool full() const { return true; }
+    float worstDist() const { return r2_; }
+    bool addPoint(float d, std::uint32_t) {
+        count_ += d < r2_;
+        return true;
+    }
+
+private:
+    float r2_;
+    std::size_t count_ = 0;
+};
+
+// Runs body(begin, end) over query chunks, taken dynamically by `threads` threads.
+template <class Body>
+void parallel_chunks(std::size_t n, unsigned threads, Body body) {
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (std::size_t begin; (begin = next.fetch_add(kChunk, std::memory_order_relaxed)) < n;)
+            body(begin, std::min(begin + kChunk, n));
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker);
+    worker();
+    for (auto& th : pool) th.join();
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return NAN;
+    std::sort(v.begin(), v.end());
+    const std::size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : 0.5 * (v[m - 1] + v[m]);
+}
+
+std::string json_number(double x) {
+    if (!std::isfinite(x)) return "null";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.9g", x);
+    return buf;
+}
+
+[[noreturn]] void usage(const char* why) {
+    std::fprintf(stderr,
+                 "nanoflann_peer: %s\nusage: nanoflann_peer --points P.npy --queries Q.npy --radius R "
+                 "[--k 16] [--threads T] [--repeats N] [--mode all|find|count]\n",
+                 why);
+    std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static_assert(std::endian::native == std::endian::little, "the .npy reader assumes little-endian");
+    std::string points_path, queries_path, mode = "all";
+    double radius = -1;
+    long k = 16, threads = 1, repeats = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc) usage(("missing value for " + arg).c_str());
+        const char* value = argv[++i];
+        if (arg == "--points") points_path = value;
+        else if (arg == "--queries") queries_path = value;
+        else if (arg == "--radius") radius = std::strtod(value, nullptr);
+        else if (arg == "--k") k = std::strtol(value, nullptr, 10);
+        else if (arg == "--threads") threads = std::strtol(value, nullptr, 10);
+        else if (arg == "--repeats") repeats = std::strtol(value, nullptr, 10);
+        else if (arg == "--mode") mode = value;
+        else usage(("unknown option " + arg).c_str());
+    }
+    if (points_path.empty() || queries_path.empty()) usage("--points and --queries are required");
+    if (!(radius > 0) || k < 1 || threads < 1 || repeats < 1) usage("need radius > 0, k >= 1, threads >= 1, repeats >= 1");
+    if (mode != "all" && mode != "find" && mode != "count") usage("mode must be all, find or count");
+
+    Cloud points, queries;
+    try {
+        points = read_npy(points_path);
+        queries = read_npy(queries_path);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "nanoflann_peer: %s\n", e.what());
+        return 1;
+    }
+    if (points.size() >= UINT32_MAX) usage("too many points for 32-bit indices");
+
+    // Squared in float, like the distances nanoflann compares it with.
+    const float r = static_cast<float>(radius);
+    const float r2 = r * r;
+    const std::size_t n = queries.size(), kk = static_cast<std::size_t>(k);
+    const unsigned t = static_cast<unsigned>(threads);
+
+    std::vector<double> build_s, find_s, count_s;
+    std::uint64_t found_total = 0, count_total = 0;
+    for (long rep = 0; rep < repeats; ++rep) {
+        auto start = std::chrono::steady_clock::now();
+        Tree tree(3, points, nanoflann::KDTreeSingleIndexAdaptorParams(kLeafSize));
+        build_s.push_back(seconds_since(start));
+        const nanoflann::SearchParams params;
+
+        if (mode != "count") {
+            // Outputs are allocated inside the timing, as the Python libraries do;
+            // distances are returned unsquared and short rows padded with -1, like theirs.
+            start = std::chrono::steady_clock::now();
+            std::unique_ptr<std::int32_t[]> indices(new std::int32_t[n * kk]);
+            std::unique_ptr<float[]> distances(new float[n * kk]);
+            std::unique_ptr<std::uint32_t[]> found(new std::uint32_t[n]);
+            parallel_chunks(n, t, [&](std::size_t begin, std::size_t end) {
+                std::vector<std::uint32_t> idx(kk);
+                std::vector<float> d2(kk);
+                for (std::size_t q = begin; q < end; ++q) {
+                    BoundedKnn result(idx.data(), d2.data(), kk, r2);
+                    tree.findNeighbors(result, &queries.xyz[3 * q], params);
+                    const std::size_t m = result.size();
+                    for (std::size_t j = 0; j < m; ++j) {
+                        indices[q * kk + j] = static_cast<std::int32_t>(idx[j]);
+                        distances[q * kk + j] = std::sqrt(d2[j]);
+                    }
+                    std::fill(&indices[q * kk + m], &indices[q * kk + kk], -1);
+                    std::fill(&distances[q * kk + m], &distances[q * kk + kk], -1.0f);
+                    found[q] = static_cast<std::uint32_t>(m);
+                }
+            });
+            find_s.push_back(seconds_since(start));
+            std::uint64_t total = 0;
+            for (std::size_t q = 0; q < n; ++q) total += found[q];
+            found_total = total;
+        }
+
+        if (mode != "find") {
+            start = std::chrono::steady_clock::now();
+            std::unique_ptr<std::uint32_t[]> counts(new std::uint32_t[n]);
+            parallel_chunks(n, t, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t q = begin; q < end; ++q) {
+                    RadiusCount result(r2);
+                    tree.findNeighbors(result, &queries.xyz[3 * q], params);
+                    counts[q] = static_cast<std::uint32_t>(result.size());
+                }
+            });
+            count_s.push_back(seconds_since(start));
+            std::uint64_t total = 0;
+            for (std::size_t q = 0; q < n; ++q) total += counts[q];
+            count_total = total;
+        }
+    }
+
+    std::printf(
+        "{\"points\": %zu, \"queries\": %zu, \"radius\": %s, \"k\": %zu, \"threads\": %u, \"repeats\": %ld, "
+        "\"leaf_size\": %zu, \"build_s\": %s, \"find_s\": %s, \"count_s\": %s, "
+        "\"found_total\": %s, \"count_total\": %s}\n",
+        points.size(), n, json_number(r).c_str(), kk, t, repeats, kLeafSize, json_number(median(build_s)).c_str(),
+        json_number(median(find_s)).c_str(), json_number(median(count_s)).c_str(),
+        mode == "count" ? "null" : std::to_string(found_total).c_str(),
+        mode == "find" ? "null" : std::to_string(count_total).c_str());
+    return 0;
+}
