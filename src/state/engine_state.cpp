@@ -5,6 +5,7 @@
 
 #include "byte_reader.hpp"
 #include "byte_writer.hpp"
+#include "../index/voxel/cell_lookup.hpp"
 
 namespace kesra {
 
@@ -39,16 +40,15 @@ void put(W& w, const VoxelGrid& g) {
     put_words(w, g.original_indices.data(), g.original_indices.size(), 1);
     put_words(w, g.cell_coords.data(), g.cell_coords.size(), 3);
     put_words(w, g.cell_starts.data(), g.cell_starts.size(), 1);
-    w.u64(g.cell_lookup.size());
+    // cell_lookup: the map from every cell to its number, in cell order.
+    w.u64(g.cell_coords.size());
     if constexpr (std::is_same_v<W, SizeCounter>) {
-        w.bytes(nullptr, 16 * g.cell_lookup.size());
+        w.bytes(nullptr, 16 * g.cell_coords.size());
     } else {
-        g.cell_lookup.for_each([&](const CellCoord& c, std::uint32_t number) {
-            w.i32(c.x);
-            w.i32(c.y);
-            w.i32(c.z);
-            w.u32(number);
-        });
+        for (std::size_t c = 0; c < g.cell_coords.size(); ++c) {
+            w.words(&g.cell_coords[c], 3);
+            w.u32(static_cast<std::uint32_t>(c));
+        }
     }
     put_words(w, g.neighbour_offsets.data(), g.neighbour_offsets.size(), 3);
 }
@@ -97,6 +97,72 @@ Node read_node(ByteReader& r) {
     return n;
 }
 
+// A grid looks its cells up by column, which needs the cells in (x, y, z) order and a
+// cell_lookup that maps each cell to its number, as every built grid has them. Other
+// grids are refused here rather than answering differently from the map they carry.
+void check_cell_lookup(const std::vector<CellCoord>& cells, const std::vector<CellLookup::Entry>& entries) {
+    for (std::size_t c = 1; c < cells.size(); ++c)
+        if (!cell_less(cells[c - 1], cells[c]))
+            throw InvalidArgument("invalid grid: cell_coords are not in ascending (x, y, z) order");
+    const auto mismatch = [] { throw InvalidArgument("invalid grid: cell_lookup does not map each cell to its number"); };
+    // Usually every entry is right, and then the entries only need to cover every cell.
+    std::vector<bool> seen(cells.size());
+    std::size_t covered = 0;
+    bool all_right = true;
+    for (const CellLookup::Entry& e : entries) {
+        if (e.number >= cells.size() || !(cells[e.number] == e.cell)) {
+            all_right = false;
+            break;
+        }
+        if (!seen[e.number]) ++covered, seen[e.number] = true;
+    }
+    if (all_right) {
+        if (covered != cells.size()) mismatch();
+        return;
+    }
+    // A wrong entry may still be replaced by a later one for the same cell.
+    const CellLookup map = CellLookup::from_entries(entries);
+    if (map.size() != cells.size()) mismatch();
+    for (std::size_t c = 0; c < cells.size(); ++c)
+        if (map.find(cells[c]) != c) mismatch();
+}
+
+// The offsets of a built grid are the (2m+1)^3 table for its m. Any other table could
+// repeat a cell, and every repetition would search that cell again.
+void check_offsets(const std::vector<CellCoord>& offsets) {
+    std::uint32_t m = 1;
+    while ((2 * static_cast<std::uint64_t>(m) + 1) * (2 * m + 1) * (2 * m + 1) < offsets.size()) ++m;
+    if (offsets != VoxelGrid::make_neighbour_offsets(m))
+        throw InvalidArgument("invalid grid: neighbour_offsets is not the offset table of any cells_per_radius");
+}
+
+// Each (sub)tree must reach every node at most once and its leaves must cover its range of
+// positions exactly, in order, as a built tree's do: then a query pays for each node and
+// point of a tree at most once, whatever the restored nodes hold.
+void check_tree(const std::vector<Node>& nodes, std::uint32_t root, std::uint32_t begin, std::uint32_t end,
+                std::vector<bool>& reached) {
+    const auto invalid = [] { throw InvalidArgument("invalid tree: nodes do not form a tree over its points"); };
+    std::uint32_t next = begin;
+    std::vector<std::uint32_t> stack{root};
+    while (!stack.empty()) {
+        const std::uint32_t at = stack.back();
+        stack.pop_back();
+        if (at >= nodes.size() || reached[at]) invalid();
+        reached[at] = true;
+        const Node& n = nodes[at];
+        if (n.split_dim == KD_LEAF_DIM) {
+            if (n.first != next || n.second < n.first || n.second > end) invalid();
+            next = n.second;
+        } else if (n.split_dim < KD_LEAF_DIM) {
+            stack.push_back(n.second);  // the lower child's leaves come first
+            stack.push_back(n.first);
+        } else {
+            invalid();
+        }
+    }
+    if (next != end) invalid();
+}
+
 VoxelGrid read_voxel_grid(ByteReader& r) {
     VoxelGrid g;
     g.cell_size = r.f32();
@@ -115,7 +181,9 @@ VoxelGrid read_voxel_grid(ByteReader& r) {
         return e;
     });
     r.words(g.neighbour_offsets, 3);
-    g.cell_lookup = CellLookup::from_entries(entries);
+    check_offsets(g.neighbour_offsets);
+    check_cell_lookup(g.cell_coords, entries);
+    g.derive();
     return g;
 }
 
@@ -124,6 +192,11 @@ KdTree read_kd_tree(ByteReader& r) {
     r.words(t.points, 3);
     r.words(t.original_indices, 1);
     r.elements(t.nodes, 13, read_node);
+    if (!t.nodes.empty() || !t.points.empty()) {
+        std::vector<bool> reached(t.nodes.size());
+        check(t.points.size() <= UINT32_MAX, "too many points for a tree");
+        check_tree(t.nodes, 0, 0, static_cast<std::uint32_t>(t.points.size()), reached);
+    }
     t.finite_points = all_finite(t.points.data(), t.points.size());
     return t;
 }
@@ -133,6 +206,12 @@ HybridGrid read_hybrid_grid(ByteReader& r) {
     h.grid = read_voxel_grid(r);
     r.words(h.subtree_roots, 1);
     r.elements(h.nodes, 13, read_node);
+    std::vector<bool> reached(h.nodes.size());
+    for (std::size_t c = 0; c < h.subtree_roots.size(); ++c) {
+        if (h.subtree_roots[c] == NO_SUBTREE) continue;
+        if (c + 1 >= h.grid.cell_starts.size()) throw InvalidArgument("invalid grid: a subtree for a cell it does not have");
+        check_tree(h.nodes, h.subtree_roots[c], h.grid.cell_starts[c], h.grid.cell_starts[c + 1], reached);
+    }
     h.derive();
     return h;
 }

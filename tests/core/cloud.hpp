@@ -153,12 +153,11 @@ inline void expect_valid_grid(const kesra::VoxelGrid& g, const std::vector<Point
     const std::size_t cells = g.cell_coords.size();
     ASSERT_EQ(g.cell_starts.size(), cells + 1);
     EXPECT_TRUE(g.cell_starts.front() == 0 && g.cell_starts.back() == input.size());
-    EXPECT_EQ(g.cell_lookup.size(), cells);
     auto key = [&](std::size_t c) { return std::tie(g.cell_coords[c].x, g.cell_coords[c].y, g.cell_coords[c].z); };
     for (std::uint32_t c = 0; c < cells; ++c) {
         ASSERT_TRUE(c == 0 || key(c - 1) < key(c)) << "cell " << c;
         ASSERT_LT(g.cell_starts[c], g.cell_starts[c + 1]) << "cell " << c;
-        EXPECT_EQ(g.cell_lookup.find(g.cell_coords[c]), c);
+        EXPECT_EQ(g.find_cell(g.cell_coords[c]), c);
         for (std::uint32_t p = g.cell_starts[c]; p < g.cell_starts[c + 1]; ++p)
             ASSERT_EQ(g.cell_of(g.points[p]), g.cell_coords[c]) << "position " << p;
     }

@@ -271,3 +271,25 @@ def test_mutated_states_raise_or_answer():
             except kesra.KesraInternalError:
                 outcomes["internal"] += 1
     assert all(outcomes.values()), outcomes
+
+
+def test_structures_no_build_could_give_are_refused(data):
+    """Cells out of order, a lookup that disagrees with them, a repeated offset or a node
+    array that is not a tree would make queries wrong or endlessly slow: refused at once."""
+    engine = Engine(EMPTY, 1.0)
+    voxel = Engine(data[0][:200], 0.3, "voxel").__getstate__()
+    start, n = voxel_lookup_span(voxel)
+    cells_at = start - 8 - 8 - 4 * (n + 1) - 12 * n  # cell_coords follow points and rows
+    swapped = bytearray(voxel)
+    swapped[cells_at:cells_at + 24] = voxel[cells_at + 12:cells_at + 24] + voxel[cells_at:cells_at + 12]
+    wrong_number = bytearray(voxel)
+    struct.pack_into("<I", wrong_number, start + 12, 1)
+    offsets_at = start + 16 * n + 8
+    repeated = bytearray(voxel)
+    repeated[offsets_at + 12:offsets_at + 24] = voxel[offsets_at:offsets_at + 12]
+    kd = bytearray(Engine(data[0][:200], 0.3, "kdtree").__getstate__())
+    struct.pack_into("<I", kd, 20 + 16 * 200 + 8 + 9, 0)  # the root's upper child is the root
+    for state, message in [(swapped, "cell_coords are not in ascending"), (wrong_number, "cell_lookup does not map"),
+                           (repeated, "neighbour_offsets is not"), (kd, "nodes do not form a tree")]:
+        with pytest.raises(ValueError, match=message):
+            engine.__setstate__(bytes(state))

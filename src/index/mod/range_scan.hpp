@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "count_accumulator.hpp"
+#include "distance_block.hpp"
 #include "points_view.hpp"
 
 namespace kesra {
@@ -21,11 +22,16 @@ void offer_range(const Point& q, const Point* points, std::uint32_t start, std::
     for (std::uint32_t first = start; first < end; first += block) {
         const std::uint32_t count = end - first < block ? end - first : block;
         const float bound = list.threshold();
+        std::uint32_t at = 0;
+#if defined(__SSE2__)
+        const DistanceBlock four(q);
+        for (; at + 4 <= count; at += 4) four.store(points + first + at, d2 + at);
+#endif
+        for (; at < count; ++at) d2[at] = squared_distance(q, points[first + at]);
         std::uint32_t n = 0;
-        for (std::uint32_t j = 0; j < count; ++j) {
-            d2[j] = squared_distance(q, points[first + j]);
-            picked[n] = j;
-            n += !(d2[j] >= bound);
+        for (at = 0; at < count; ++at) {
+            picked[n] = at;
+            n += !(d2[at] >= bound);
         }
         for (std::uint32_t i = 0; i < n; ++i) {
             const std::uint32_t j = picked[i];
@@ -40,20 +46,34 @@ void offer_range(const Point& q, const Point* points, std::uint32_t start, std::
 
 // Passes every point of [start, end) whose d2 is not >= acc.max_dist_sq() to the
 // accumulator, in position order. Plain counting adds 1 per point, so it counts in
-// integers, which gives the same sum.
+// integers, which gives the same sum; four distances are computed at a time.
 inline void count_range(const Point& q, const Point* points, std::uint32_t start, std::uint32_t end,
                         CountAccumulator& acc) {
     const float bound = acc.max_dist_sq();
+    std::uint32_t p = start;
+#if defined(__SSE2__)
+    const DistanceBlock four(q);
+    const __m128 bound4 = DistanceBlock::splat(bound);
     if (acc.weighted()) {
-        for (std::uint32_t p = start; p < end; ++p) {
-            const float d2 = squared_distance(q, points[p]);
-            if (!(d2 >= bound)) acc.add(d2);
+        alignas(16) float d2[4];
+        for (; p + 4 <= end; p += 4) {
+            const __m128 block = four.four(points + p);
+            unsigned mask = DistanceBlock::below(block, bound4);
+            if (mask == 0) continue;
+            _mm_store_ps(d2, block);
+            for (; mask != 0; mask &= mask - 1) acc.add(d2[__builtin_ctz(mask)]);
         }
-        return;
+    } else {
+        std::uint64_t n = 0;
+        for (; p + 4 <= end; p += 4)
+            n += static_cast<std::uint64_t>(__builtin_popcount(DistanceBlock::below(four.four(points + p), bound4)));
+        acc.add_count(n);
     }
-    std::uint64_t n = 0;
-    for (std::uint32_t p = start; p < end; ++p) n += !(squared_distance(q, points[p]) >= bound);
-    acc.add_count(n);
+#endif
+    for (; p < end; ++p) {
+        const float d2 = squared_distance(q, points[p]);
+        if (!(d2 >= bound)) acc.add(d2);
+    }
 }
 
 }  // namespace kesra

@@ -20,15 +20,6 @@ void CellLookup::allocate(std::size_t entries) {
     seed_ = (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
 }
 
-CellLookup::CellLookup(const std::vector<CellCoord>& cells) : size_(cells.size()) {
-    if (cells.empty()) return;
-    allocate(cells.size());
-    for (std::uint32_t c = 0; c < cells.size(); ++c) {
-        if (c + PREFETCH_AHEAD < cells.size()) prefetch(cells[c + PREFETCH_AHEAD]);
-        slots_[slot_of(cells[c])] = {cells[c], c};
-    }
-}
-
 CellLookup CellLookup::from_entries(const std::vector<Entry>& entries) {
     CellLookup lookup;
     if (entries.empty()) return lookup;

@@ -1,24 +1,19 @@
 #pragma once
-// Hash map from occupied cell coordinates to cell numbers: open addressing with linear
-// probing over a power-of-two table, seeded per grid.
+// Hash map from cell coordinates to cell numbers: open addressing with linear probing over
+// a power-of-two table, seeded per map. Holds the cell_lookup pairs of a saved grid while
+// they are checked against its cells.
 #include <cstdint>
-#include <optional>
 #include <vector>
+
+#include "cell_coord.hpp"
 
 namespace kesra {
 
-struct CellCoord {
-    std::int32_t x, y, z;
-    friend bool operator==(const CellCoord&, const CellCoord&) = default;
-};
-
 class CellLookup {
 public:
-    static constexpr std::uint32_t EMPTY = 0xFFFFFFFFu;
+    static constexpr std::uint32_t EMPTY = NO_CELL;
 
     CellLookup() = default;
-    // Builds the table for cells[c] -> c.
-    explicit CellLookup(const std::vector<CellCoord>& cells);
 
     struct Entry {
         CellCoord cell;
@@ -27,14 +22,6 @@ public:
     // Builds the table from restored pairs; a cell that appears again replaces the number
     // it had. Throws InvalidArgument for the number EMPTY, which marks free slots.
     static CellLookup from_entries(const std::vector<Entry>& entries);
-
-    // Calls visit(cell, number) for every entry, in table order: the same order on every
-    // call for one table, unrelated to the order of insertion.
-    template <class Visit>
-    void for_each(Visit&& visit) const {
-        for (const Slot& s : slots_)
-            if (s.value != EMPTY) visit(s.cell, s.value);
-    }
 
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }

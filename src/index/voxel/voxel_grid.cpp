@@ -15,12 +15,6 @@ struct CellRecord {
     std::uint32_t index;
 };
 
-bool cell_less(const CellCoord& a, const CellCoord& b) {
-    if (a.x != b.x) return a.x < b.x;
-    if (a.y != b.y) return a.y < b.y;
-    return a.z < b.z;
-}
-
 }  // namespace
 
 std::vector<CellCoord> VoxelGrid::make_neighbour_offsets(std::uint32_t m) {
@@ -84,14 +78,14 @@ VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, fl
         grid.original_indices[w] = r.index;
     }
     grid.cell_starts.push_back(static_cast<std::uint32_t>(n));
-    grid.cell_lookup = CellLookup(grid.cell_coords);
+    grid.derive();
     return grid;
 }
 
 std::size_t VoxelGrid::memory_bytes() const {
     return points.capacity() * sizeof(Point) + original_indices.capacity() * sizeof(std::uint32_t) +
            cell_coords.capacity() * sizeof(CellCoord) + cell_starts.capacity() * sizeof(std::uint32_t) +
-           cell_lookup.memory_bytes() + neighbour_offsets.capacity() * sizeof(CellCoord);
+           columns.memory_bytes() + neighbour_offsets.capacity() * sizeof(CellCoord);
 }
 
 }  // namespace kesra

@@ -17,7 +17,7 @@
 #include "../mod/neighbour_list.hpp"
 #include "../mod/range_scan.hpp"
 #include "../mod/points_view.hpp"
-#include "cell_lookup.hpp"
+#include "column_lookup.hpp"
 
 namespace kesra {
 
@@ -37,8 +37,10 @@ struct VoxelGrid {
     std::vector<std::uint32_t> original_indices;
     std::vector<CellCoord> cell_coords;
     std::vector<std::uint32_t> cell_starts;
-    CellLookup cell_lookup;
     std::vector<CellCoord> neighbour_offsets;
+    // Derived from cell_coords (which it requires in (x, y, z) order); stands for the map
+    // cell_coords[c] -> c that a saved grid holds as its cell_lookup.
+    ColumnLookup columns;
 
     static VoxelGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
                            std::uint32_t cells_per_radius);
@@ -60,6 +62,9 @@ struct VoxelGrid {
         return {start, end};
     }
 
+    // Recomputes the derived lookup from cell_coords.
+    void derive() { columns = ColumnLookup(cell_coords); }
+
     std::size_t size() const { return points.size(); }
     const std::vector<std::uint32_t>& row_numbers() const { return original_indices; }
     std::size_t memory_bytes() const;
@@ -72,12 +77,20 @@ struct VoxelGrid {
         });
     }
 
+    // Cells next to each other in a column are next to each other in `points` too: their
+    // ranges are counted as one, in the same order.
     void count_search(const Point& q, CountAccumulator& acc) const {
         const float bound = acc.max_dist_sq();
+        std::uint32_t pending_start = 0, pending_end = 0;
         walk_cells(q, [bound] { return bound; }, [&](std::uint32_t start, std::uint32_t end) {
-            count_range(q, points.data(), start, end, acc);
+            if (start != pending_end) {
+                count_range(q, points.data(), pending_start, pending_end, acc);
+                pending_start = start;
+            }
+            pending_end = end;
             return false;
         });
+        count_range(q, points.data(), pending_start, pending_end, acc);
     }
 
     // Visits the occupied cells around q in offset order, skipping cells whose box
@@ -94,14 +107,15 @@ struct VoxelGrid {
     // distance is >= bound(). visit(number, start, end, fetched) returns true to stop the
     // walk; when `fetched` is set, [start, end) is the cell's valid range, read ahead.
     //
-    // Offsets are taken in batches. Before a batch is walked, its lookups, cell ranges
-    // and first points are fetched in three passes with prefetches, so that the memory
-    // latencies of the batch overlap instead of adding up. Only offsets whose box passes
-    // the bound at that moment are fetched early, and nothing is decided early: the walk
-    // repeats the exact box test and takes a fetched range only when it is valid.
+    // Offsets are taken in batches. Before a batch is walked, its columns, cell numbers,
+    // cell ranges and first points are fetched in passes with prefetches, so that the
+    // memory latencies of the batch overlap instead of adding up; consecutive offsets in
+    // one column share a single column probe. Only offsets whose box passes the bound at
+    // that moment are fetched early, and nothing is decided early: the walk repeats the
+    // exact box test and takes a fetched range only when it is valid.
     template <class Bound, class Visit>
     void walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit) const {
-        if (neighbour_offsets.empty() || cell_lookup.empty()) return;
+        if (neighbour_offsets.empty() || columns.empty()) return;
         const CellCoord a = cell_of(q);
         constexpr std::size_t batch = 32;  // one bit of `fetched` each
         CellCoord cells[batch];
@@ -114,12 +128,22 @@ struct VoxelGrid {
                 const CellCoord& d = neighbour_offsets[first + i];
                 cells[i] = {wrapping_add(a.x, d.x), wrapping_add(a.y, d.y), wrapping_add(a.z, d.z)};
                 boxes[i] = box_distance(q, cells[i]);
-                if (!(boxes[i] >= early_bound)) cell_lookup.prefetch(cells[i]);
+                if (!(boxes[i] >= early_bound) && (i == 0 || !same_column(cells[i], cells[i - 1])))
+                    columns.prefetch(cells[i].x, cells[i].y);
             }
+            ColumnRange column;
+            std::uint32_t cursor = 0;
+            const CellCoord* column_cell = nullptr;  // a cell of the column probed last
             for (std::size_t i = 0; i < count; ++i) {
-                numbers[i] = boxes[i] >= early_bound ? CellLookup::EMPTY : cell_lookup.find(cells[i]);
-                if (static_cast<std::size_t>(numbers[i]) + 1 < cell_starts.size())
-                    __builtin_prefetch(cell_starts.data() + numbers[i]);
+                numbers[i] = NO_CELL;
+                if (boxes[i] >= early_bound) continue;
+                if (column_cell == nullptr || !same_column(cells[i], *column_cell)) {
+                    column = checked_column(cells[i]);
+                    cursor = column.start;
+                    column_cell = &cells[i];
+                }
+                numbers[i] = position_in_column(cells[i], column, cursor);
+                if (numbers[i] != NO_CELL) __builtin_prefetch(cell_starts.data() + numbers[i]);
             }
             std::uint32_t fetched = 0;
             for (std::size_t i = 0; i < count; ++i) {
@@ -135,12 +159,19 @@ struct VoxelGrid {
                 if (boxes[i] >= bound()) continue;
                 const bool was_fetched = (fetched >> i) & 1u;
                 // Offsets skipped by the early bound were not looked up yet.
-                const std::uint32_t number =
-                    was_fetched || !(boxes[i] >= early_bound) ? numbers[i] : cell_lookup.find(cells[i]);
-                if (number == CellLookup::EMPTY) continue;
+                std::uint32_t number = numbers[i];
+                if (!was_fetched && boxes[i] >= early_bound) number = find_cell(cells[i]);
+                if (number == NO_CELL) continue;
                 if (visit(number, starts[i], ends[i], was_fetched)) return;
             }
         }
+    }
+
+    // The number of `cell`, or NO_CELL when it holds no point.
+    std::uint32_t find_cell(const CellCoord& cell) const {
+        const ColumnRange column = checked_column(cell);
+        std::uint32_t cursor = column.start;
+        return position_in_column(cell, column, cursor);
     }
 
     // Squared distance from q to the box of `cell`, per axis the gap to the cell's
@@ -151,6 +182,33 @@ struct VoxelGrid {
     }
 
 private:
+    static bool same_column(const CellCoord& a, const CellCoord& b) { return a.x == b.x && a.y == b.y; }
+
+    ColumnRange checked_column(const CellCoord& cell) const {
+        const ColumnRange column = columns.find(cell.x, cell.y);
+        check(column.start <= column.end && column.end <= cell_coords.size(), "column range outside cell_coords");
+        return column;
+    }
+
+    // The number of `cell` in its column, searching from `cursor`, which is left at the
+    // first cell of the column not below cell.z. The cells of a column ascend in z and so
+    // do the offsets of a run in it, so after the first search each step is short.
+    std::uint32_t position_in_column(const CellCoord& cell, const ColumnRange& column, std::uint32_t& cursor) const {
+        const CellCoord* coords = cell_coords.data();
+        if (cursor <= column.start || cursor > column.end || coords[cursor - 1].z >= cell.z) {
+            std::uint32_t lo = column.start, hi = column.end;
+            while (lo < hi) {
+                const std::uint32_t mid = lo + (hi - lo) / 2;
+                if (coords[mid].z < cell.z) lo = mid + 1;
+                else hi = mid;
+            }
+            cursor = lo;
+        } else {
+            while (cursor < column.end && coords[cursor].z < cell.z) ++cursor;
+        }
+        return cursor < column.end && coords[cursor] == cell ? cursor : NO_CELL;
+    }
+
     static std::int32_t wrapping_add(std::int32_t a, std::int32_t b) {
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
     }

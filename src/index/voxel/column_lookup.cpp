@@ -1,0 +1,33 @@
+#include "column_lookup.hpp"
+
+#include <random>
+
+namespace kesra {
+
+ColumnLookup::ColumnLookup(const std::vector<CellCoord>& cells) {
+    std::vector<Slot> columns;
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+        if (columns.empty() || columns.back().x != cells[c].x || columns.back().y != cells[c].y)
+            columns.push_back({cells[c].x, cells[c].y, {static_cast<std::uint32_t>(c), 0}});
+        columns.back().range.end = static_cast<std::uint32_t>(c + 1);
+    }
+    num_columns_ = columns.size();
+    if (columns.empty()) return;
+    std::size_t capacity = 8;
+    // Load factor at most 1/2: most probes of a query miss, and a miss ends at the first
+    // free slot.
+    while (capacity < 2 * columns.size()) capacity *= 2;
+    slots_.assign(capacity, Slot{0, 0, {}});
+    mask_ = capacity - 1;
+    std::random_device rd;
+    seed_ = (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+    constexpr std::size_t ahead = 16;  // inserts land in random slots: fetch ahead
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (i + ahead < columns.size()) prefetch(columns[i + ahead].x, columns[i + ahead].y);
+        std::uint64_t s = hash(columns[i].x, columns[i].y);
+        while (slots_[s & mask_].range.end != 0) ++s;
+        slots_[s & mask_] = columns[i];
+    }
+}
+
+}  // namespace kesra
