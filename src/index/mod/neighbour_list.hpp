@@ -70,12 +70,19 @@ public:
             });
             return;
         }
+        // Keys are computed once; the sort is stable, so equal keys keep their order.
+        std::int32_t keys[32];
+        for (std::size_t i = 0; i < entries_.size(); ++i) keys[i] = total_order_key(entries_[i].dist_sq);
         for (std::size_t i = 1; i < entries_.size(); ++i) {
             const Candidate c = entries_[i];
-            const std::int32_t key = total_order_key(c.dist_sq);
+            const std::int32_t key = keys[i];
             std::size_t j = i;
-            for (; j > 0 && total_order_key(entries_[j - 1].dist_sq) > key; --j) entries_[j] = entries_[j - 1];
+            for (; j > 0 && keys[j - 1] > key; --j) {
+                entries_[j] = entries_[j - 1];
+                keys[j] = keys[j - 1];
+            }
             entries_[j] = c;
+            keys[j] = key;
         }
     }
 

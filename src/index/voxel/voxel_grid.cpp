@@ -82,6 +82,15 @@ VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, fl
     return grid;
 }
 
+void VoxelGrid::derive() {
+    columns = ColumnLookup(cell_coords);
+    std::uint64_t span = 0;
+    for (const CellCoord& d : neighbour_offsets)
+        for (const std::int32_t v : {d.x, d.y, d.z}) span = std::max<std::uint64_t>(span, v < 0 ? 0 - static_cast<std::int64_t>(v) : v);
+    separable = span <= SEPARABLE_SPAN;
+    offset_span = separable ? static_cast<std::uint32_t>(span) : 0;
+}
+
 std::size_t VoxelGrid::memory_bytes() const {
     return points.capacity() * sizeof(Point) + original_indices.capacity() * sizeof(std::uint32_t) +
            cell_coords.capacity() * sizeof(CellCoord) + cell_starts.capacity() * sizeof(std::uint32_t) +

@@ -41,6 +41,11 @@ struct VoxelGrid {
     // Derived from cell_coords (which it requires in (x, y, z) order); stands for the map
     // cell_coords[c] -> c that a saved grid holds as its cell_lookup.
     ColumnLookup columns;
+    // Derived from neighbour_offsets: the largest |component|, when at most
+    // SEPARABLE_SPAN, lets a query compute box distances from per-axis gaps.
+    std::uint32_t offset_span = 0;
+    bool separable = false;
+    static constexpr std::uint32_t SEPARABLE_SPAN = 8;
 
     static VoxelGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
                            std::uint32_t cells_per_radius);
@@ -63,7 +68,7 @@ struct VoxelGrid {
     }
 
     // Recomputes the derived lookup from cell_coords.
-    void derive() { columns = ColumnLookup(cell_coords); }
+    void derive();
 
     std::size_t size() const { return points.size(); }
     const std::vector<std::uint32_t>& row_numbers() const { return original_indices; }
@@ -117,6 +122,19 @@ struct VoxelGrid {
     void walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit) const {
         if (neighbour_offsets.empty() || columns.empty()) return;
         const CellCoord a = cell_of(q);
+        // The box distance of an offset is (gx^2 + gy^2) + gz^2 over per-axis gaps that
+        // depend on one component each: computed once per component value.
+        constexpr std::size_t width = 2 * SEPARABLE_SPAN + 1;
+        float gap_sq[3][width];
+        const std::int32_t span = static_cast<std::int32_t>(offset_span);
+        if (separable) {
+            for (std::int32_t d = -span; d <= span; ++d) {
+                const auto at = static_cast<std::size_t>(d + span);
+                gap_sq[0][at] = squared(axis_gap(q.x, wrapping_add(a.x, d)));
+                gap_sq[1][at] = squared(axis_gap(q.y, wrapping_add(a.y, d)));
+                gap_sq[2][at] = squared(axis_gap(q.z, wrapping_add(a.z, d)));
+            }
+        }
         constexpr std::size_t batch = 32;  // one bit of `fetched` each
         CellCoord cells[batch];
         float boxes[batch];
@@ -127,7 +145,8 @@ struct VoxelGrid {
             for (std::size_t i = 0; i < count; ++i) {
                 const CellCoord& d = neighbour_offsets[first + i];
                 cells[i] = {wrapping_add(a.x, d.x), wrapping_add(a.y, d.y), wrapping_add(a.z, d.z)};
-                boxes[i] = box_distance(q, cells[i]);
+                boxes[i] = separable ? (gap_sq[0][d.x + span] + gap_sq[1][d.y + span]) + gap_sq[2][d.z + span]
+                                     : box_distance(q, cells[i]);
                 if (!(boxes[i] >= early_bound) && (i == 0 || !same_column(cells[i], cells[i - 1])))
                     columns.prefetch(cells[i].x, cells[i].y);
             }
@@ -182,6 +201,8 @@ struct VoxelGrid {
     }
 
 private:
+    static float squared(float v) { return v * v; }
+
     static bool same_column(const CellCoord& a, const CellCoord& b) { return a.x == b.x && a.y == b.y; }
 
     ColumnRange checked_column(const CellCoord& cell) const {
@@ -197,6 +218,15 @@ private:
         const CellCoord* coords = cell_coords.data();
         if (cursor <= column.start || cursor > column.end || coords[cursor - 1].z >= cell.z) {
             std::uint32_t lo = column.start, hi = column.end;
+            // Columns without gaps in z are common: try the place z would have there.
+            if (lo < hi) {
+                const std::int64_t guess = static_cast<std::int64_t>(lo) + cell.z - coords[lo].z;
+                if (guess >= lo && guess < hi && coords[guess].z >= cell.z &&
+                    (guess == lo || coords[guess - 1].z < cell.z)) {
+                    cursor = static_cast<std::uint32_t>(guess);
+                    return coords[cursor] == cell ? cursor : NO_CELL;
+                }
+            }
             while (lo < hi) {
                 const std::uint32_t mid = lo + (hi - lo) / 2;
                 if (coords[mid].z < cell.z) lo = mid + 1;
