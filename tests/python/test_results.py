@@ -192,20 +192,24 @@ def test_nan_rows(cloud, m):
 
 @each_method
 def test_extreme_coordinates(method):
+    # The last rows put cells at both i32 limits into one column, so walks from one
+    # limit wrap around to the other.
     big = np.array([[1e30, 1e30, 1e30], [-1e30, -1e30, -1e30], [3e9, 0, 0], [-3e9, 1, 1],
-                    [2e8, 0, 0], [3e38, 3e38, 0], [np.inf, 0, 0], [-np.inf, 0.5, 0.5]], F32)
+                    [2e8, 0, 0], [3e38, 3e38, 0], [np.inf, 0, 0], [-np.inf, 0.5, 0.5],
+                    [0, 0, 3e38], [0, 0, -3e38], [0, 0, np.inf], [0.5, 0.5, -np.inf]], F32)
     points = np.concatenate([big, random_cloud(200, seed=29, low=-2, high=2)])
     queries = np.concatenate([big, big + F32(0.5), random_cloud(100, seed=30, low=-2, high=2)])
-    ref = brute_force(points, queries[16:], 1.0, k=6)
+    n = 2 * len(big)
+    ref = brute_force(points, queries[n:], 1.0, k=6)
     for m in (1, 3):
         engine = Engine(points, 1.0, method, cells_per_radius=m)
         idx, dist = engine.find_neighbours(queries, 6)
         counts = engine.count_neighbours(queries)
-        check_find((idx[16:], dist[16:]), points, queries[16:], ref.best)
-        np.testing.assert_array_equal(counts[16:], ref.count)
+        check_find((idx[n:], dist[n:]), points, queries[n:], ref.best)
+        np.testing.assert_array_equal(counts[n:], ref.count)
         # A large cell that does not saturate is searched like any other.
         assert idx[4].tolist() == [4] + [-1] * 5 and counts[4] == 1
-        assert (counts[:16] == (idx[:16] >= 0).sum(axis=1)).all()
+        assert (counts[:n] == (idx[:n] >= 0).sum(axis=1)).all()
 
 
 # Radius giving about 30 neighbours per point on average, and the cells per radius.
