@@ -24,3 +24,26 @@ TEST(ParallelSort, MatchesStdSortAcrossBlockBoundariesAndPoolSizes) {
         }
     }
 }
+
+// Any cut of a merge into pieces writes what one std::merge writes, ties included (the
+// left run's equal items first), so a sort's result does not depend on the pool size.
+TEST(ParallelSort, MergePiecesEqualOneMerge) {
+    using Item = std::pair<int, int>;  // (key, run and position)
+    const auto less = [](const Item& a, const Item& b) { return a.first < b.first; };
+    std::mt19937 rng(7);
+    for (const std::size_t left : {0, 1, 5, 40}) {
+        std::vector<Item> from;
+        for (std::size_t i = 0; i < left + 37; ++i) from.push_back({static_cast<int>(rng() % 6), static_cast<int>(i)});
+        std::sort(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(left), less);
+        std::sort(from.begin() + static_cast<std::ptrdiff_t>(left), from.end(), less);
+        std::vector<Item> expected(from.size());
+        std::merge(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(left), from.begin() + static_cast<std::ptrdiff_t>(left),
+                   from.end(), expected.begin(), less);
+        for (const std::size_t pieces : {1, 2, 3, 7}) {
+            std::vector<Item> to(from.size());
+            for (std::size_t p = 0; p < pieces; ++p)
+                kesra::merge_piece(from, to, 0, left, from.size(), from.size() * p / pieces, from.size() * (p + 1) / pieces, less);
+            EXPECT_EQ(to, expected) << left << " " << pieces;
+        }
+    }
+}

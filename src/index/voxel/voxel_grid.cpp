@@ -66,18 +66,34 @@ VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, fl
     parallel_sort(pool, records,
                   [](const CellRecord& a, const CellRecord& b) { return cell_less(a.cell, b.cell); });
 
+    // Points move to their sorted places and cells are numbered in two parallel passes:
+    // first each block counts the cells that start in it, then, from the running totals,
+    // writes them.
     grid.points.resize(n);
     grid.original_indices.resize(n);
-    for (std::size_t w = 0; w < n; ++w) {
-        const CellRecord& r = records[w];
-        if (grid.cell_coords.empty() || !(grid.cell_coords.back() == r.cell)) {
-            grid.cell_coords.push_back(r.cell);
-            grid.cell_starts.push_back(static_cast<std::uint32_t>(w));
+    auto starts_cell = [&](std::size_t w) { return w == 0 || !(records[w - 1].cell == records[w].cell); };
+    std::vector<std::size_t> first_cell(blocks + 1, 0);
+    pool.for_each(blocks, [&](std::size_t b) {
+        std::size_t cells = 0;
+        for (std::size_t w = b * block, end = std::min(n, (b + 1) * block); w < end; ++w) {
+            grid.points[w] = copied[records[w].index];
+            grid.original_indices[w] = records[w].index;
+            cells += starts_cell(w);
         }
-        grid.points[w] = copied[r.index];
-        grid.original_indices[w] = r.index;
-    }
-    grid.cell_starts.push_back(static_cast<std::uint32_t>(n));
+        first_cell[b + 1] = cells;
+    });
+    for (std::size_t b = 0; b < blocks; ++b) first_cell[b + 1] += first_cell[b];
+    grid.cell_coords.resize(first_cell[blocks]);
+    grid.cell_starts.resize(first_cell[blocks] + 1);
+    pool.for_each(blocks, [&](std::size_t b) {
+        std::size_t c = first_cell[b];
+        for (std::size_t w = b * block, end = std::min(n, (b + 1) * block); w < end; ++w) {
+            if (!starts_cell(w)) continue;
+            grid.cell_coords[c] = records[w].cell;
+            grid.cell_starts[c++] = static_cast<std::uint32_t>(w);
+        }
+    });
+    grid.cell_starts.back() = static_cast<std::uint32_t>(n);
     grid.derive();
     return grid;
 }
