@@ -57,16 +57,7 @@ private:
         std::uint32_t value;
     };
 
-    std::uint64_t hash(const CellCoord& c) const {
-        std::uint64_t h = seed_;
-        h ^= static_cast<std::uint32_t>(c.x) * 0x9E3779B97F4A7C15ull;
-        h ^= static_cast<std::uint32_t>(c.y) * 0xC2B2AE3D27D4EB4Full;
-        h ^= static_cast<std::uint32_t>(c.z) * 0x165667B19E3779F9ull;
-        h ^= h >> 31;
-        h *= 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 29;
-        return h;
-    }
+    std::uint64_t hash(const CellCoord& c) const { return cell_hash(seed_, c.x, c.y, c.z); }
 
     std::vector<Slot> slots_;
     std::uint64_t mask_ = 0;

@@ -48,15 +48,7 @@ private:
         ColumnRange range;
     };
 
-    std::uint64_t hash(std::int32_t x, std::int32_t y) const {
-        std::uint64_t h = seed_;
-        h ^= static_cast<std::uint32_t>(x) * 0x9E3779B97F4A7C15ull;
-        h ^= static_cast<std::uint32_t>(y) * 0xC2B2AE3D27D4EB4Full;
-        h ^= h >> 31;
-        h *= 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 29;
-        return h;
-    }
+    std::uint64_t hash(std::int32_t x, std::int32_t y) const { return cell_hash(seed_, x, y); }
 
     std::vector<Slot> slots_;
     std::uint64_t mask_ = 0;
