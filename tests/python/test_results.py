@@ -253,3 +253,17 @@ def test_real_cloud(method, name):
     else:
         assert (counts[~finite] == len(points)).all()
     assert np.isnan(dist[~finite]).all() and np.isnan(weighted[~finite]).all()
+
+
+@pytest.mark.parametrize("method", ["voxel", "hybrid"])
+def test_plain_counts_walk_by_column_like_the_offset_walk(method):
+    # Plain counts visit cells column by column; weights of 1 (exponent 0) take the
+    # walk in offset order. Both must count the same cells, NaN and limit cells included.
+    points = np.concatenate([random_cloud(4000, seed=41, low=-3, high=3),
+                             np.array([[np.nan, 0, 0], [0, 0, 3e38], [0, 0, -np.inf]], F32)])
+    points[100:160] = points[99]  # a crowded cell
+    queries = np.concatenate([random_cloud(1500, seed=42, low=-3.5, high=3.5), points[95:]])
+    for m in (1, 2, 3):
+        engine = Engine(points, 0.45, method, cells_per_radius=m, subtree_threshold=20)
+        np.testing.assert_array_equal(engine.count_neighbours(queries),
+                                      engine.count_neighbours(queries, distance_weight_factor=0.0))

@@ -45,6 +45,7 @@ struct VoxelGrid {
     // SEPARABLE_SPAN, lets a query compute box distances from per-axis gaps.
     std::uint32_t offset_span = 0;
     bool separable = false;
+    bool full_offset_table = false;  // separable, and every offset of the span once
     static constexpr std::uint32_t SEPARABLE_SPAN = 8;
 
     static VoxelGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
@@ -84,7 +85,15 @@ struct VoxelGrid {
 
     // Cells next to each other in a column are next to each other in `points` too: their
     // ranges are counted as one, in the same order.
+    //
+    // A plain count does not depend on the order in which points are counted, so it walks
+    // the neighbourhood column by column instead: the same cells pass the same box tests,
+    // one probe serves a column, and the passing cells of a column form one range.
     void count_search(const Point& q, CountAccumulator& acc) const {
+        if (!acc.weighted() && full_offset_table) {
+            count_by_columns(q, acc);
+            return;
+        }
         const float bound = acc.max_dist_sq();
         std::uint32_t pending_start = 0, pending_end = 0;
         walk_cells(q, [bound] { return bound; }, [&](std::uint32_t start, std::uint32_t end) {
@@ -122,19 +131,9 @@ struct VoxelGrid {
     void walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit) const {
         if (neighbour_offsets.empty() || columns.empty()) return;
         const CellCoord a = cell_of(q);
-        // The box distance of an offset is (gx^2 + gy^2) + gz^2 over per-axis gaps that
-        // depend on one component each: computed once per component value.
-        constexpr std::size_t width = 2 * SEPARABLE_SPAN + 1;
-        float gap_sq[3][width];
+        GapTable gap_sq;
         const std::int32_t span = static_cast<std::int32_t>(offset_span);
-        if (separable) {
-            for (std::int32_t d = -span; d <= span; ++d) {
-                const auto at = static_cast<std::size_t>(d + span);
-                gap_sq[0][at] = squared(axis_gap(q.x, wrapping_add(a.x, d)));
-                gap_sq[1][at] = squared(axis_gap(q.y, wrapping_add(a.y, d)));
-                gap_sq[2][at] = squared(axis_gap(q.z, wrapping_add(a.z, d)));
-            }
-        }
+        if (separable) fill_gaps(q, a, gap_sq);
         constexpr std::size_t batch = 32;  // one bit of `fetched` each
         CellCoord cells[batch];
         float boxes[batch];
@@ -186,6 +185,63 @@ struct VoxelGrid {
         }
     }
 
+    // Counts, in column order, the points of every cell whose box distance is below the
+    // bound. Needs the full offset table.
+    void count_by_columns(const Point& q, CountAccumulator& acc) const {
+        std::uint32_t pending_start = 0, pending_end = 0;
+        walk_columns(q, acc.max_dist_sq(), [&](std::uint32_t number) {
+            const auto [start, end] = cell_range(number);
+            if (start != pending_end) {
+                count_range(q, points.data(), pending_start, pending_end, acc);
+                pending_start = start;
+            }
+            pending_end = end;
+        });
+        count_range(q, points.data(), pending_start, pending_end, acc);
+    }
+
+    // Calls visit(number) for every occupied cell whose box distance is not >= bound,
+    // column by column (dx, then dy) and up each column: the cells of the offset walk,
+    // in another order. Needs the full offset table (full_offset_table).
+    template <class Visit>
+    void walk_columns(const Point& q, float bound, Visit&& visit) const {
+        if (columns.empty()) return;
+        const CellCoord a = cell_of(q);
+        GapTable gap_sq;
+        fill_gaps(q, a, gap_sq);
+        const std::int32_t span = static_cast<std::int32_t>(offset_span);
+        constexpr std::size_t width = 2 * SEPARABLE_SPAN + 1;
+        // Per column, the bit of every dz whose cell passes its box test.
+        std::uint32_t passing[width * width];
+        std::size_t column_count = 0;
+        for (std::int32_t dx = -span; dx <= span; ++dx) {
+            for (std::int32_t dy = -span; dy <= span; ++dy) {
+                const float xy = gap_sq[0][dx + span] + gap_sq[1][dy + span];
+                std::uint32_t mask = 0;
+                for (std::int32_t dz = -span; dz <= span; ++dz)
+                    mask |= static_cast<std::uint32_t>(!(xy + gap_sq[2][dz + span] >= bound)) << (dz + span);
+                passing[column_count++] = mask;
+                if (mask != 0) columns.prefetch(wrapping_add(a.x, dx), wrapping_add(a.y, dy));
+            }
+        }
+        std::size_t at = 0;
+        for (std::int32_t dx = -span; dx <= span; ++dx) {
+            for (std::int32_t dy = -span; dy <= span; ++dy) {
+                std::uint32_t mask = passing[at++];
+                if (mask == 0) continue;
+                CellCoord cell{wrapping_add(a.x, dx), wrapping_add(a.y, dy), 0};
+                const ColumnRange column = checked_column(cell);
+                if (column.start == column.end) continue;
+                std::uint32_t cursor = column.start;
+                for (; mask != 0; mask &= mask - 1) {
+                    cell.z = wrapping_add(a.z, static_cast<std::int32_t>(__builtin_ctz(mask)) - span);
+                    const std::uint32_t number = position_in_column(cell, column, cursor);
+                    if (number != NO_CELL) visit(number);
+                }
+            }
+        }
+    }
+
     // The number of `cell`, or NO_CELL when it holds no point.
     std::uint32_t find_cell(const CellCoord& cell) const {
         const ColumnRange column = checked_column(cell);
@@ -202,6 +258,19 @@ struct VoxelGrid {
 
 private:
     static float squared(float v) { return v * v; }
+
+    // Squared per-axis gaps from q to the cells a + d, d in [-span, span], per axis: the
+    // box distance of offset (dx, dy, dz) is (gx^2 + gy^2) + gz^2 of these.
+    using GapTable = float[3][2 * SEPARABLE_SPAN + 1];
+    void fill_gaps(const Point& q, const CellCoord& a, GapTable& gap_sq) const {
+        const std::int32_t span = static_cast<std::int32_t>(offset_span);
+        for (std::int32_t d = -span; d <= span; ++d) {
+            const auto at = static_cast<std::size_t>(d + span);
+            gap_sq[0][at] = squared(axis_gap(q.x, wrapping_add(a.x, d)));
+            gap_sq[1][at] = squared(axis_gap(q.y, wrapping_add(a.y, d)));
+            gap_sq[2][at] = squared(axis_gap(q.z, wrapping_add(a.z, d)));
+        }
+    }
 
     static bool same_column(const CellCoord& a, const CellCoord& b) { return a.x == b.x && a.y == b.y; }
 
