@@ -1,0 +1,81 @@
+"""Instructions per query, counted by valgrind's callgrind: a measure that does not move
+with the load of a shared machine, for comparing two builds of the engine.
+
+Usage, from the repository root (valgrind from Debian's packages):
+
+    .venv/bin/python bench/instructions.py DATASET METHOD [--cells-per-radius M]
+        [--what find|count] [--points N]
+
+DATASET is "cube" or "surface" (N generated points, default 200,000) or the name of a
+cloud in ../shared/data (NaN rows dropped). The queries are every 20th point, answered
+on one thread, with r for about 30 neighbours; only the query driver's own call is
+counted (callgrind's --toggle-collect), not the build or the interpreter. Compare builds by pointing
+PYTHONPATH at another installation of the package.
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+DATA = Path(os.environ.get("KESRA_DATA_DIR") or Path(__file__).resolve().parents[2] / "shared" / "data")
+
+
+def load_points(args):
+    import numpy as np
+
+    from kesra.clouds import height_field_surface, uniform_cube
+
+    if args.dataset in ("cube", "surface"):
+        return (uniform_cube if args.dataset == "cube" else height_field_surface)(args.points)
+    points = np.load(DATA / f"{args.dataset}.npy")
+    return points[np.isfinite(points).all(axis=1)]
+
+
+def run_queries(args):
+    from kesra import KesraNNSEngine
+
+    points = load_points(args)
+    engine = KesraNNSEngine(points, args.radius, args.method, cells_per_radius=args.cells_per_radius)
+    queries = points[::20].copy()
+    if args.what == "find":
+        engine.find_neighbours(queries, 16, num_threads=1)
+    else:
+        engine.count_neighbours(queries, num_threads=1)
+    print(len(queries))
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Instructions per query under callgrind.")
+    parser.add_argument("dataset")
+    parser.add_argument("method")
+    parser.add_argument("--cells-per-radius", type=int, default=1)
+    parser.add_argument("--what", choices=["find", "count"], default="find")
+    parser.add_argument("--points", type=int, default=200_000)
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--radius", type=float, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        return run_queries(args)
+    # The radius search runs queries of its own: done here, outside the count.
+    from kesra.clouds import radius_for_neighbours
+
+    radius = radius_for_neighbours(load_points(args), 30)
+    with tempfile.TemporaryDirectory() as tmp:
+        out = Path(tmp) / "callgrind.out"
+        child = [sys.executable, __file__, *sys.argv[1:], "--child", "--radius", repr(radius)]
+        proc = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+                               "--collect-atstart=no", f"--toggle-collect=kesra::{args.what}_neighbours*", *child],
+                              capture_output=True, text=True, check=True)
+        queries = int(proc.stdout.split()[-1])
+        summary = re.search(r"^summary:\s+(\d+)", out.read_text(), re.MULTILINE)
+        total = int(summary.group(1)) if summary else 0
+    print(f"{args.dataset} {args.method} cells_per_radius={args.cells_per_radius} {args.what}: "
+          f"{total / queries:,.0f} instructions per query ({queries:,} queries)")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
