@@ -1,11 +1,10 @@
 #include "engine_state.hpp"
 
+#include <algorithm>
 #include <string>
-#include <type_traits>
 
 #include "byte_reader.hpp"
 #include "byte_writer.hpp"
-#include "../index/voxel/cell_lookup.hpp"
 
 namespace kesra {
 
@@ -42,13 +41,9 @@ void put(W& w, const VoxelGrid& g) {
     put_words(w, g.cell_starts.data(), g.cell_starts.size(), 1);
     // cell_lookup: the map from every cell to its number, in cell order.
     w.u64(g.cell_coords.size());
-    if constexpr (std::is_same_v<W, SizeCounter>) {
-        w.bytes(nullptr, 16 * g.cell_coords.size());
-    } else {
-        for (std::size_t c = 0; c < g.cell_coords.size(); ++c) {
-            w.words(&g.cell_coords[c], 3);
-            w.u32(static_cast<std::uint32_t>(c));
-        }
+    for (std::size_t c = 0; c < g.cell_coords.size(); ++c) {
+        w.words(&g.cell_coords[c], 3);
+        w.u32(static_cast<std::uint32_t>(c));
     }
     put_words(w, g.neighbour_offsets.data(), g.neighbour_offsets.size(), 3);
 }
@@ -97,34 +92,35 @@ Node read_node(ByteReader& r) {
     return n;
 }
 
+// One (cell, number) pair of a saved cell_lookup.
+struct LookupEntry {
+    CellCoord cell;
+    std::uint32_t number;
+};
+
 // A grid looks its cells up by column, which needs the cells in (x, y, z) order and a
 // cell_lookup that maps each cell to its number, as every built grid has them. Other
 // grids are refused here rather than answering differently from the map they carry.
-void check_cell_lookup(const std::vector<CellCoord>& cells, const std::vector<CellLookup::Entry>& entries) {
+// A later entry for a cell replaces an earlier one.
+void check_cell_lookup(const std::vector<CellCoord>& cells, const std::vector<LookupEntry>& entries) {
     for (std::size_t c = 1; c < cells.size(); ++c)
         if (!cell_less(cells[c - 1], cells[c]))
             throw InvalidArgument("invalid grid: cell_coords are not in ascending (x, y, z) order");
     const auto mismatch = [] { throw InvalidArgument("invalid grid: cell_lookup does not map each cell to its number"); };
-    // Usually every entry is right, and then the entries only need to cover every cell.
-    std::vector<bool> seen(cells.size());
-    std::size_t covered = 0;
-    bool all_right = true;
-    for (const CellLookup::Entry& e : entries) {
-        if (e.number >= cells.size() || !(cells[e.number] == e.cell)) {
-            all_right = false;
-            break;
+    // Per cell, the number its last entry gives. A right entry names its own cell; any
+    // other is placed by a binary search over the sorted cells.
+    std::vector<std::uint32_t> mapped(cells.size(), NO_CELL);
+    for (const LookupEntry& e : entries) {
+        std::size_t c = e.number;
+        if (c >= cells.size() || !(cells[c] == e.cell)) {
+            const auto it = std::lower_bound(cells.begin(), cells.end(), e.cell, cell_less);
+            if (it == cells.end() || !(*it == e.cell)) mismatch();
+            c = static_cast<std::size_t>(it - cells.begin());
         }
-        if (!seen[e.number]) ++covered, seen[e.number] = true;
+        mapped[c] = e.number;
     }
-    if (all_right) {
-        if (covered != cells.size()) mismatch();
-        return;
-    }
-    // A wrong entry may still be replaced by a later one for the same cell.
-    const CellLookup map = CellLookup::from_entries(entries);
-    if (map.size() != cells.size()) mismatch();
     for (std::size_t c = 0; c < cells.size(); ++c)
-        if (map.find(cells[c]) != c) mismatch();
+        if (mapped[c] != c) mismatch();
 }
 
 // The offsets of a built grid are the (2m+1)^3 table for its m. Any other table could
@@ -171,9 +167,9 @@ VoxelGrid read_voxel_grid(ByteReader& r) {
     r.words(g.original_indices, 1);
     r.words(g.cell_coords, 3);
     r.words(g.cell_starts, 1);
-    std::vector<CellLookup::Entry> entries;
+    std::vector<LookupEntry> entries;
     r.elements(entries, 16, [](ByteReader& in) {
-        CellLookup::Entry e{};
+        LookupEntry e{};
         e.cell.x = in.i32();
         e.cell.y = in.i32();
         e.cell.z = in.i32();

@@ -46,24 +46,19 @@ struct HybridGrid {
     void count_search(const Point& q, CountAccumulator& acc) const {
         // A plain count does not depend on the order of the cells: walk them by column,
         // counting runs of small cells as one range.
-        if (!acc.weighted() && grid.full_offset_table) {
-            std::uint32_t pending_start = 0, pending_end = 0;
-            const auto flush = [&] { count_range(q, grid.points.data(), pending_start, pending_end, acc); };
+        if (!acc.weighted() && grid.separable) {
+            RangeCounter counter(q, grid.points.data(), acc);
             grid.walk_columns(q, acc.max_dist_sq(), [&](std::uint32_t cell) {
                 const std::uint32_t root = subtree_root(cell);
-                if (root != NO_SUBTREE) {
+                if (root == NO_SUBTREE) {
+                    const auto [start, end] = grid.cell_range(cell);
+                    counter.add(start, end);
+                } else {
                     kd_count_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
                                     finite_points, q, acc, box_of(cell));
-                    return;
                 }
-                const auto [start, end] = grid.cell_range(cell);
-                if (start != pending_end) {
-                    flush();
-                    pending_start = start;
-                }
-                pending_end = end;
             });
-            flush();
+            counter.flush();
             return;
         }
         const float bound = acc.max_dist_sq();

@@ -76,4 +76,31 @@ inline void count_range(const Point& q, const Point* points, std::uint32_t start
     }
 }
 
+// Counts ranges handed over one by one, joining each to the one before when they touch:
+// cells that are neighbours in `points` are counted in one scan, in the same order.
+class RangeCounter {
+public:
+    RangeCounter(const Point& q, const Point* points, CountAccumulator& acc) : q_(q), points_(points), acc_(acc) {}
+
+    void add(std::uint32_t start, std::uint32_t end) {
+        if (start != end_) {
+            flush();
+            start_ = start;
+        }
+        end_ = end;
+    }
+
+    // Counts the range held back; call before counting anything else and at the end.
+    void flush() {
+        count_range(q_, points_, start_, end_, acc_);
+        start_ = end_;
+    }
+
+private:
+    const Point& q_;
+    const Point* points_;
+    CountAccumulator& acc_;
+    std::uint32_t start_ = 0, end_ = 0;
+};
+
 }  // namespace kesra

@@ -25,7 +25,6 @@ public:
     explicit ColumnLookup(const std::vector<CellCoord>& cells);
 
     bool empty() const { return num_columns_ == 0; }
-    std::size_t num_columns() const { return num_columns_; }
 
     ColumnRange find(std::int32_t x, std::int32_t y) const {
         if (num_columns_ == 0) return {};
@@ -48,7 +47,15 @@ private:
         ColumnRange range;
     };
 
-    std::uint64_t hash(std::int32_t x, std::int32_t y) const { return cell_hash(seed_, x, y); }
+    std::uint64_t hash(std::int32_t x, std::int32_t y) const {
+        std::uint64_t h = seed_;
+        h ^= static_cast<std::uint32_t>(x) * 0x9E3779B97F4A7C15ull;
+        h ^= static_cast<std::uint32_t>(y) * 0xC2B2AE3D27D4EB4Full;
+        h ^= h >> 31;
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 29;
+        return h;
+    }
 
     std::vector<Slot> slots_;
     std::uint64_t mask_ = 0;

@@ -102,23 +102,10 @@ void VoxelGrid::derive() {
     columns = ColumnLookup(cell_coords);
     std::uint64_t span = 0;
     for (const CellCoord& d : neighbour_offsets)
-        for (const std::int32_t v : {d.x, d.y, d.z}) span = std::max<std::uint64_t>(span, v < 0 ? 0 - static_cast<std::int64_t>(v) : v);
-    separable = span <= SEPARABLE_SPAN;
+        for (const std::int64_t v : {d.x, d.y, d.z}) span = std::max<std::uint64_t>(span, v < 0 ? -v : v);
+    const std::uint64_t side = 2 * span + 1;
+    separable = span <= SEPARABLE_SPAN && neighbour_offsets.size() == side * side * side;
     offset_span = separable ? static_cast<std::uint32_t>(span) : 0;
-    // A separable table with (2 span + 1)^3 distinct offsets holds each offset once.
-    full_offset_table = false;
-    if (separable) {
-        const std::size_t side = 2 * offset_span + 1;
-        std::vector<bool> seen(side * side * side);
-        std::size_t distinct = 0;
-        for (const CellCoord& d : neighbour_offsets) {
-            const std::size_t at = ((static_cast<std::size_t>(d.x + static_cast<std::int32_t>(offset_span)) * side) +
-                                    static_cast<std::size_t>(d.y + static_cast<std::int32_t>(offset_span))) * side +
-                                   static_cast<std::size_t>(d.z + static_cast<std::int32_t>(offset_span));
-            if (!seen[at]) ++distinct, seen[at] = true;
-        }
-        full_offset_table = distinct == side * side * side && neighbour_offsets.size() == distinct;
-    }
 }
 
 std::size_t VoxelGrid::memory_bytes() const {

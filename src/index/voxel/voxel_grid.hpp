@@ -1,6 +1,7 @@
 #pragma once
 // The "voxel" structure: points binned into cubic cells of edge max_dist / m, stored
-// cell by cell, with a hash map from cell coordinates to cell numbers. A query visits
+// cell by cell in (x, y, z) order, with a hash map from each column of cells to its range
+// of cell numbers. A query visits
 // the (2m+1)^3 cells around its own in near-to-far order, skipping every cell whose box
 // cannot hold a point below the current bound.
 //
@@ -41,11 +42,11 @@ struct VoxelGrid {
     // Derived from cell_coords (which it requires in (x, y, z) order); stands for the map
     // cell_coords[c] -> c that a saved grid holds as its cell_lookup.
     ColumnLookup columns;
-    // Derived from neighbour_offsets: the largest |component|, when at most
-    // SEPARABLE_SPAN, lets a query compute box distances from per-axis gaps.
+    // Derived from neighbour_offsets, which a built or restored grid holds as the full
+    // (2 span + 1)^3 table: for a span of at most SEPARABLE_SPAN (`separable`), queries
+    // compute box distances from per-axis gaps, and plain counts walk by column.
     std::uint32_t offset_span = 0;
     bool separable = false;
-    bool full_offset_table = false;  // separable, and every offset of the span once
     static constexpr std::uint32_t SEPARABLE_SPAN = 8;
 
     static VoxelGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
@@ -68,7 +69,7 @@ struct VoxelGrid {
         return {start, end};
     }
 
-    // Recomputes the derived lookup from cell_coords.
+    // Recomputes the derived fields.
     void derive();
 
     std::size_t size() const { return points.size(); }
@@ -84,27 +85,24 @@ struct VoxelGrid {
     }
 
     // Cells next to each other in a column are next to each other in `points` too: their
-    // ranges are counted as one, in the same order.
-    //
-    // A plain count does not depend on the order in which points are counted, so it walks
-    // the neighbourhood column by column instead: the same cells pass the same box tests,
-    // one probe serves a column, and the passing cells of a column form one range.
+    // ranges are counted as one, in the same order. A plain count does not depend on the
+    // order of the points, so it walks the neighbourhood column by column instead: the
+    // same cells pass the same box tests, and one probe serves a column.
     void count_search(const Point& q, CountAccumulator& acc) const {
-        if (!acc.weighted() && full_offset_table) {
-            count_by_columns(q, acc);
-            return;
-        }
+        RangeCounter counter(q, points.data(), acc);
         const float bound = acc.max_dist_sq();
-        std::uint32_t pending_start = 0, pending_end = 0;
-        walk_cells(q, [bound] { return bound; }, [&](std::uint32_t start, std::uint32_t end) {
-            if (start != pending_end) {
-                count_range(q, points.data(), pending_start, pending_end, acc);
-                pending_start = start;
-            }
-            pending_end = end;
-            return false;
-        });
-        count_range(q, points.data(), pending_start, pending_end, acc);
+        if (!acc.weighted() && separable) {
+            walk_columns(q, bound, [&](std::uint32_t number) {
+                const auto [start, end] = cell_range(number);
+                counter.add(start, end);
+            });
+        } else {
+            walk_cells(q, [bound] { return bound; }, [&](std::uint32_t start, std::uint32_t end) {
+                counter.add(start, end);
+                return false;
+            });
+        }
+        counter.flush();
     }
 
     // Visits the occupied cells around q in offset order, skipping cells whose box
@@ -185,24 +183,9 @@ struct VoxelGrid {
         }
     }
 
-    // Counts, in column order, the points of every cell whose box distance is below the
-    // bound. Needs the full offset table.
-    void count_by_columns(const Point& q, CountAccumulator& acc) const {
-        std::uint32_t pending_start = 0, pending_end = 0;
-        walk_columns(q, acc.max_dist_sq(), [&](std::uint32_t number) {
-            const auto [start, end] = cell_range(number);
-            if (start != pending_end) {
-                count_range(q, points.data(), pending_start, pending_end, acc);
-                pending_start = start;
-            }
-            pending_end = end;
-        });
-        count_range(q, points.data(), pending_start, pending_end, acc);
-    }
-
     // Calls visit(number) for every occupied cell whose box distance is not >= bound,
     // column by column (dx, then dy) and up each column: the cells of the offset walk,
-    // in another order. Needs the full offset table (full_offset_table).
+    // in another order. Needs `separable`.
     template <class Visit>
     void walk_columns(const Point& q, float bound, Visit&& visit) const {
         if (columns.empty()) return;
