@@ -6,7 +6,6 @@
 #include <string>
 
 #include "../index/mod/errors.hpp"
-#include "../state/byte_reader.hpp"
 #include "../state/engine_state.hpp"
 #include "arguments.hpp"
 #include "claim.hpp"
@@ -19,18 +18,19 @@ namespace kesra::py {
 
 namespace {
 
-// Turns the C++ exception being handled into a Python exception; returns nullptr.
-PyObject* raise_current(bool value_errors_from_state) {
+// Turns the C++ exception being handled into a Python exception and returns nullptr:
+// refused states are ValueError, other failures `other` (ValueError or the internal error).
+PyObject* raise_current(PyObject* other) {
     try {
         throw;
-    } catch (const StateError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const InvalidArgument& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        PyErr_SetString(value_errors_from_state ? PyExc_ValueError : internal_error_type(), e.what());
+        PyErr_SetString(other, e.what());
+    } catch (...) {
+        PyErr_SetString(other, "unknown failure");
     }
     return nullptr;
 }
@@ -53,7 +53,7 @@ PyObject* engine_getstate(PyObject* self, PyObject*) {
     } catch (...) {
         // Encoding has no failure of its own; anything that does go wrong is reported
         // with the encoder's message.
-        return raise_current(true);
+        return raise_current(PyExc_ValueError);
     }
 }
 
@@ -68,7 +68,7 @@ PyObject* engine_setstate(PyObject* self, PyObject* const* args, Py_ssize_t narg
         decoded = std::make_unique<Engine>(decode_engine(
             reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(state)), static_cast<std::size_t>(PyBytes_GET_SIZE(state))));
     } catch (...) {
-        return raise_current(false);
+        return raise_current(internal_error_type());
     }
     // Replaced in one step; the old content is released after.
     std::unique_ptr<Engine> old(as_engine(self)->engine);

@@ -6,16 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "../index/mod/errors.hpp"
 
 namespace kesra {
 
 // A state that cannot be decoded; the binding raises ValueError with this message.
-class StateError : public std::runtime_error {
+class StateError : public InvalidArgument {
 public:
-    using std::runtime_error::runtime_error;
+    using InvalidArgument::InvalidArgument;
 };
 
 // Storage reserved ahead of the elements of one sequence is capped at this many bytes, or
@@ -69,22 +70,16 @@ public:
     std::string text();
 
     // A sequence of 4-byte words (u32, i32 or f32 patterns) into `out`, `per_element`
-    // words per element of T. Reads in blocks of at most STATE_RESERVE_BYTES, so storage
-    // grows only as far as the data really goes.
+    // words per element of T. The bytes are checked to be there before storage is made,
+    // so a corrupt count cannot allocate more than the state holds.
     template <class T>
     void words(std::vector<T>& out, std::size_t per_element) {
         static_assert(std::is_trivially_copyable_v<T>);
         const std::size_t n = count();
-        const std::size_t block = STATE_RESERVE_BYTES / sizeof(T);
+        if (n > remaining() / (4 * per_element)) throw StateError("io error: unexpected end of file");
         out.clear();
-        out.reserve(reservation(n, per_element * 4, sizeof(T)));
-        for (std::size_t done = 0; done < n;) {
-            const std::size_t take = n - done < block ? n - done : block;
-            need(take * per_element * 4);
-            out.resize(done + take);
-            copy_words(reinterpret_cast<std::uint32_t*>(out.data() + done), take * per_element);
-            done += take;
-        }
+        out.resize(n);
+        copy_words(reinterpret_cast<std::uint32_t*>(out.data()), n * per_element);
     }
 
     // A sequence of elements of `encoded` bytes each, decoded one by one with
