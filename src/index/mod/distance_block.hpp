@@ -45,12 +45,6 @@ private:
     __m128 qx_, qy_, qz_;
 };
 
-inline constexpr bool HAVE_DISTANCE_BLOCK = true;
-
-#else
-
-inline constexpr bool HAVE_DISTANCE_BLOCK = false;
-
 #endif
 
 }  // namespace kesra
