@@ -5,7 +5,8 @@ BUILD_FLAGS := -C cmake.define.KESRA_WERROR=ON
 CORE_BUILD := build/core
 JOBS := $(shell nproc)
 
-.PHONY: all venv build core-tests core-tests-asan core-tests-tsan check-314t pytest test demo bench fuzz clean
+.PHONY: all venv build core-tests core-tests-asan core-tests-tsan core-tests-valgrind check-314t pytest test \
+	test-sanitize stress leaks demo bench fuzz clean
 
 all: build
 
@@ -25,6 +26,10 @@ core-tests-asan: venv
 core-tests-tsan: venv
 	@bash scripts/core-tests.sh "$(CORE_BUILD)-tsan" "thread"
 
+# The plain core tests under valgrind's memcheck (leaks and invalid accesses).
+core-tests-valgrind: venv
+	@bash scripts/core-tests-valgrind.sh
+
 # The binding must also compile against the 3.14 free-threaded headers.
 check-314t: venv
 	@bash scripts/check-py314t.sh
@@ -33,6 +38,20 @@ pytest: build
 	@$(PY) -m pytest -q
 
 test: build core-tests core-tests-asan core-tests-tsan check-314t pytest
+
+# The whole pytest suite against an ASan + UBSan build of the extension, kept apart from
+# the install in .venv. Not part of `make test`: it rebuilds the extension instrumented.
+test-sanitize: venv
+	@bash scripts/test-sanitize.sh
+
+# Concurrency stress: 8 threads on shared engines of every method for STRESS_SECONDS.
+STRESS_SECONDS ?= 60
+stress: build
+	@$(PY) tests/stress/stress.py --seconds $(STRESS_SECONDS)
+
+# Resident memory over 100,000 calls of every entry point, failing paths included.
+leaks: build
+	@$(PY) tests/python/test_leaks.py --calls 100000
 
 demo: build
 	@$(PY) -m kesra demo

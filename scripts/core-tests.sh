@@ -12,3 +12,13 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=
 export TSAN_OPTIONS=halt_on_error=1
 echo "== core tests${sanitize:+ ($sanitize)}"
 "$dir/kesra_core_tests" --gtest_brief=1
+if [[ $sanitize == *address* ]]; then
+    # The run above is only worth something if leak checking is live: a deliberate leak
+    # must be reported.
+    if KESRA_LEAK_PROBE=1 ASAN_OPTIONS=detect_leaks=1 "$dir/kesra_core_tests" --gtest_filter='LeakCheck.*' >"$dir/leak-probe.log" 2>&1 ||
+        ! grep -q "LeakSanitizer: detected memory leaks" "$dir/leak-probe.log"; then
+        echo "LeakSanitizer did not report a deliberate leak; see $dir/leak-probe.log" >&2
+        exit 1
+    fi
+    echo "== LeakSanitizer is live (a deliberate leak was reported)"
+fi

@@ -50,6 +50,12 @@ PyObject* engine_find_neighbours(PyObject* self, PyObject* const* args, Py_ssize
         (a[4] && !to_bool(a[4], "progress", progress)))
         return nullptr;
     if (!check_three_columns(queries, "query_points")) return nullptr;
+    // NumPy cannot describe a row of k elements whose size in bytes overflows its index
+    // type, not even with zero rows; refuse it as the driver refuses a too large result.
+    if (k > static_cast<std::size_t>(NPY_MAX_INTP) / sizeof(float)) {
+        PyErr_SetString(internal_error_type(), "result array size in bytes cannot be represented");
+        return nullptr;
+    }
 
     const Engine& engine = *as_engine(self)->engine;
     NeighbourResult result;
