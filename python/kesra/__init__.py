@@ -1,10 +1,18 @@
 """Fast, exact fixed-radius nearest-neighbour search for 3-D point clouds."""
 
+from importlib.metadata import PackageNotFoundError, version
+
 from kesra._kesra import (
     KesraInternalError,
     KesraNNSEngine,
     available_methods,
     indices_by_field,
 )
+from kesra.nns import KesraNNS
 
-__all__ = ["KesraNNSEngine", "KesraInternalError", "available_methods", "indices_by_field"]
+try:
+    __version__ = version("kesra")
+except PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
+
+__all__ = ["KesraNNS", "KesraNNSEngine", "KesraInternalError", "available_methods", "indices_by_field"]

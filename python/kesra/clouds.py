@@ -1,13 +1,16 @@
 """Synthetic point clouds and radius selection for the demo and the benchmark."""
 
+from __future__ import annotations
+
 import math
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from kesra import KesraNNSEngine
 
 
-def height_field_surface(n, seed=0, size=100.0):
+def height_field_surface(n: int, seed: int = 0, size: float = 100.0) -> NDArray[np.float32]:
     """Lidar-like scan of rolling terrain: float32 (n, 3), x and y uniform over size x size.
 
     z is a smooth sum of waves and hills with 3 cm of sensor noise; about 3 % of
@@ -29,13 +32,13 @@ def height_field_surface(n, seed=0, size=100.0):
     return np.stack([x, y, z], axis=1).astype(np.float32)
 
 
-def uniform_cube(n, seed=0, size=100.0):
+def uniform_cube(n: int, seed: int = 0, size: float = 100.0) -> NDArray[np.float32]:
     """Points uniform in a cube of side `size`: float32 (n, 3)."""
     rng = np.random.default_rng(seed)
     return rng.uniform(0.0, size, (n, 3)).astype(np.float32)
 
 
-def clustered_cloud(n, seed=0, size=100.0, clusters=20):
+def clustered_cloud(n: int, seed: int = 0, size: float = 100.0, clusters: int = 20) -> NDArray[np.float32]:
     """Half the points uniform in a cube of side `size`, the other half in `clusters`
     dense blobs that together fill 1 % of its volume: float32 (n, 3). Cells inside the
     blobs are about a hundred times as crowded as the others."""
@@ -48,14 +51,15 @@ def clustered_cloud(n, seed=0, size=100.0, clusters=20):
     return points[rng.permutation(n)].astype(np.float32)
 
 
-def sparse_radius(n, target=30, size=100.0):
+def sparse_radius(n: int, target: float = 30, size: float = 100.0) -> float:
     """Radius giving about `target` neighbours in the uniform half of `clustered_cloud`
     (inside the blobs the same radius holds about a hundred times more)."""
     density = (n - n // 2) / size**3
-    return (target / density / (4 / 3 * math.pi)) ** (1 / 3)
+    return float((target / density / (4 / 3 * math.pi)) ** (1 / 3))
 
 
-def radius_for_neighbours(points, target=30, sample=5000, seed=0, method="voxel", tolerance=0.05):
+def radius_for_neighbours(points: ArrayLike, target: float = 30, sample: int = 5000, seed: int = 0,
+                          method: str = "voxel", tolerance: float = 0.05) -> float:
     """Radius at which points have about `target` other points within it, on average.
 
     Starts from the radius that `target` neighbours would need if the points
@@ -64,26 +68,26 @@ def radius_for_neighbours(points, target=30, sample=5000, seed=0, method="voxel"
     surface, r^3 in a volume) from successive counts. Rows with NaN or inf are
     ignored.
     """
-    points = np.asarray(points, dtype=np.float32)
-    points = points[np.isfinite(points).all(axis=1)]
-    n = len(points)
+    cloud = np.asarray(points, dtype=np.float32)
+    cloud = cloud[np.isfinite(cloud).all(axis=1)]
+    n = len(cloud)
     if n < 2 or target <= 0:
         raise ValueError(f"need at least 2 finite points and a positive target, got {n} and {target}")
     rng = np.random.default_rng(seed)
-    queries = points[rng.choice(n, size=min(sample, n), replace=False)]
+    queries = cloud[rng.choice(n, size=min(sample, n), replace=False)]
 
     # Percentiles keep a few far outliers from inflating the box.
-    lo, hi = np.percentile(points, [0.5, 99.5], axis=0)
+    lo, hi = np.percentile(cloud, [0.5, 99.5], axis=0)
     extent = np.maximum(hi - lo, 1e-12 * max(float(np.abs(hi).max()), 1.0))
-    radius = (3.0 * target * float(np.prod(extent)) / (4.0 * math.pi * n)) ** (1.0 / 3.0)
+    radius = float((3.0 * target * float(np.prod(extent)) / (4.0 * math.pi * n)) ** (1.0 / 3.0))
 
-    dimension, previous = 2.0, None
+    dimension, previous = 2.0, (0.0, 0.0)
     for _ in range(12):
-        engine = KesraNNSEngine(points, radius, method=method)
+        engine = KesraNNSEngine(cloud, radius, method=method)
         found = float(engine.count_neighbours(queries).mean()) - 1.0  # the point itself counts
         if abs(found - target) <= tolerance * target:
             break
-        if previous is not None and found > 0 and previous[1] > 0 and found != previous[1]:
+        if previous[0] > 0 and found > 0 and previous[1] > 0 and found != previous[1]:
             slope = math.log(found / previous[1]) / math.log(radius / previous[0])
             dimension = min(max(slope, 1.0), 3.0)
         previous = (radius, found)

@@ -1,13 +1,22 @@
 """`python -m kesra demo`: build an engine per method over a point cloud and time its queries."""
 
+from __future__ import annotations
+
+import argparse
 import os
 import time
+from collections.abc import Callable, Sequence
 from pathlib import Path
+from typing import Any, TypeVar
 
 import numpy as np
+from numpy.typing import NDArray
 
 from kesra import KesraNNSEngine
 from kesra.clouds import height_field_surface, radius_for_neighbours
+from kesra.pointcloud_files import read_points, shift_for, to_float32
+
+T = TypeVar("T")
 
 # Methods exercised by the demo and the benchmark.
 METHODS = ["voxel", "kdtree", "hybrid", "graph"]
@@ -17,74 +26,74 @@ SHOWN = 8  # neighbours printed per example row
 TARGET_NEIGHBOURS = 30
 
 
-def add_parser(subparsers):
+def add_parser(subparsers: Any) -> None:
     parser = subparsers.add_parser(
         "demo",
         help="time neighbour queries over a lidar-like surface",
         description="Build an engine per search method over a synthetic height-field "
-        "surface (or a given .npy file), find the 16 nearest neighbours and count the "
-        "neighbours of every point within a radius that gives about 30 per point.",
+        "surface (or a point file given with --input), find the 16 nearest neighbours and "
+        "count the neighbours of every point within a radius that gives about 30 per point.",
     )
     parser.add_argument("--points", type=int, default=1_000_000, metavar="N",
                         help="points in the generated surface (default: 1,000,000)")
     parser.add_argument("--threads", type=int, default=0, metavar="T",
                         help="worker threads for building and querying (default: all CPUs)")
-    parser.add_argument("--input", type=Path, metavar="FILE.npy",
-                        help="use this (N, 3) array instead of the generated surface")
+    parser.add_argument("--input", type=Path, metavar="FILE",
+                        help="use this point file (.npy, .xyz/.txt/.csv, .ply, .las/.laz; see "
+                        "'count --help') instead of the generated surface; rows with NaN are dropped")
     parser.add_argument("--radius", type=float, metavar="R",
                         help="search radius (default: chosen for about 30 neighbours per point)")
     parser.set_defaults(func=run)
 
 
-def format_table(headers, rows):
+def format_table(headers: Sequence[object], rows: Sequence[Sequence[object]]) -> str:
     """Aligned text table: first column left-aligned, the others right-aligned."""
     cells = [[str(c) for c in headers]] + [[str(c) for c in row] for row in rows]
     widths = [max(len(row[i]) for row in cells) for i in range(len(headers))]
 
-    def line(row):
+    def line(row: list[str]) -> str:
         return "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths)))
 
     return "\n".join([line(cells[0]), "  ".join("-" * w for w in widths)] + [line(r) for r in cells[1:]])
 
 
-def timed(fn, *args, **kwargs):
+def timed(fn: Callable[..., T], *args: Any, **kwargs: Any) -> tuple[T, float]:
     start = time.perf_counter()
     result = fn(*args, **kwargs)
     return result, time.perf_counter() - start
 
 
-def load_points(args):
+def load_points(args: argparse.Namespace) -> tuple[NDArray[np.float32], str]:
     if args.input is None:
         return height_field_surface(args.points), "height-field surface"
-    points = np.load(args.input)
-    if points.ndim != 2 or points.shape[1] != 3:
-        raise SystemExit(f"{args.input}: expected an array of shape (N, 3), got {points.shape}")
+    points = to_float32(raw := read_points(args.input), shift_for(raw))
     # NaN distances count as within the radius, so every NaN row would match every
     # other NaN row: a slow and meaningless demo on organised clouds.
     finite = np.isfinite(points).all(axis=1)
     label = str(args.input) + (f" ({(~finite).sum():,} non-finite rows dropped)" if not finite.all() else "")
-    return np.ascontiguousarray(points[finite], dtype=np.float32), label
+    return np.ascontiguousarray(points[finite]), label
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     if args.threads > 0:
         # Construction sizes its pool from the environment.
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     points, label = load_points(args)
     n = len(points)
     if n < 2 and not args.radius:
-        raise SystemExit("need at least 2 points to choose a radius; give one with --radius")
+        raise ValueError("need at least 2 points to choose a radius; give one with --radius")
     radius = args.radius or radius_for_neighbours(points, TARGET_NEIGHBOURS)
     print(f"{label}: {n:,} points, radius {radius:.4g}, k = {K}, "
           f"threads = {args.threads or os.cpu_count()}")
 
-    rows, results = [], {}
+    rows: list[list[object]] = []
+    results: dict[str, tuple[NDArray[np.int32], NDArray[np.float32], NDArray[np.float32]]] = {}
     for method in METHODS:
         engine, build_s = timed(KesraNNSEngine, points, radius, method=method)
         (indices, distances), find_s = timed(
             engine.find_neighbours, points, K, num_threads=args.threads, progress=True)
         counts, count_s = timed(engine.count_neighbours, points, num_threads=args.threads, progress=True)
-        stats = engine.grid_stats() or {}
+        stats: dict[str, Any] = dict(engine.grid_stats() or {})
         extra = ", ".join(f"{key} {stats[key]}" for key in ("num_subtrees", "graph_degree") if key in stats)
         if method == "graph" and results:
             # Recall against the first (exact) method: the share of its neighbours found.

@@ -1,0 +1,53 @@
+"""Native engine module: fixed-radius neighbour search on float32 (N, 3) arrays."""
+
+from typing import Self
+
+import numpy as np
+from numpy.typing import NDArray
+from typing_extensions import disjoint_base
+
+from kesra.nns import GridStats
+
+__all__ = ["KesraNNSEngine", "indices_by_field", "available_methods"]
+
+class KesraInternalError(BaseException):
+    """A failure that is not the caller's fault (raised by the native code)."""
+
+@disjoint_base
+class KesraNNSEngine:
+    """Native fixed-radius neighbour search engine behind `kesra.nns.KesraNNS`."""
+
+    def __new__(
+        cls,
+        search_points: NDArray[np.float32],
+        max_dist: float,
+        method: str = "voxel",
+        cells_per_radius: int = 1,
+        subtree_threshold: int = 64,
+        graph_degree: int = 16,
+    ) -> Self: ...
+    @property
+    def method(self) -> str: ...
+    def __len__(self) -> int: ...
+    def grid_stats(self) -> GridStats | None: ...
+    def find_neighbours(
+        self,
+        query_points: NDArray[np.float32],
+        num_neighbours: int,
+        num_threads: int = 0,
+        epsilon: float = 0.0,
+        progress: bool = False,
+    ) -> tuple[NDArray[np.int32], NDArray[np.float32]]: ...
+    def count_neighbours(
+        self,
+        query_points: NDArray[np.float32],
+        num_threads: int = 0,
+        distance_weight_factor: float | None = None,
+        progress: bool = False,
+    ) -> NDArray[np.float32]: ...
+    def __getstate__(self) -> bytes: ...
+    def __setstate__(self, state: bytes) -> None: ...
+    def __getnewargs__(self) -> tuple[NDArray[np.float32], float, str, int, int, int]: ...
+
+def available_methods() -> list[str]: ...
+def indices_by_field(row_ids: NDArray[np.int64], counts: NDArray[np.int64]) -> dict[int, NDArray[np.uint64]]: ...

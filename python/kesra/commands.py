@@ -1,0 +1,211 @@
+"""`kesra count` and `kesra neighbours`: neighbour queries on point-cloud files."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import math
+import os
+import sys
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from kesra._kesra import available_methods
+from kesra.nns import KesraNNS
+from kesra.pointcloud_files import (
+    LAS_SUFFIXES,
+    PointFileError,
+    check_las_output,
+    las_coordinates,
+    read_las,
+    read_points,
+    shift_for,
+    suffix_of,
+    to_float32,
+    write_arrays,
+    write_las_with_dimension,
+)
+
+FORMATS = (
+    "Point files: .npy (an (N, 3) array), .xyz/.txt/.csv (comma- or whitespace-separated, "
+    "first three columns x, y, z, a header line is skipped), .ply (vertex x, y, z) and "
+    ".las/.laz; .ply, .las and .laz need the optional libraries (pip install 'kesra[io]'). "
+    "Coordinates read in float64 (text, LAS/LAZ, float64 .npy/.ply) are shifted by the "
+    "whole-number floor of the input's minimum corner before conversion to float32, so "
+    "georeferenced coordinates keep their precision; the shift changes no distance. Rows "
+    "with NaN or infinite coordinates are left out of the search: they count 0 and have no "
+    "neighbours. A progress bar is drawn on standard error when it is a terminal. Outputs "
+    "are written to a temporary file that replaces OUTPUT only when complete."
+)
+
+
+def positive_float(text: str) -> float:
+    value = float(text)
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"must be a positive finite number, got {text}")
+    return value
+
+
+def non_negative_float(text: str) -> float:
+    value = float(text)
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"must be a non-negative number, got {text}")
+    return value
+
+
+def count_type(minimum: int) -> Any:
+    def parse(text: str) -> int:
+        value = int(text)
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {text}")
+        return value
+    return parse
+
+
+def add_common(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("input", type=Path, metavar="INPUT", help="point file to search in")
+    parser.add_argument("--radius", "-r", type=positive_float, required=True, metavar="R",
+                        help="search radius, in the file's units; points at exactly R are not neighbours")
+    parser.add_argument("--method", "-m", choices=available_methods(), default="voxel",
+                        help="search method (default: voxel; graph is approximate)")
+    parser.add_argument("--queries", "-q", type=Path, metavar="FILE",
+                        help="point file of query points (default: the input points themselves)")
+    parser.add_argument("--threads", "-t", type=count_type(0), default=0, metavar="T",
+                        help="worker threads (default 0: RAYON_NUM_THREADS, else all CPUs)")
+    parser.add_argument("--no-progress", dest="progress", action="store_false",
+                        help="never draw the progress bar")
+
+
+def add_parsers(subparsers: Any) -> None:
+    count = subparsers.add_parser(
+        "count", help="count the points within a radius of every point",
+        description="Count, for every input point (or every query point), the input points "
+        "strictly within the radius, the point itself included; or, with --weight P, sum "
+        "(1 - distance/R)**P over them.", epilog=FORMATS)
+    add_common(count)
+    count.add_argument("--weight", "-w", type=non_negative_float, metavar="P",
+                       help="sum (1 - distance/R)**P instead of counting")
+    count.add_argument("--as-dimension", metavar="NAME",
+                       help="LAS/LAZ input only: write a copy of the input with the counts as a new "
+                       "float32 dimension NAME; OUTPUT must then be .las or .laz")
+    count.add_argument("-o", "--output", type=Path, required=True, metavar="OUTPUT",
+                       help="result file: .npy (float32 counts), .npz (array 'counts'), "
+                       "or .las/.laz with --as-dimension")
+    count.set_defaults(func=run_count)
+
+    neighbours = subparsers.add_parser(
+        "neighbours", help="find the k nearest points within a radius of every point",
+        description="Find, for every input point (or every query point), the K nearest input "
+        "points strictly within the radius, nearest first (a point finds itself first).",
+        epilog=FORMATS)
+    add_common(neighbours)
+    neighbours.add_argument("-k", type=count_type(1), required=True, metavar="K",
+                            help="neighbours per point; missing ones are -1")
+    neighbours.add_argument("-o", "--output", type=Path, required=True, metavar="OUTPUT",
+                            help="result file: .npz (int32 'indices' and float32 'distances', "
+                            "(M, K), -1 padded) or .npy (the indices only)")
+    neighbours.set_defaults(func=run_neighbours)
+
+
+@contextlib.contextmanager
+def build_threads(threads: int) -> Iterator[None]:
+    """Sizes the construction pool, which follows RAYON_NUM_THREADS, for one build."""
+    previous = os.environ.get("RAYON_NUM_THREADS")
+    if threads > 0:
+        os.environ["RAYON_NUM_THREADS"] = str(threads)
+    try:
+        yield
+    finally:
+        if threads > 0:
+            if previous is None:
+                del os.environ["RAYON_NUM_THREADS"]
+            else:
+                os.environ["RAYON_NUM_THREADS"] = previous
+
+
+def check_output(output: Path, allowed: tuple[str, ...]) -> None:
+    if suffix_of(output) not in allowed:
+        raise PointFileError(f"{output}: output must end in {' or '.join(allowed)}")
+    if not output.parent.is_dir():
+        raise PointFileError(f"{output}: directory {output.parent} does not exist")
+
+
+class Search:
+    """The engine over the finite input rows, with the row bookkeeping for the rest."""
+
+    def __init__(self, args: argparse.Namespace, points: NDArray[Any]) -> None:
+        started = time.perf_counter()
+        queries = read_points(args.queries) if args.queries else None
+        offset = shift_for(points, *([queries] if queries is not None else []))
+        if offset.any():
+            print(f"kesra: coordinates shifted by ({offset[0]:.0f}, {offset[1]:.0f}, {offset[2]:.0f}) "
+                  "before conversion to float32", file=sys.stderr)
+        self.points = to_float32(points, offset)
+        self.queries = self.points if queries is None else to_float32(queries, offset)
+        self.rows = np.flatnonzero(np.isfinite(self.points).all(axis=1))
+        self.query_rows = np.flatnonzero(np.isfinite(self.queries).all(axis=1))
+        skipped = len(self.points) - len(self.rows)
+        if skipped:
+            print(f"kesra: {skipped:,} input rows with non-finite coordinates left out", file=sys.stderr)
+        with build_threads(args.threads):
+            self.nns = KesraNNS(self.points[self.rows], args.radius, args.method)
+        self.threads, self.progress, self.started = args.threads, args.progress, started
+
+    def finite_queries(self) -> NDArray[np.float32]:
+        return self.queries[self.query_rows]
+
+    def report(self, what: str, output: Path) -> None:
+        print(f"kesra: {what} for {len(self.queries):,} points over {len(self.points):,} "
+              f"({self.nns.method}, r = {self.nns.radius:g}) in "
+              f"{time.perf_counter() - self.started:.2f} s -> {output}", file=sys.stderr)
+
+
+def run_count(args: argparse.Namespace) -> int:
+    las_output = suffix_of(args.output) in LAS_SUFFIXES
+    dimension: str | None = args.as_dimension
+    if dimension is not None or las_output:
+        if suffix_of(args.input) not in LAS_SUFFIXES or not las_output or dimension is None:
+            raise PointFileError("--as-dimension NAME needs a .las/.laz INPUT and a .las/.laz OUTPUT")
+        if args.queries is not None:
+            raise PointFileError("--as-dimension writes one value per input point: it cannot be "
+                                 "combined with --queries")
+        if not dimension.strip():
+            raise PointFileError("--as-dimension needs a non-empty NAME")
+    check_output(args.output, (".npy", ".npz") + (LAS_SUFFIXES if las_output else ()))
+    las = read_las(args.input) if dimension is not None else None
+    if las is not None and dimension is not None:
+        check_las_output(las, args.output, dimension)
+    search = Search(args, las_coordinates(las) if las is not None else read_points(args.input))
+    counts = np.zeros(len(search.queries), np.float32)
+    counts[search.query_rows] = search.nns.count_neighbours(
+        search.finite_queries(), num_threads=search.threads, distance_weight_factor=args.weight,
+        progress=search.progress)
+    if las is not None and dimension is not None:
+        what = "neighbours" if args.weight is None else f"weighted p={args.weight:g}"
+        write_las_with_dimension(las, args.output, dimension, counts,
+                                 f"{what} r={search.nns.radius:g}")
+    else:
+        write_arrays(args.output, counts=counts)
+    search.report("counts", args.output)
+    return 0
+
+
+def run_neighbours(args: argparse.Namespace) -> int:
+    check_output(args.output, (".npy", ".npz"))
+    search = Search(args, read_points(args.input))
+    indices = np.full((len(search.queries), args.k), -1, np.int32)
+    distances = np.full((len(search.queries), args.k), -1.0, np.float32)
+    found, found_distances = search.nns.find_neighbours(
+        search.finite_queries(), args.k, num_threads=search.threads, progress=search.progress)
+    # Rows of the finite subset back to rows of the input file.
+    indices[search.query_rows] = np.where(found >= 0, search.rows[np.maximum(found, 0)], -1)
+    distances[search.query_rows] = found_distances
+    write_arrays(args.output, indices=indices, distances=distances)
+    search.report(f"{args.k} neighbours", args.output)
+    return 0
+

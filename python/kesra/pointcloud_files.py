@@ -1,0 +1,216 @@
+"""Reading point clouds from files and writing results, for the command line.
+
+Readers return the coordinates as an (N, 3) array in the file's own precision (float32
+or float64); `to_float32` turns them into the engine's float32 after an optional shift.
+The format libraries are imported only when a file needs them, so `import kesra` never
+pulls them in.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import importlib
+import os
+import tempfile
+from collections.abc import Iterator
+from pathlib import Path
+from typing import IO, Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+POINT_SUFFIXES = (".npy", ".xyz", ".txt", ".csv", ".ply", ".las", ".laz")
+TEXT_SUFFIXES = (".xyz", ".txt", ".csv")
+LAS_SUFFIXES = (".las", ".laz")
+EXTRA_HINT = "pip install 'kesra[io]'"
+
+
+class PointFileError(Exception):
+    """A point file that cannot be read or written; the message names the file."""
+
+
+def optional_module(name: str, purpose: str) -> Any:
+    """Imports an optional format library or raises PointFileError naming the extra."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        raise PointFileError(f"{purpose} needs the {name} package: {EXTRA_HINT}") from None
+
+
+def suffix_of(path: Path) -> str:
+    return path.suffix.lower()
+
+
+def read_points(path: Path) -> NDArray[np.floating[Any]]:
+    """The x, y, z coordinates of every point in `path` as an (N, 3) float array."""
+    suffix = suffix_of(path)
+    if suffix not in POINT_SUFFIXES:
+        raise PointFileError(f"{path}: unsupported point file type {suffix or '(none)'!r}; "
+                             f"expected one of {', '.join(POINT_SUFFIXES)}")
+    if not path.is_file():
+        raise PointFileError(f"{path}: no such file")
+    if suffix == ".npy":
+        points = read_npy(path)
+    elif suffix in TEXT_SUFFIXES:
+        points = read_text(path)
+    elif suffix == ".ply":
+        points = read_ply(path)
+    else:
+        points = las_coordinates(read_las(path))
+    if points.ndim != 2 or points.shape[1] != 3:
+        raise PointFileError(f"{path}: expected points of shape (N, 3), got {points.shape}")
+    return points
+
+
+def read_npy(path: Path) -> NDArray[np.floating[Any]]:
+    try:
+        # Pickled object arrays could run code: never allowed.
+        array: NDArray[Any] = np.load(path, allow_pickle=False)
+    except (OSError, ValueError) as e:
+        raise PointFileError(f"{path}: not a readable .npy array ({e})") from None
+    if not np.issubdtype(array.dtype, np.number) or np.issubdtype(array.dtype, np.complexfloating):
+        raise PointFileError(f"{path}: expected a numeric array, got dtype {array.dtype}")
+    return array.astype(np.float32 if array.dtype == np.float32 else np.float64, copy=False)
+
+
+def read_text(path: Path) -> NDArray[np.float64]:
+    """Comma- or whitespace-separated columns; the first three are x, y, z. A first line
+    that does not start with three numbers is a header and skipped; lines starting with
+    '#' are comments."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            head = [line for _, line in zip(range(64), f)]
+    except OSError as e:
+        raise PointFileError(f"{path}: cannot read ({e.strerror})") from None
+    header = bool(head) and not head[0].lstrip().startswith("#") and not _numeric(head[0])
+    data = [line for line in head[int(header):] if line.strip() and not line.lstrip().startswith("#")]
+    if not data:
+        return np.zeros((0, 3))
+    delimiter = "," if "," in data[0] else None
+    try:
+        array = np.loadtxt(path, delimiter=delimiter, usecols=(0, 1, 2), ndmin=2, comments="#",
+                           skiprows=int(header), dtype=np.float64, encoding="utf-8")
+    except (ValueError, IndexError) as e:
+        raise PointFileError(f"{path}: cannot read three numeric columns ({e})") from None
+    return array.reshape(-1, 3)
+
+
+def _numeric(line: str) -> bool:
+    """Whether a line starts with three numbers."""
+    fields = line.replace(",", " ").split()
+    try:
+        [float(v) for v in fields[:3]]
+    except ValueError:
+        return False
+    return len(fields) >= 3
+
+
+def read_ply(path: Path) -> NDArray[np.floating[Any]]:
+    plyfile = optional_module("plyfile", "reading .ply files")
+    try:
+        data = plyfile.PlyData.read(str(path))
+        vertex = data["vertex"]
+        columns = [np.asarray(vertex[axis]) for axis in ("x", "y", "z")]
+    except (KeyError, ValueError) as e:
+        raise PointFileError(f"{path}: no vertex element with x, y and z ({e})") from None
+    except Exception as e:  # plyfile reports malformed files with its own exception types
+        raise PointFileError(f"{path}: not a readable .ply file ({e})") from None
+    dtype = np.float32 if all(c.dtype == np.float32 for c in columns) else np.float64
+    return np.stack(columns, axis=1).astype(dtype, copy=False)
+
+
+def laspy_module() -> Any:
+    return optional_module("laspy", "reading and writing .las/.laz files")
+
+
+def read_las(path: Path) -> Any:
+    """The whole LAS/LAZ file as a `laspy.LasData`."""
+    laspy = laspy_module()
+    if suffix_of(path) == ".laz" and not laspy.LazBackend.detect_available():
+        raise PointFileError(f"reading .laz files needs a LAZ backend for laspy (laszip): {EXTRA_HINT}")
+    try:
+        return laspy.read(str(path))
+    except Exception as e:  # laspy raises LaspyException and plain I/O errors alike
+        raise PointFileError(f"{path}: not a readable LAS/LAZ file ({e})") from None
+
+
+def las_coordinates(las: Any) -> NDArray[np.float64]:
+    """Scaled x, y, z of a `laspy.LasData` in float64."""
+    return np.stack([np.asarray(las.x, np.float64), np.asarray(las.y, np.float64),
+                     np.asarray(las.z, np.float64)], axis=1)
+
+
+def shift_for(*clouds: NDArray[np.floating[Any]]) -> NDArray[np.float64]:
+    """Whole-number offset to subtract before converting float64 coordinates to float32.
+
+    Georeferenced coordinates (hundreds of kilometres) keep only decimetres in float32;
+    shifted by the floor of the first cloud's minimum corner they keep their precision.
+    Float32 input is used as it is (offset 0): there is no precision to save.
+    """
+    if all(c.dtype == np.float32 for c in clouds):
+        return np.zeros(3)
+    finite = clouds[0][np.isfinite(clouds[0]).all(axis=1)]
+    return np.floor(finite.min(axis=0)).astype(np.float64) if len(finite) else np.zeros(3)
+
+
+def to_float32(points: NDArray[np.floating[Any]], offset: NDArray[np.float64]) -> NDArray[np.float32]:
+    if not offset.any():
+        return np.ascontiguousarray(points, dtype=np.float32)
+    return np.ascontiguousarray(points.astype(np.float64) - offset, dtype=np.float32)
+
+
+@contextlib.contextmanager
+def replaced_atomically(path: Path) -> Iterator[IO[bytes]]:
+    """A binary file that becomes `path` only when the block completes; on any failure
+    the temporary file is removed and an existing `path` is left as it was."""
+    try:
+        fd, temp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+    except OSError as e:
+        raise PointFileError(f"{path}: cannot write ({e.strerror})") from None
+    try:
+        with os.fdopen(fd, "wb") as f:
+            yield f
+        # mkstemp creates the file private to the owner; give it the usual mode.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temp, 0o666 & ~umask)
+        os.replace(temp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+        raise
+
+
+def write_arrays(path: Path, **arrays: NDArray[Any]) -> None:
+    """Writes one array to a .npy file (the first given) or all of them to a .npz file."""
+    with replaced_atomically(path) as f:
+        if suffix_of(path) == ".npz":
+            np.savez(f, allow_pickle=False, **arrays)
+        else:
+            np.save(f, next(iter(arrays.values())), allow_pickle=False)
+
+
+def check_las_output(las: Any, path: Path, name: str) -> None:
+    """Refuses, before any work, a LAS/LAZ output that could not be written: a name the
+    file already has (LAS names are case-insensitive) or too long, or .laz without codec."""
+    if len(name.encode()) > 32:
+        raise PointFileError(f"dimension name {name!r} is longer than the 32 bytes LAS allows")
+    if name.lower() in {d.lower() for d in las.point_format.dimension_names}:
+        raise PointFileError(f"the input already has a dimension named {name!r}; choose another name")
+    if suffix_of(path) == ".laz" and not laspy_module().LazBackend.detect_available():
+        raise PointFileError(f"writing .laz files needs a LAZ backend for laspy (laszip): {EXTRA_HINT}")
+
+
+def write_las_with_dimension(las: Any, path: Path, name: str, values: NDArray[np.float32],
+                             description: str) -> None:
+    """Writes `las` to `path` (compressed for .laz) with `values` as a new float32 extra
+    dimension `name`."""
+    check_las_output(las, path, name)
+    laspy = laspy_module()
+    try:
+        las.add_extra_dim(laspy.ExtraBytesParams(name=name, type=np.float32, description=description[:31]))
+    except Exception as e:  # laspy refuses some names and formats with its own exception
+        raise PointFileError(f"cannot add dimension {name!r}: {e}") from None
+    las[name] = values
+    with replaced_atomically(path) as f:
+        las.write(f, do_compress=suffix_of(path) == ".laz")

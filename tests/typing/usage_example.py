@@ -1,0 +1,49 @@
+"""Typical use of the package, checked with `mypy --strict` by tests/python/test_typing.py
+(and run by it, so the example stays correct)."""
+
+import pickle
+
+import numpy as np
+from numpy.typing import NDArray
+
+import kesra
+from kesra.nns import GridStats, KesraNNS
+
+
+def neighbourhood_sizes(points: NDArray[np.float64], radius: float) -> NDArray[np.float32]:
+    nns = KesraNNS(points, radius, method="hybrid", subtree_threshold=32)
+    return nns.count_neighbours(points, num_threads=2, distance_weight_factor=None)
+
+
+def nearest(nns: KesraNNS, queries: list[list[float]]) -> tuple[NDArray[np.int32], NDArray[np.float32]]:
+    return nns.find_neighbours(queries, 4, epsilon=0.0, progress=False)
+
+
+def cells(nns: KesraNNS) -> int:
+    stats: GridStats | None = nns.stats()
+    return 0 if stats is None else stats["num_cells"]
+
+
+def engine_directly(points: NDArray[np.float32]) -> float:
+    engine = kesra.KesraNNSEngine(points, 0.5, "kdtree")
+    counts = engine.count_neighbours(points, 0, 1.5, False)
+    indices, distances = engine.find_neighbours(points, 2)
+    restored: kesra.KesraNNSEngine = pickle.loads(pickle.dumps(engine))
+    return float(counts.sum()) + float(distances.max()) + int(indices.max()) + len(restored)
+
+
+def main() -> None:
+    points = np.random.default_rng(0).random((500, 3))
+    sizes = neighbourhood_sizes(points, 0.1)
+    nns = KesraNNS(points.tolist(), 0.1)
+    indices, distances = nearest(nns, [[0.5, 0.5, 0.5]])
+    methods: list[str] = kesra.available_methods()
+    groups = kesra.indices_by_field(np.array([0, 1, 0]), np.array([2, 1]))
+    rows: NDArray[np.uint64] = groups[0]
+    print(kesra.__version__, nns.method, nns.radius, len(nns), cells(nns), sizes.dtype,
+          indices.shape, distances.dtype, methods, rows,
+          engine_directly(points.astype(np.float32)))
+
+
+if __name__ == "__main__":
+    main()
