@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
 #include "cloud.hpp"
 
@@ -25,6 +26,20 @@ TEST(NeighbourList, KeepsTheKSmallestBelowTheRadiusTheFirstOfEqualsAndNaN) {
     EXPECT_EQ(list.threshold(), 4.0f);  // a NaN top still bounds further offers by r^2
     EXPECT_EQ(kept_rows(list).at(0), 1u);
     EXPECT_TRUE(list.size() == 3 && std::isnan(list.data()[1].dist_sq) && std::isnan(list.data()[2].dist_sq));
+}
+
+// Sorting keeps equal distances in heap order, for every length up to the short-row limit.
+TEST(NeighbourList, SortIsTheStableSortOfTheHeap) {
+    std::mt19937 rng(3);
+    for (std::size_t k = 1; k <= 32; ++k) {
+        NeighbourList list(k, 10.0f, 0.0f, 1000);
+        for (std::uint32_t p = 0; p < 200; ++p) list.offer(static_cast<float>(rng() % 6) * 0.5f, p);
+        std::vector<kesra::Candidate> expected(list.data(), list.data() + list.size());
+        std::stable_sort(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.dist_sq < b.dist_sq; });
+        list.sort_ascending();
+        for (std::size_t i = 0; i < expected.size(); ++i)
+            ASSERT_EQ(list.data()[i].position, expected[i].position) << "k=" << k;
+    }
 }
 
 // Epsilon beyond the radius, so that a rejected offer is below it too.

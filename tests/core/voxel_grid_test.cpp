@@ -63,3 +63,31 @@ TEST(VoxelGrid, HugeCellsPerRadiusFailsWithBadAlloc) {
         EXPECT_THROW(build_on<VoxelGrid>(2, random_cloud(10, 0.0f, 1.0f, 6), 1.0f, m), std::bad_alloc) << "m=" << m;
     EXPECT_THROW(VoxelGrid::make_neighbour_offsets(1u << 19), std::bad_alloc);
 }
+
+// With one cell per radius the walk goes column by column; the general offset walk (used
+// when the grid is not separable) must leave every list in exactly the same state, ties
+// and NaN included, and so must queries whose cells sit at the i32 limits.
+TEST(VoxelGrid, ColumnWalkLeavesTheListsOfTheOffsetWalk) {
+    auto pts = lattice_and_loose(3000, 3, 40);
+    pts.insert(pts.end(), {{NAN, 0.0f, 0.0f}, {0.5f, NAN, 0.25f}, {1e30f, 1e30f, 1e30f}, {-1e30f, 1e30f, -1e30f}});
+    auto queries = lattice_and_loose(300, 4, 41);
+    queries.insert(queries.end(), {{NAN, 0.5f, 0.5f}, {1e30f, 1e30f, 1e30f}, {0.0f, 0.0f, -1e30f}, {0.0f, 0.0f, 1e30f}});
+    const VoxelGrid by_column = build_on<VoxelGrid>(2, pts, 1.0f, 1u);
+    VoxelGrid by_offset = by_column;
+    by_offset.separable = false;
+    for (const std::size_t k : {1u, 5u, 16u, 60u}) {
+        for (const float epsilon : {0.0f, 0.3f}) {
+            kesra::NeighbourList a(k, 1.0f, epsilon, pts.size()), b(k, 1.0f, epsilon, pts.size());
+            for (const Point& q : queries) {
+                a.reset();
+                b.reset();
+                by_column.knn_search(q, a);
+                by_offset.knn_search(q, b);
+                ASSERT_EQ(a.size(), b.size());
+                for (std::size_t i = 0; i < a.size(); ++i)
+                    ASSERT_TRUE(std::memcmp(&a.data()[i], &b.data()[i], sizeof(kesra::Candidate)) == 0)
+                        << "k=" << k << " entry " << i;
+            }
+        }
+    }
+}

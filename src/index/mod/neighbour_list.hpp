@@ -23,18 +23,18 @@ public:
     // count), so a huge k does not reserve memory it can never use.
     NeighbourList(std::size_t k, float max_dist, float epsilon, std::size_t room)
         : capacity_(k), max_dist_sq_(max_dist * max_dist), epsilon_sq_(epsilon * epsilon) {
-        entries_.reserve(std::min(k, room) + 1);
+        entries_.resize(std::min(k, room) + 1);
         reset();
     }
 
     void reset() {
-        entries_.clear();
+        size_ = 0;
         early_stop_count_ = 0;
         threshold_ = max_dist_sq_;
     }
 
     std::size_t capacity() const { return capacity_; }
-    std::size_t size() const { return entries_.size(); }
+    std::size_t size() const { return size_; }
     const Candidate* data() const { return entries_.data(); }
     float max_dist_sq() const { return max_dist_sq_; }
 
@@ -49,14 +49,12 @@ public:
     void offer(float d2, std::uint32_t position) {
         if (d2 >= threshold()) return;
         if (d2 < epsilon_sq_) ++early_stop_count_;
-        if (entries_.size() < capacity_) {
-            entries_.push_back({d2, position});
-            sift_up(entries_.size() - 1);
-            if (entries_.size() < capacity_) return;
+        if (size_ < capacity_) {
+            sift_up(size_++, {d2, position});
+            if (size_ < capacity_) return;
         } else {
             if (capacity_ == 0) return;  // searches never run with k = 0; stay safe anyway
-            entries_[0] = {d2, position};
-            sift_down();
+            sift_down({d2, position});
         }
         threshold_ = bound_of_full_list();
     }
@@ -64,26 +62,28 @@ public:
     // Ascending by squared distance in the IEEE total order (-NaN first, +NaN last).
     // Rows are short, so insertion sort on integer keys beats a general sort.
     void sort_ascending() {
-        if (entries_.size() > 32) {
-            std::sort(entries_.begin(), entries_.end(), [](const Candidate& a, const Candidate& b) {
+        if (size_ > 32) {
+            std::sort(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(size_), [](const Candidate& a, const Candidate& b) {
                 return total_order_key(a.dist_sq) < total_order_key(b.dist_sq);
             });
             return;
         }
-        // Keys are computed once; the sort is stable, so equal keys keep their order.
-        std::int32_t keys[32];
-        for (std::size_t i = 0; i < entries_.size(); ++i) keys[i] = total_order_key(entries_[i].dist_sq);
-        for (std::size_t i = 1; i < entries_.size(); ++i) {
-            const Candidate c = entries_[i];
-            const std::int32_t key = keys[i];
-            std::size_t j = i;
-            for (; j > 0 && keys[j - 1] > key; --j) {
-                entries_[j] = entries_[j - 1];
-                keys[j] = keys[j - 1];
-            }
-            entries_[j] = c;
+        // Equal distances keep their order in the heap: each key carries its heap slot, so
+        // keys are unique and the insertion order does not change the result. A max-heap
+        // read backwards is nearly ascending, which keeps the insertions short.
+        const std::size_t n = size_;
+        std::uint64_t keys[32];
+        Candidate held[32];
+        for (std::size_t i = 0; i < n; ++i) {
+            held[i] = entries_[i];
+            const auto biased = static_cast<std::uint32_t>(total_order_key(held[i].dist_sq)) ^ 0x80000000u;
+            const std::uint64_t key = static_cast<std::uint64_t>(biased) << 32 | i;
+            const std::size_t at = n - 1 - i;  // sorted keys fill keys[at + 1, n)
+            std::size_t j = at;
+            for (; j + 1 < n && keys[j + 1] < key; ++j) keys[j] = keys[j + 1];
             keys[j] = key;
         }
+        for (std::size_t i = 0; i < n; ++i) entries_[i] = held[keys[i] & 31u];
     }
 
     // Writes one result row of width `capacity`: row numbers and distances of the kept
@@ -91,7 +91,7 @@ public:
     void write_row(const std::uint32_t* original_indices, std::size_t num_indices, std::int32_t* index_row,
                    float* distance_row) {
         sort_ascending();
-        const std::size_t n = entries_.size();
+        const std::size_t n = size_;
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t pos = entries_[i].position;
             check(pos < num_indices, "neighbour position outside original_indices");
@@ -117,30 +117,42 @@ private:
         return top < max_dist_sq_ ? top : max_dist_sq_;
     }
 
-    void sift_up(std::size_t i) {
+    // Both sifts move a hole instead of swapping pairs: the same comparisons, the same
+    // final arrangement. Equal distances never move: the parent stays, and of two equal
+    // children the left one is taken.
+    void sift_up(std::size_t i, Candidate c) {
+        Candidate* e = entries_.data();
         while (i > 0) {
             const std::size_t u = (i - 1) / 2;
-            if (entries_[u].dist_sq >= entries_[i].dist_sq) break;
-            std::swap(entries_[u], entries_[i]);
+            if (e[u].dist_sq >= c.dist_sq) break;
+            e[i] = e[u];
             i = u;
         }
+        e[i] = c;
     }
 
-    void sift_down() {
-        const std::size_t len = entries_.size();
+    void sift_down(Candidate c) {
+        Candidate* e = entries_.data();
+        const std::size_t len = size_;
         std::size_t i = 0;
         for (;;) {
-            std::size_t m = i;
             const std::size_t l = 2 * i + 1, r = 2 * i + 2;
-            if (l < len && entries_[l].dist_sq > entries_[m].dist_sq) m = l;
-            if (r < len && entries_[r].dist_sq > entries_[m].dist_sq) m = r;
-            if (m == i) return;
-            std::swap(entries_[i], entries_[m]);
+            std::size_t m = i;
+            float largest = c.dist_sq;
+            if (l < len && e[l].dist_sq > largest) {
+                m = l;
+                largest = e[l].dist_sq;
+            }
+            if (r < len && e[r].dist_sq > largest) m = r;
+            if (m == i) break;
+            e[i] = e[m];
             i = m;
         }
+        e[i] = c;
     }
 
-    std::vector<Candidate> entries_;
+    std::vector<Candidate> entries_;  // sized once; the heap is entries_[0, size_)
+    std::size_t size_ = 0;
     std::size_t capacity_;
     float max_dist_sq_;
     float epsilon_sq_;

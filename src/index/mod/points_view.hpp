@@ -2,6 +2,7 @@
 // Points as stored by the structures, and read-only strided views of caller arrays.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kesra {
 
@@ -27,9 +28,12 @@ struct PointsView {
     std::ptrdiff_t row_stride = 0;  // bytes
     std::ptrdiff_t col_stride = 0;  // bytes
 
+    // Arrays need not be aligned to 4 bytes: the value is copied out, still one load.
     float at(std::size_t row, std::size_t col) const {
-        return *reinterpret_cast<const float*>(data + static_cast<std::ptrdiff_t>(row) * row_stride +
-                                               static_cast<std::ptrdiff_t>(col) * col_stride);
+        float v;
+        std::memcpy(&v, data + static_cast<std::ptrdiff_t>(row) * row_stride + static_cast<std::ptrdiff_t>(col) * col_stride,
+                    sizeof v);
+        return v;
     }
     Point point(std::size_t row) const { return {at(row, 0), at(row, 1), at(row, 2)}; }
 };

@@ -10,38 +10,33 @@
 namespace kesra {
 
 // Equivalent to calling list.offer(d2, p) for every position in order. Distances are
-// computed a block at a time and only those below the bound at the start of the block
-// are offered, which keeps the unpredictable accept/reject branch out of the loop over
-// points. The bound only falls while offers are made, except when a NaN distance is
-// kept at the top of a full list; then the rest of the block is offered one by one.
+// computed four at a time and only those below the bound read before the four are
+// offered, so most points cost no branch of their own. The bound only falls while offers
+// are made, except when a NaN distance is kept at the top of a full list; then the rest
+// of the four are offered one by one.
 template <class List>
 void offer_range(const Point& q, const Point* points, std::uint32_t start, std::uint32_t end, List& list) {
-    constexpr std::uint32_t block = 64;
-    float d2[block];
-    std::uint32_t picked[block];
-    for (std::uint32_t first = start; first < end; first += block) {
-        const std::uint32_t count = end - first < block ? end - first : block;
-        const float bound = list.threshold();
-        std::uint32_t at = 0;
+    std::uint32_t p = start;
 #if defined(__SSE2__)
-        const DistanceBlock four(q);
-        for (; at + 4 <= count; at += 4) four.store(points + first + at, d2 + at);
-#endif
-        for (; at < count; ++at) d2[at] = squared_distance(q, points[first + at]);
-        std::uint32_t n = 0;
-        for (at = 0; at < count; ++at) {
-            picked[n] = at;
-            n += !(d2[at] >= bound);
-        }
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const std::uint32_t j = picked[i];
-            list.offer(d2[j], first + j);
+    const DistanceBlock four(q);
+    alignas(16) float d2[4];
+    for (; p + 4 <= end; p += 4) {
+        const float bound = list.threshold();
+        const __m128 block = four.four(points + p);
+        unsigned mask = DistanceBlock::below(block, DistanceBlock::splat(bound));
+        if (mask == 0) continue;
+        _mm_store_ps(d2, block);
+        for (; mask != 0; mask &= mask - 1) {
+            const unsigned j = static_cast<unsigned>(__builtin_ctz(mask));
+            list.offer(d2[j], p + j);
             if (list.threshold() > bound) [[unlikely]] {
-                for (std::uint32_t rest = j + 1; rest < count; ++rest) list.offer(d2[rest], first + rest);
+                for (unsigned rest = j + 1; rest < 4; ++rest) list.offer(d2[rest], p + rest);
                 break;
             }
         }
     }
+#endif
+    for (; p < end; ++p) list.offer(squared_distance(q, points[p]), p);
 }
 
 // Passes every point of [start, end) whose d2 is not >= acc.max_dist_sq() to the

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <tuple>
 #include <cstdint>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -129,6 +130,8 @@ struct VoxelGrid {
     void walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit) const {
         if (neighbour_offsets.empty() || columns.empty()) return;
         const CellCoord a = cell_of(q);
+        if (offset_span == 1 && separable && a.z != INT32_MIN && a.z != INT32_MAX)
+            return walk_unit_cells(q, a, bound, visit);
         GapTable gap_sq;
         const std::int32_t span = static_cast<std::int32_t>(offset_span);
         if (separable) fill_gaps(q, a, gap_sq);
@@ -181,6 +184,89 @@ struct VoxelGrid {
                 if (visit(number, starts[i], ends[i], was_fetched)) return;
             }
         }
+    }
+
+    // walk_cell_numbers for a neighbourhood of one cell each way, whose 27 offsets run
+    // column by column with dz fastest: one probe and one search per column find its
+    // cells z - 1, z, z + 1, which are consecutive there. The same cells are visited in
+    // the same order after the same box tests. Needs a.z away from the i32 limits, so
+    // that the three z values ascend.
+    template <class Bound, class Visit>
+    void walk_unit_cells(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit) const {
+        float gx[3], gy[3], gz[3];
+        for (std::int32_t d = -1; d <= 1; ++d) {
+            gx[d + 1] = squared(axis_gap(q.x, wrapping_add(a.x, d)));
+            gy[d + 1] = squared(axis_gap(q.y, wrapping_add(a.y, d)));
+            gz[d + 1] = squared(axis_gap(q.z, a.z + d));
+        }
+        const CellCoord* coords = cell_coords.data();
+        const float early_bound = bound();
+        float xy[9];
+        bool probed[9];
+        ColumnRange found[9];  // per column, its cells from the first one with z >= a.z - 1
+        for (std::size_t c = 0; c < 9; ++c) {
+            xy[c] = gx[c / 3] + gy[c % 3];
+            probed[c] = admits(xy[c], gz, early_bound);
+            if (probed[c]) columns.prefetch(column_x(a, c), column_y(a, c));
+        }
+        for (std::size_t c = 0; c < 9; ++c) {
+            if (!probed[c]) continue;
+            found[c] = cells_from(checked_column({column_x(a, c), column_y(a, c), 0}), a.z - 1);
+            if (found[c].start < found[c].end) __builtin_prefetch(cell_starts.data() + found[c].start);
+        }
+        for (std::size_t c = 0; c < 9; ++c) {
+            if (probed[c] && found[c].start < found[c].end && found[c].start < cell_starts.size()) {
+                const std::uint32_t start = cell_starts[found[c].start];
+                if (start < points.size()) __builtin_prefetch(points.data() + start);
+            }
+        }
+        for (std::size_t c = 0; c < 9; ++c) {
+            if (!probed[c]) {
+                // A bound that rose after a NaN was kept can admit a column skipped above.
+                if (!admits(xy[c], gz, bound())) continue;
+                found[c] = cells_from(checked_column({column_x(a, c), column_y(a, c), 0}), a.z - 1);
+            }
+            // Only cells that exist are tested: a missing cell would be skipped either way.
+            for (std::uint32_t at = found[c].start; at < found[c].end && coords[at].z <= a.z + 1; ++at) {
+                if (coords[at].z < a.z - 1) continue;  // only if cells were out of order
+                const std::int32_t dz = coords[at].z - a.z;
+                if (xy[c] + gz[dz + 1] >= bound()) continue;
+                if (visit(at, 0, 0, false)) return;
+            }
+        }
+    }
+
+    // Whether a cell of the column with squared gap `xy` passes the box test against `bound`.
+    static bool admits(float xy, const float* gz, float bound) {
+        return !(xy + gz[0] >= bound) | !(xy + gz[1] >= bound) | !(xy + gz[2] >= bound);
+    }
+
+    static std::int32_t column_x(const CellCoord& a, std::size_t c) {
+        return wrapping_add(a.x, static_cast<std::int32_t>(c / 3) - 1);
+    }
+    static std::int32_t column_y(const CellCoord& a, std::size_t c) {
+        return wrapping_add(a.y, static_cast<std::int32_t>(c % 3) - 1);
+    }
+
+    // The cells of `column` from the first one whose z is not below `z` to its end. Cells
+    // ascend strictly in z, so in a column without gaps z sits `z - first z` places in,
+    // and otherwise at or before that place.
+    ColumnRange cells_from(const ColumnRange& column, std::int32_t z) const {
+        const CellCoord* coords = cell_coords.data();
+        std::uint32_t lo = column.start, hi = column.end;
+        if (lo == hi) return column;
+        const std::int64_t guess = static_cast<std::int64_t>(lo) + (static_cast<std::int64_t>(z) - coords[lo].z);
+        if (guess <= lo) return column;
+        if (guess < hi) {
+            if (coords[guess - 1].z < z) return {static_cast<std::uint32_t>(guess), hi};
+            hi = static_cast<std::uint32_t>(guess);
+        }
+        while (lo < hi) {
+            const std::uint32_t mid = lo + (hi - lo) / 2;
+            if (coords[mid].z < z) lo = mid + 1;
+            else hi = mid;
+        }
+        return {lo, column.end};
     }
 
     // Calls visit(number) for every occupied cell whose box distance is not >= bound,
@@ -296,11 +382,15 @@ private:
     }
 
     // Distance along one axis from v to the cell's interval [lo, lo + cell_size].
+    // The cells at the i32 limits also hold every coordinate beyond them, and an edge that
+    // overflowed to infinity bounds nothing: on those sides the gap is 0, so the points
+    // clamped into such cells are still found.
     float axis_gap(float v, std::int32_t c) const {
+        constexpr float inf = std::numeric_limits<float>::infinity();
         const float lo = static_cast<float>(c) * cell_size;
         const float hi = lo + cell_size;
-        if (lo > v) return lo - v;
-        if (v > hi) return v - hi;
+        if (lo > v && c != INT32_MIN && lo != inf) return lo - v;
+        if (v > hi && c != INT32_MAX && hi != -inf) return v - hi;
         return 0.0f;
     }
 };
