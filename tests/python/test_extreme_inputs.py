@@ -89,9 +89,6 @@ def test_coordinates_at_the_float_limits(method, r):
     check_all_found(engine_for(points, r, method), points, queries, r, exact=method == "kdtree")
 
 
-@pytest.mark.xfail(reason="the grid walk bounds a saturated cell by its i32 coordinate times the "
-                          "cell size, so points beyond that (or cells whose face overflows) are "
-                          "never visited", strict=False)
 @pytest.mark.parametrize("method", ["voxel", "hybrid"])
 def test_points_beyond_the_cell_range_find_themselves(method):
     points = np.array([[FMAX, FMAX, FMAX], [-FMAX, -FMAX, -FMAX], [FMAX, -FMAX, 0]], F32)
