@@ -40,6 +40,9 @@ public:
     // Bit i set when d2 of p[i] is not >= bound (NaN distances included).
     static unsigned below(__m128 d2, __m128 bound) { return static_cast<unsigned>(_mm_movemask_ps(_mm_cmpnge_ps(d2, bound))); }
     static __m128 splat(float v) { return _mm_set1_ps(v); }
+    // Bits set in a 4-bit mask, from a nibble table: without the popcnt instruction in the
+    // target, the builtin is a library call.
+    static unsigned count_of(unsigned mask4) { return (0x4332322132212110ull >> (mask4 * 4)) & 0xFu; }
 
 private:
     __m128 qx_, qy_, qz_;

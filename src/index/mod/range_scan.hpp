@@ -61,7 +61,7 @@ inline void count_range(const Point& q, const Point* points, std::uint32_t start
     } else {
         std::uint64_t n = 0;
         for (; p + 4 <= end; p += 4)
-            n += static_cast<std::uint64_t>(__builtin_popcount(DistanceBlock::below(four.four(points + p), bound4)));
+            n += DistanceBlock::count_of(DistanceBlock::below(four.four(points + p), bound4));
         acc.add_count(n);
     }
 #endif

@@ -280,6 +280,9 @@ struct VoxelGrid {
         fill_gaps(q, a, gap_sq);
         const std::int32_t span = static_cast<std::int32_t>(offset_span);
         constexpr std::size_t width = 2 * SEPARABLE_SPAN + 1;
+        const CellCoord* coords = cell_coords.data();
+        // Whether a.z - span .. a.z + span ascend without wrapping around the i32 range.
+        const bool z_ascends = a.z >= INT32_MIN + span && a.z <= INT32_MAX - span;
         // Per column, the bit of every dz whose cell passes its box test.
         std::uint32_t passing[width * width];
         std::size_t column_count = 0;
@@ -301,6 +304,15 @@ struct VoxelGrid {
                 CellCoord cell{wrapping_add(a.x, dx), wrapping_add(a.y, dy), 0};
                 const ColumnRange column = checked_column(cell);
                 if (column.start == column.end) continue;
+                if (z_ascends) {
+                    // The column's cells from a.z - span up, each tested against its bit.
+                    const ColumnRange from = cells_from(column, a.z - span);
+                    for (std::uint32_t c = from.start; c < from.end && coords[c].z <= a.z + span; ++c) {
+                        if (coords[c].z < a.z - span) continue;  // only if cells were out of order
+                        if ((mask >> (coords[c].z - (a.z - span))) & 1u) visit(c);
+                    }
+                    continue;
+                }
                 std::uint32_t cursor = column.start;
                 for (; mask != 0; mask &= mask - 1) {
                     cell.z = wrapping_add(a.z, static_cast<std::int32_t>(__builtin_ctz(mask)) - span);
