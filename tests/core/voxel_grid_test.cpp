@@ -91,3 +91,28 @@ TEST(VoxelGrid, ColumnWalkLeavesTheListsOfTheOffsetWalk) {
         }
     }
 }
+
+// Columns packed in their (x, y) box use the plain table, spread ones the hash table; both
+// find every column's cells and nothing else, up to the i32 limits.
+TEST(VoxelGrid, ColumnLookupFindsEveryColumnInBothLayouts) {
+    std::vector<CellCoord> packed;
+    for (int x = -3; x <= 3; ++x)
+        for (int y = -2; y <= 4; y += 1 + (x & 1))
+            for (int z = 0; z < 1 + (x + y + 9) % 3; ++z) packed.push_back({x, y, z});
+    std::vector<CellCoord> spread = packed;
+    spread.insert(spread.begin(), {INT32_MIN, INT32_MIN, 0});
+    spread.push_back({INT32_MAX, INT32_MAX, INT32_MAX});
+    for (const auto* cells : {&packed, &spread}) {
+        const kesra::ColumnLookup lookup(*cells);
+        for (std::size_t c = 0; c < cells->size(); ++c) {
+            const auto range = lookup.find((*cells)[c].x, (*cells)[c].y);
+            ASSERT_TRUE(range.start <= c && c < range.end);
+            for (std::uint32_t i = range.start; i < range.end; ++i)
+                ASSERT_TRUE((*cells)[i].x == (*cells)[c].x && (*cells)[i].y == (*cells)[c].y);
+        }
+        for (const auto& [x, y] : {std::pair{-3, -1}, {4, 0}, {0, 5}, {INT32_MAX, INT32_MIN}, {INT32_MIN, 0}}) {
+            const auto range = lookup.find(x, y);
+            EXPECT_EQ(range.start, range.end) << x << "," << y;
+        }
+    }
+}

@@ -1,5 +1,6 @@
 #include "column_lookup.hpp"
 
+#include <algorithm>
 #include <random>
 
 namespace kesra {
@@ -13,6 +14,25 @@ ColumnLookup::ColumnLookup(const std::vector<CellCoord>& cells) {
     }
     num_columns_ = columns.size();
     if (columns.empty()) return;
+    // Cells are sorted by x first: the x range is known from the ends.
+    std::int64_t y_lo = columns[0].y, y_hi = columns[0].y;
+    for (const Slot& c : columns) {
+        y_lo = std::min<std::int64_t>(y_lo, c.y);
+        y_hi = std::max<std::int64_t>(y_hi, c.y);
+    }
+    const auto width = static_cast<std::uint64_t>(std::int64_t{columns.back().x} - columns.front().x + 1);
+    const auto height = static_cast<std::uint64_t>(y_hi - y_lo + 1);
+    // Never larger than the hash table would be (at least two 16-byte slots per column).
+    const std::uint64_t dense_limit = 4 * static_cast<std::uint64_t>(columns.size()) + 64;
+    if (width <= dense_limit && height <= dense_limit / width) {
+        x0_ = columns.front().x;
+        y0_ = y_lo;
+        width_ = width;
+        height_ = height;
+        dense_.assign(width * height, ColumnRange{});
+        for (const Slot& c : columns) dense_[dense_index(c.x, c.y)] = c.range;
+        return;
+    }
     std::size_t capacity = 8;
     // Load factor at most 1/2: most probes of a query miss, and a miss ends at the first
     // free slot.

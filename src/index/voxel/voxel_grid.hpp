@@ -130,7 +130,8 @@ struct VoxelGrid {
     void walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit) const {
         if (neighbour_offsets.empty() || columns.empty()) return;
         const CellCoord a = cell_of(q);
-        if (offset_span == 1 && separable && a.z != INT32_MIN && a.z != INT32_MAX)
+        if (offset_span == 1 && separable && a.z != INT32_MIN && a.z != INT32_MAX && !cell_starts.empty() &&
+            !points.empty())
             return walk_unit_cells(q, a, bound, visit);
         GapTable gap_sq;
         const std::int32_t span = static_cast<std::int32_t>(offset_span);
@@ -209,16 +210,18 @@ struct VoxelGrid {
             probed[c] = admits(xy[c], gz, early_bound);
             if (probed[c]) columns.prefetch(column_x(a, c), column_y(a, c));
         }
+        // Prefetches go to clamped places without a branch: an empty column fetches
+        // something harmless.
+        const std::size_t last_start = cell_starts.size() - 1, last_point = points.size() - 1;
         for (std::size_t c = 0; c < 9; ++c) {
             if (!probed[c]) continue;
             found[c] = cells_from(checked_column({column_x(a, c), column_y(a, c), 0}), a.z - 1);
-            if (found[c].start < found[c].end) __builtin_prefetch(cell_starts.data() + found[c].start);
+            __builtin_prefetch(cell_starts.data() + std::min<std::size_t>(found[c].start, last_start));
         }
         for (std::size_t c = 0; c < 9; ++c) {
-            if (probed[c] && found[c].start < found[c].end && found[c].start < cell_starts.size()) {
-                const std::uint32_t start = cell_starts[found[c].start];
-                if (start < points.size()) __builtin_prefetch(points.data() + start);
-            }
+            if (!probed[c]) continue;
+            const std::uint32_t start = cell_starts[std::min<std::size_t>(found[c].start, last_start)];
+            __builtin_prefetch(points.data() + std::min<std::size_t>(start, last_point));
         }
         for (std::size_t c = 0; c < 9; ++c) {
             if (!probed[c]) {
