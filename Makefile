@@ -6,7 +6,7 @@ CORE_BUILD := build/core
 JOBS := $(shell nproc)
 
 .PHONY: all venv build core-tests core-tests-asan core-tests-tsan core-tests-valgrind check-314t pytest test \
-	test-sanitize stress leaks demo bench fuzz clean
+	test-sanitize stress leaks demo bench bench-dask fuzz clean
 
 all: build
 
@@ -61,6 +61,10 @@ bench: build
 	@$(PY) bench/bench_graph.py
 	@$(PY) bench/bench_indices_by_field.py
 	@$(PY) bench/bench_state.py
+
+# Dask: 1 against 2 worker processes on 10,000,000 queries (BENCH_DASK_ARGS=--help for options).
+bench-dask: build
+	@$(PY) bench/bench_dask.py $(BENCH_DASK_ARGS)
 
 # Fuzzes the state decoder and queries on what it restores (clang, libFuzzer, ASan/UBSan).
 FUZZ_SECONDS ?= 120

@@ -9,8 +9,9 @@ want=$(cat requirements-dev.txt; echo "$PY")
 # The optional point-file libraries (the package's `io` extra) and mypy for the typing
 # test. laszip has no free-threaded wheel and is built from source (about a minute);
 # mypy and its compiled helpers are taken as wheels only, which selects a release whose
-# dependencies do not need a Rust build.
-extras=(plyfile "laspy[laszip]>=2.4" mypy)
+# dependencies do not need a Rust build. The `dask` extra's msgpack, pyyaml and tornado
+# have no free-threaded wheels either and build from source with gcc (seconds each).
+extras=(plyfile "laspy[laszip]>=2.4" mypy "dask[array]>=2026.1" "distributed>=2026.1")
 extras_stamp=.venv/.extras-stamp
 if ! [ -x .venv/bin/python ] || ! [ -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
     rm -rf .venv
