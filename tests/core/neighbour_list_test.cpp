@@ -26,6 +26,9 @@ TEST(NeighbourList, KeepsTheKSmallestBelowTheRadiusTheFirstOfEqualsAndNaN) {
     EXPECT_EQ(list.threshold(), 4.0f);  // a NaN top still bounds further offers by r^2
     EXPECT_EQ(kept_rows(list).at(0), 1u);
     EXPECT_TRUE(list.size() == 3 && std::isnan(list.data()[1].dist_sq) && std::isnan(list.data()[2].dist_sq));
+    NeighbourList crowded(8, 2.0f, 0.0f, 1);  // more offers than the room it was sized for
+    for (std::uint32_t p = 0; p < 5; ++p) crowded.offer(static_cast<float>(p), 0);
+    EXPECT_EQ(kept_rows(crowded), (std::vector<std::uint32_t>{0, 0, 0, 0}));
 }
 
 // Sorting keeps equal distances in heap order, for every length up to the short-row limit.

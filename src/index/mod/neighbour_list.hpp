@@ -50,6 +50,8 @@ public:
         if (d2 >= threshold()) return;
         if (d2 < epsilon_sq_) ++early_stop_count_;
         if (size_ < capacity_) {
+            // More offers than `room` (a position offered twice) grow the store, never overrun it.
+            if (size_ == entries_.size()) [[unlikely]] entries_.resize(2 * size_);
             sift_up(size_++, {d2, position});
             if (size_ < capacity_) return;
         } else {
@@ -63,9 +65,10 @@ public:
     // Rows are short, so insertion sort on integer keys beats a general sort.
     void sort_ascending() {
         if (size_ > 32) {
-            std::sort(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(size_), [](const Candidate& a, const Candidate& b) {
-                return total_order_key(a.dist_sq) < total_order_key(b.dist_sq);
-            });
+            std::sort(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(size_),
+                      [](const Candidate& a, const Candidate& b) {
+                          return total_order_key(a.dist_sq) < total_order_key(b.dist_sq);
+                      });
             return;
         }
         // Equal distances keep their order in the heap: each key carries its heap slot, so
