@@ -18,23 +18,6 @@ namespace kesra::py {
 
 namespace {
 
-// Turns the C++ exception being handled into a Python exception and returns nullptr:
-// refused states are ValueError, other failures `other` (ValueError or the internal error).
-PyObject* raise_current(PyObject* other) {
-    try {
-        throw;
-    } catch (const InvalidArgument& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(other, e.what());
-    } catch (...) {
-        PyErr_SetString(other, "unknown failure");
-    }
-    return nullptr;
-}
-
 const char* const setstate_names[] = {"state"};
 const Signature setstate_signature{"KesraNNSEngine.__setstate__", setstate_names, 1, 1};
 

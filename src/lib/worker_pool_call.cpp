@@ -24,6 +24,21 @@ static bool raise_internal(const std::string& message) {
     return false;
 }
 
+PyObject* raise_current(PyObject* other, const char* unknown) {
+    try {
+        throw;
+    } catch (const InvalidArgument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        if (other != nullptr) PyErr_SetString(other, e.what());
+    } catch (...) {
+        if (other != nullptr) PyErr_SetString(other, unknown);
+    }
+    return nullptr;
+}
+
 bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task) {
     std::exception_ptr error;
     Py_BEGIN_ALLOW_THREADS
@@ -38,14 +53,8 @@ bool run_on_worker_pool(std::size_t num_threads, const std::function<void(Worker
         std::rethrow_exception(error);
     } catch (const PoolBuildError& e) {
         return raise_internal(std::string("failed to build rayon thread pool: ") + e.what());
-    } catch (const InvalidArgument& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        return raise_internal(e.what());
     } catch (...) {
-        return raise_internal("unknown failure in a worker task");
+        raise_current(internal_error_type(), "unknown failure in a worker task");
     }
     return false;
 }

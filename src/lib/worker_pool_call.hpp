@@ -14,6 +14,11 @@ namespace kesra::py {
 // The internal-error exception type (derives from BaseException), created once.
 PyObject* internal_error_type();
 
+// Sets the Python exception for the C++ exception being handled (call it inside a catch
+// block) and returns nullptr: InvalidArgument -> ValueError, bad_alloc -> MemoryError,
+// anything else -> `other` with its message, or `unknown` when it has none.
+PyObject* raise_current(PyObject* other, const char* unknown = "unknown failure");
+
 // Returns false with a Python exception set when the task failed.
 bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task);
 

@@ -201,6 +201,9 @@ struct VoxelGrid {
             gz[d + 1] = squared(axis_gap(q.z, a.z + d));
         }
         const CellCoord* coords = cell_coords.data();
+        auto column_cells = [&](std::size_t c) {
+            return cells_from(checked_column({column_x(a, c), column_y(a, c), 0}), a.z - 1);
+        };
         const float early_bound = bound();
         float xy[9];
         bool probed[9];
@@ -215,7 +218,7 @@ struct VoxelGrid {
         const std::size_t last_start = cell_starts.size() - 1, last_point = points.size() - 1;
         for (std::size_t c = 0; c < 9; ++c) {
             if (!probed[c]) continue;
-            found[c] = cells_from(checked_column({column_x(a, c), column_y(a, c), 0}), a.z - 1);
+            found[c] = column_cells(c);
             __builtin_prefetch(cell_starts.data() + std::min<std::size_t>(found[c].start, last_start));
         }
         for (std::size_t c = 0; c < 9; ++c) {
@@ -227,7 +230,7 @@ struct VoxelGrid {
             if (!probed[c]) {
                 // A bound that rose after a NaN was kept can admit a column skipped above.
                 if (!admits(xy[c], gz, bound())) continue;
-                found[c] = cells_from(checked_column({column_x(a, c), column_y(a, c), 0}), a.z - 1);
+                found[c] = column_cells(c);
             }
             // Only cells that exist are tested: a missing cell would be skipped either way.
             for (std::uint32_t at = found[c].start; at < found[c].end && coords[at].z <= a.z + 1; ++at) {
@@ -237,39 +240,6 @@ struct VoxelGrid {
                 if (visit(at, 0, 0, false)) return;
             }
         }
-    }
-
-    // Whether a cell of the column with squared gap `xy` passes the box test against `bound`.
-    static bool admits(float xy, const float* gz, float bound) {
-        return !(xy + gz[0] >= bound) | !(xy + gz[1] >= bound) | !(xy + gz[2] >= bound);
-    }
-
-    static std::int32_t column_x(const CellCoord& a, std::size_t c) {
-        return wrapping_add(a.x, static_cast<std::int32_t>(c / 3) - 1);
-    }
-    static std::int32_t column_y(const CellCoord& a, std::size_t c) {
-        return wrapping_add(a.y, static_cast<std::int32_t>(c % 3) - 1);
-    }
-
-    // The cells of `column` from the first one whose z is not below `z` to its end. Cells
-    // ascend strictly in z, so in a column without gaps z sits `z - first z` places in,
-    // and otherwise at or before that place.
-    ColumnRange cells_from(const ColumnRange& column, std::int32_t z) const {
-        const CellCoord* coords = cell_coords.data();
-        std::uint32_t lo = column.start, hi = column.end;
-        if (lo == hi) return column;
-        const std::int64_t guess = static_cast<std::int64_t>(lo) + (static_cast<std::int64_t>(z) - coords[lo].z);
-        if (guess <= lo) return column;
-        if (guess < hi) {
-            if (coords[guess - 1].z < z) return {static_cast<std::uint32_t>(guess), hi};
-            hi = static_cast<std::uint32_t>(guess);
-        }
-        while (lo < hi) {
-            const std::uint32_t mid = lo + (hi - lo) / 2;
-            if (coords[mid].z < z) lo = mid + 1;
-            else hi = mid;
-        }
-        return {lo, column.end};
     }
 
     // Calls visit(number) for every occupied cell whose box distance is not >= bound,
@@ -364,31 +334,48 @@ private:
         return column;
     }
 
+    // Whether a cell of the column with squared gap `xy` passes the box test against `bound`.
+    static bool admits(float xy, const float* gz, float bound) {
+        return !(xy + gz[0] >= bound) | !(xy + gz[1] >= bound) | !(xy + gz[2] >= bound);
+    }
+
+    static std::int32_t column_x(const CellCoord& a, std::size_t c) {
+        return wrapping_add(a.x, static_cast<std::int32_t>(c / 3) - 1);
+    }
+    static std::int32_t column_y(const CellCoord& a, std::size_t c) {
+        return wrapping_add(a.y, static_cast<std::int32_t>(c % 3) - 1);
+    }
+
+    // The cells of `column` from the first one whose z is not below `z` to its end. Cells
+    // ascend strictly in z, so in a column without gaps z sits `z - first z` places in,
+    // and otherwise at or before that place.
+    ColumnRange cells_from(const ColumnRange& column, std::int32_t z) const {
+        const CellCoord* coords = cell_coords.data();
+        std::uint32_t lo = column.start, hi = column.end;
+        if (lo == hi) return column;
+        const std::int64_t guess = static_cast<std::int64_t>(lo) + (static_cast<std::int64_t>(z) - coords[lo].z);
+        if (guess <= lo) return column;
+        if (guess < hi) {
+            if (coords[guess - 1].z < z) return {static_cast<std::uint32_t>(guess), hi};
+            hi = static_cast<std::uint32_t>(guess);
+        }
+        while (lo < hi) {
+            const std::uint32_t mid = lo + (hi - lo) / 2;
+            if (coords[mid].z < z) lo = mid + 1;
+            else hi = mid;
+        }
+        return {lo, column.end};
+    }
+
     // The number of `cell` in its column, searching from `cursor`, which is left at the
     // first cell of the column not below cell.z. The cells of a column ascend in z and so
     // do the offsets of a run in it, so after the first search each step is short.
     std::uint32_t position_in_column(const CellCoord& cell, const ColumnRange& column, std::uint32_t& cursor) const {
         const CellCoord* coords = cell_coords.data();
-        if (cursor <= column.start || cursor > column.end || coords[cursor - 1].z >= cell.z) {
-            std::uint32_t lo = column.start, hi = column.end;
-            // Columns without gaps in z are common: try the place z would have there.
-            if (lo < hi) {
-                const std::int64_t guess = static_cast<std::int64_t>(lo) + cell.z - coords[lo].z;
-                if (guess >= lo && guess < hi && coords[guess].z >= cell.z &&
-                    (guess == lo || coords[guess - 1].z < cell.z)) {
-                    cursor = static_cast<std::uint32_t>(guess);
-                    return coords[cursor] == cell ? cursor : NO_CELL;
-                }
-            }
-            while (lo < hi) {
-                const std::uint32_t mid = lo + (hi - lo) / 2;
-                if (coords[mid].z < cell.z) lo = mid + 1;
-                else hi = mid;
-            }
-            cursor = lo;
-        } else {
+        if (cursor <= column.start || cursor > column.end || coords[cursor - 1].z >= cell.z)
+            cursor = cells_from(column, cell.z).start;
+        else
             while (cursor < column.end && coords[cursor].z < cell.z) ++cursor;
-        }
         return cursor < column.end && coords[cursor] == cell ? cursor : NO_CELL;
     }
 
