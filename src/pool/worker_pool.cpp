@@ -43,42 +43,49 @@ std::size_t default_pool_size() {
 
 void WorkerPool::run(std::size_t threads, const std::function<void(WorkerPool&)>& task) {
     if (threads == 0) threads = default_pool_size();
-    WorkerPool pool;
+    const std::shared_ptr<WorkerPool> pool(new WorkerPool);
     std::exception_ptr error;
     try {
-        pool.start_helpers(threads - 1);
-        std::thread runner([&] {
-            pool.task_thread_ = std::this_thread::get_id();
+        pool->start_helpers(threads - 1, pool);
+        // The task thread signals the end of the task and then only drops its share; it
+        // never touches `task` or `error` again.
+        std::thread([&task, &error, pool] {
+            pool->task_thread_ = std::this_thread::get_id();
+            std::exception_ptr failure;
             try {
-                task(pool);
+                task(*pool);
             } catch (...) {
-                error = std::current_exception();
+                failure = std::current_exception();
             }
-        });
-        runner.join();
+            std::lock_guard lock(pool->mutex_);
+            error = failure;
+            pool->task_done_ = true;
+            pool->task_finished_.notify_all();
+        }).detach();
     } catch (const std::system_error& e) {
-        pool.stop_helpers();
+        pool->release_helpers();
         throw PoolBuildError(e.what());
     }
-    pool.stop_helpers();
+    {
+        std::unique_lock lock(pool->mutex_);
+        pool->task_finished_.wait(lock, [&] { return pool->task_done_; });
+    }
+    pool->release_helpers();
     if (error) std::rethrow_exception(error);
 }
 
-WorkerPool::~WorkerPool() { stop_helpers(); }
-
-void WorkerPool::start_helpers(std::size_t count) {
+void WorkerPool::start_helpers(std::size_t count, const std::shared_ptr<WorkerPool>& self) {
     helpers_.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) helpers_.emplace_back([this] { helper_loop(); });
+    for (std::size_t i = 0; i < count; ++i) helpers_.emplace_back([self] { self->helper_loop(); });
 }
 
-void WorkerPool::stop_helpers() {
+void WorkerPool::release_helpers() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
-    for (auto& t : helpers_)
-        if (t.joinable()) t.join();
+    for (auto& t : helpers_) t.detach();
     helpers_.clear();
 }
 

@@ -6,12 +6,15 @@
 // accumulator, scratch) and reuses it for all the items it takes.
 //
 // Thread safety: one pool serves one call; `for_each` is called by the task thread.
-// A `for_each` reached from inside a loop body runs its items inline.
+// A `for_each` reached from inside a loop body runs its items inline. When the task has
+// finished, the threads are told to exit and the call returns without waiting for them
+// to end: each thread holds a share of the pool and the last one to leave frees it.
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -88,11 +91,14 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
+    ~WorkerPool() = default;
+
 private:
     WorkerPool() = default;
-    ~WorkerPool();
-    void start_helpers(std::size_t count);
-    void stop_helpers();
+    // Starts `count` helper threads, each holding `self`, a share of this pool.
+    void start_helpers(std::size_t count, const std::shared_ptr<WorkerPool>& self);
+    // Tells every started thread to exit, without waiting for them to end.
+    void release_helpers();
     void helper_loop();
     // Publishes `job` to every helper, runs it on this thread too, and returns when every
     // thread that took it has returned from it.
@@ -109,6 +115,8 @@ private:
     std::uint64_t generation_ = 0;
     std::size_t active_ = 0;
     bool stopping_ = false;
+    bool task_done_ = false;
+    std::condition_variable task_finished_;
 };
 
 }  // namespace kesra
