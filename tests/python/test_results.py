@@ -267,3 +267,35 @@ def test_plain_counts_walk_by_column_like_the_offset_walk(method):
         engine = Engine(points, 0.45, method, cells_per_radius=m, subtree_threshold=20)
         np.testing.assert_array_equal(engine.count_neighbours(queries),
                                       engine.count_neighbours(queries, distance_weight_factor=0.0))
+
+
+@pytest.mark.parametrize("method", ["voxel", "kdtree", "hybrid", "graph"])
+def test_answers_do_not_depend_on_the_order_or_number_of_rows(method):
+    # Larger calls may visit their rows in spatial order; every row must still get the
+    # answer it gets alone, in any order, in small calls, and with NaN rows among them.
+    points = random_cloud(3000, seed=43, low=-4, high=4)
+    points[200:240] = points[199]  # ties
+    queries = np.concatenate([random_cloud(2500, seed=44, low=-4.5, high=4.5), points[::5],
+                              np.array([[np.nan, 0, 0], [np.inf, 1, 1], [0, 0, -3e38]], F32)])
+    engine = kesra.KesraNNSEngine(points, 0.6, method)
+    shuffled = np.random.default_rng(45).permutation(len(queries))
+    one_by_one = [engine.find_neighbours(queries[i:i + 300], 12) for i in range(0, len(queries), 300)]
+    idx, dist = (np.concatenate(parts) for parts in zip(*one_by_one))
+    for order in (np.arange(len(queries)), shuffled, np.argsort(queries[:, 0], kind="stable")):
+        got_idx, got_dist = engine.find_neighbours(np.ascontiguousarray(queries[order]), 12)
+        np.testing.assert_array_equal(got_idx, idx[order])
+        np.testing.assert_array_equal(got_dist, dist[order])
+        for weight in (None, 1.5):
+            np.testing.assert_array_equal(engine.count_neighbours(queries[order], distance_weight_factor=weight),
+                                          np.concatenate([engine.count_neighbours(queries[order][i:i + 300],
+                                                                                  distance_weight_factor=weight)
+                                                          for i in range(0, len(queries), 300)]))
+
+
+def test_counts_over_more_rows_than_one_ordering_window():
+    # Rows are put in order a window of 2^20 rows at a time.
+    points = random_cloud(2000, seed=46, low=-3, high=3)
+    queries = np.tile(random_cloud(2000, seed=47, low=-3.5, high=3.5), (530, 1))
+    engine = kesra.KesraNNSEngine(points, 0.5, "voxel")
+    counts = engine.count_neighbours(queries)
+    np.testing.assert_array_equal(counts, np.tile(counts[:2000], 530))

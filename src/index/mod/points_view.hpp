@@ -36,6 +36,7 @@ struct PointsView {
         return v;
     }
     Point point(std::size_t row) const { return {at(row, 0), at(row, 1), at(row, 2)}; }
+    void prefetch(std::size_t row) const { __builtin_prefetch(data + static_cast<std::ptrdiff_t>(row) * row_stride); }
 };
 
 }  // namespace kesra

@@ -1,6 +1,9 @@
 #include "query_driver.hpp"
 
+#include <cmath>
+#include <utility>
 #include <memory>
+#include <vector>
 #include <type_traits>
 
 #include "count_accumulator.hpp"
@@ -18,15 +21,98 @@ std::unique_ptr<QueryProgressBar> make_bar(bool progress, std::size_t rows) {
     return progress ? std::make_unique<QueryProgressBar>(rows) : nullptr;
 }
 
-// Runs row(state, r) for every query row, chunk by chunk, on the pool.
-template <class MakeState, class Row>
-void for_each_row(WorkerPool& pool, std::size_t rows, QueryProgressBar* bar, MakeState&& make_state, Row&& row) {
-    pool.for_each(chunk_count(rows), make_state, [&](auto& state, std::size_t chunk) {
-        const std::size_t begin = chunk * QUERY_CHUNK_ROWS;
-        const std::size_t end = std::min(rows, begin + QUERY_CHUNK_ROWS);
-        for (std::size_t r = begin; r < end; ++r) row(state, r);
-        if (bar) bar->advance(end - begin);
+// Calls of at least this many rows visit them in spatial order (see for_each_row).
+constexpr std::size_t ORDERED_MIN_ROWS = 4 * QUERY_CHUNK_ROWS;
+// Rows are put in order a window at a time, which bounds the scratch to 8 bytes a row of
+// one window; a window's row number takes the low WINDOW_BITS bits of its sort key.
+constexpr unsigned WINDOW_BITS = 20;
+constexpr std::size_t WINDOW_ROWS = std::size_t{1} << WINDOW_BITS;
+
+// A sort key for the row at q, leaving the low WINDOW_BITS bits free: its cube of edge
+// max_dist, as (x, y, z) with z fastest, each coordinate kept modulo 2^14 or 2^15 and
+// rounded toward zero. Rows of one cube get equal keys and neighbouring cubes mostly near
+// ones; nothing else depends on it. Non-finite coordinates give some key.
+std::uint64_t spatial_key(const Point& q, float inv_edge) {
+    auto cube = [inv_edge](float v) -> std::uint64_t {
+        float t = v * inv_edge;
+        if (!(t > -1e9f)) t = -1e9f;  // NaN and -inf included
+        if (t > 1e9f) t = 1e9f;
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(t));
+    };
+    return ((cube(q.x) & 0x3FFF) << 50) | ((cube(q.y) & 0x7FFF) << 35) | ((cube(q.z) & 0x7FFF) << WINDOW_BITS);
+}
+
+// Sorts keys by their bits from WINDOW_BITS up, stably: a radix sort of 11 bits a pass,
+// which skips the passes whose digit is the same for every key.
+void sort_by_cube(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& scratch) {
+    constexpr unsigned DIGIT_BITS = 11;
+    constexpr std::uint64_t DIGIT_MASK = (1u << DIGIT_BITS) - 1;
+    scratch.resize(keys.size());
+    std::vector<std::size_t> next(std::size_t{1} << DIGIT_BITS);
+    for (unsigned shift = WINDOW_BITS; shift < 64; shift += DIGIT_BITS) {
+        std::fill(next.begin(), next.end(), 0);
+        for (const std::uint64_t k : keys) ++next[(k >> shift) & DIGIT_MASK];
+        if (next[(keys[0] >> shift) & DIGIT_MASK] == keys.size()) continue;
+        std::size_t at = 0;
+        for (std::size_t& n : next) at += std::exchange(n, at);
+        for (const std::uint64_t k : keys) scratch[next[(k >> shift) & DIGIT_MASK]++] = k;
+        keys.swap(scratch);
+    }
+}
+
+// Puts the rows [first, first + n) of a window in spatial order, in `order` as keys whose
+// low bits are row - first, unless the rows mostly stay in a cube from one to the next (a
+// scan in its own order), which sorting would cost more than it gains. Returns whether
+// it did.
+bool put_in_order(WorkerPool& pool, const PointsView& queries, float inv_edge, std::size_t first, std::size_t n,
+                  std::vector<std::uint64_t>& order, std::vector<std::uint64_t>& scratch) {
+    const std::size_t chunks = chunk_count(n);
+    order.resize(n);
+    std::vector<std::uint32_t> changes(chunks);
+    pool.for_each(chunks, [&](std::size_t chunk) {
+        const std::size_t begin = chunk * QUERY_CHUNK_ROWS, end = std::min(n, begin + QUERY_CHUNK_ROWS);
+        std::uint32_t changed = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            order[i] = spatial_key(queries.point(first + i), inv_edge) | i;
+            changed += i > begin && (order[i] ^ order[i - 1]) >> WINDOW_BITS != 0;
+        }
+        changes[chunk] = changed;
     });
+    std::size_t changed = 0;
+    for (const std::uint32_t c : changes) changed += c;
+    if (2 * changed < n) return false;
+    sort_by_cube(order, scratch);
+    return true;
+}
+
+// Runs row(state, r) for every query row, chunk by chunk, on the pool. Results do not
+// depend on the order of the rows, so larger calls may take them in spatial order
+// (put_in_order): queries that follow each other then read the same cells and take the
+// same branches, which matters most when the caller's order is random. Rows out of their
+// order are scattered over the caller's arrays and the results, so touch(r) fetches what
+// row r will use a few rows ahead. Chunks keep QUERY_CHUNK_ROWS rows.
+template <class MakeState, class Row, class Touch>
+void for_each_row(WorkerPool& pool, const PointsView& queries, float max_dist, QueryProgressBar* bar,
+                  MakeState&& make_state, Row&& row, Touch&& touch) {
+    constexpr std::size_t ROWS_AHEAD = 4;
+    const std::size_t rows = queries.rows;
+    const float inv_edge = 1.0f / max_dist;
+    const bool may_order = rows >= ORDERED_MIN_ROWS && inv_edge > 0.0f && inv_edge < INFINITY;
+    std::vector<std::uint64_t> order, scratch;
+    for (std::size_t first = 0; first < rows; first += WINDOW_ROWS) {
+        const std::size_t n = std::min(WINDOW_ROWS, rows - first);
+        const std::uint64_t* ordered =
+            may_order && put_in_order(pool, queries, inv_edge, first, n, order, scratch) ? order.data() : nullptr;
+        auto row_at = [&](std::size_t i) { return first + (ordered ? ordered[i] & (WINDOW_ROWS - 1) : i); };
+        pool.for_each(chunk_count(n), make_state, [&](auto& state, std::size_t chunk) {
+            const std::size_t begin = chunk * QUERY_CHUNK_ROWS, end = std::min(n, begin + QUERY_CHUNK_ROWS);
+            for (std::size_t i = begin; i < end; ++i) {
+                if (ordered && i + ROWS_AHEAD < end) touch(row_at(i + ROWS_AHEAD));
+                row(state, row_at(i));
+            }
+            if (bar) bar->advance(end - begin);
+        });
+    }
     if (bar) bar->finish_and_clear();
 }
 
@@ -81,13 +167,18 @@ NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, 
             const std::size_t num_original = structure.row_numbers().size();
             using State = TaskState<NeighbourList, std::decay_t<decltype(structure)>>;
             for_each_row(
-                pool, queries.rows, bar.get(),
+                pool, queries, max_dist, bar.get(),
                 [&] { return State{NeighbourList(k, max_dist, epsilon, structure.size())}; },
                 [&](State& state, std::size_t r) {
                     NeighbourList& list = state.work;
                     list.reset();
                     if (k > 0) knn_search(structure, queries.point(r), list, state.scratch);
                     list.write_row(original, num_original, out.indices.data() + r * k, out.distances.data() + r * k);
+                },
+                [&](std::size_t r) {
+                    queries.prefetch(r);
+                    __builtin_prefetch(out.indices.data() + r * k, 1);
+                    __builtin_prefetch(out.distances.data() + r * k, 1);
                 });
         },
         backend);
@@ -103,11 +194,15 @@ OutputBuffer<float> count_neighbours(WorkerPool& pool, const SearchBackend& back
         [&](const auto& structure) {
             using State = TaskState<CountAccumulator, std::decay_t<decltype(structure)>>;
             for_each_row(
-                pool, queries.rows, bar.get(), [&] { return State{CountAccumulator(max_dist, weight_exponent)}; },
+                pool, queries, max_dist, bar.get(), [&] { return State{CountAccumulator(max_dist, weight_exponent)}; },
                 [&](State& state, std::size_t r) {
                     state.work.reset();
                     count_search(structure, queries.point(r), state.work, state.scratch);
                     counts.data()[r] = state.work.sum();
+                },
+                [&](std::size_t r) {
+                    queries.prefetch(r);
+                    __builtin_prefetch(counts.data() + r, 1);
                 });
         },
         backend);
