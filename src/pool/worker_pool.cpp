@@ -75,8 +75,7 @@ void WorkerPool::run(std::size_t threads, const std::function<void(WorkerPool&)>
 }
 
 void WorkerPool::start_helpers(std::size_t count, const std::shared_ptr<WorkerPool>& self) {
-    helpers_.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) helpers_.emplace_back([self] { self->helper_loop(); });
+    for (; num_helpers_ < count; ++num_helpers_) std::thread([self] { self->helper_loop(); }).detach();
 }
 
 void WorkerPool::release_helpers() {
@@ -85,8 +84,6 @@ void WorkerPool::release_helpers() {
         stopping_ = true;
     }
     wake_.notify_all();
-    for (auto& t : helpers_) t.detach();
-    helpers_.clear();
 }
 
 void WorkerPool::helper_loop() {

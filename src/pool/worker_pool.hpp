@@ -19,7 +19,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace kesra {
 
@@ -42,7 +41,7 @@ public:
     // returns when it has finished; an exception thrown by the task is rethrown here.
     static void run(std::size_t threads, const std::function<void(WorkerPool&)>& task);
 
-    std::size_t size() const { return helpers_.size() + 1; }
+    std::size_t size() const { return num_helpers_ + 1; }
 
     // Calls body(state, item) for every item in [0, count), each exactly once, spread over
     // all threads of the pool. make_state() is called once by each thread that takes an
@@ -70,7 +69,7 @@ public:
                 failed.store(true, std::memory_order_relaxed);
             }
         };
-        if (helpers_.empty() || std::this_thread::get_id() != task_thread_ || in_loop_) {
+        if (num_helpers_ == 0 || std::this_thread::get_id() != task_thread_ || in_loop_) {
             participate();
         } else {
             in_loop_ = true;
@@ -95,16 +94,16 @@ public:
 
 private:
     WorkerPool() = default;
-    // Starts `count` helper threads, each holding `self`, a share of this pool.
+    // Starts `count` detached helper threads, each holding `self`, a share of this pool.
     void start_helpers(std::size_t count, const std::shared_ptr<WorkerPool>& self);
-    // Tells every started thread to exit, without waiting for them to end.
+    // Tells every started helper to exit, without waiting for them to end.
     void release_helpers();
     void helper_loop();
     // Publishes `job` to every helper, runs it on this thread too, and returns when every
     // thread that took it has returned from it.
     void dispatch(const std::function<void()>& job);
 
-    std::vector<std::thread> helpers_;
+    std::size_t num_helpers_ = 0;
     std::thread::id task_thread_;
     bool in_loop_ = false;
 

@@ -1,10 +1,11 @@
 #include "query_driver.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <utility>
 #include <memory>
-#include <vector>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "count_accumulator.hpp"
 #include "memory_limit.hpp"
@@ -16,6 +17,12 @@ namespace kesra {
 namespace {
 
 std::size_t chunk_count(std::size_t rows) { return (rows + QUERY_CHUNK_ROWS - 1) / QUERY_CHUNK_ROWS; }
+
+// The rows [begin, end) of chunk `chunk` of n rows.
+std::pair<std::size_t, std::size_t> chunk_rows(std::size_t chunk, std::size_t n) {
+    const std::size_t begin = chunk * QUERY_CHUNK_ROWS;
+    return {begin, std::min(n, begin + QUERY_CHUNK_ROWS)};
+}
 
 std::unique_ptr<QueryProgressBar> make_bar(bool progress, std::size_t rows) {
     return progress ? std::make_unique<QueryProgressBar>(rows) : nullptr;
@@ -70,7 +77,7 @@ bool put_in_order(WorkerPool& pool, const PointsView& queries, float inv_edge, s
     order.resize(n);
     std::vector<std::uint32_t> changes(chunks);
     pool.for_each(chunks, [&](std::size_t chunk) {
-        const std::size_t begin = chunk * QUERY_CHUNK_ROWS, end = std::min(n, begin + QUERY_CHUNK_ROWS);
+        const auto [begin, end] = chunk_rows(chunk, n);
         std::uint32_t changed = 0;
         for (std::size_t i = begin; i < end; ++i) {
             order[i] = spatial_key(queries.point(first + i), inv_edge) | i;
@@ -105,7 +112,7 @@ void for_each_row(WorkerPool& pool, const PointsView& queries, float max_dist, Q
             may_order && put_in_order(pool, queries, inv_edge, first, n, order, scratch) ? order.data() : nullptr;
         auto row_at = [&](std::size_t i) { return first + (ordered ? ordered[i] & (WINDOW_ROWS - 1) : i); };
         pool.for_each(chunk_count(n), make_state, [&](auto& state, std::size_t chunk) {
-            const std::size_t begin = chunk * QUERY_CHUNK_ROWS, end = std::min(n, begin + QUERY_CHUNK_ROWS);
+            const auto [begin, end] = chunk_rows(chunk, n);
             for (std::size_t i = begin; i < end; ++i) {
                 if (ordered && i + ROWS_AHEAD < end) touch(row_at(i + ROWS_AHEAD));
                 row(state, row_at(i));
