@@ -131,12 +131,13 @@ void kd_count_search(const Node* nodes, std::size_t num_nodes, std::uint32_t roo
                      std::size_t num_points, bool finite_points, const Point& q, CountAccumulator& acc,
                      const PointBox* box) {
     const float bound = acc.max_dist_sq();
-    kd_detail::walk(nodes, num_nodes, root, num_points, q, finite_points && kd_detail::is_finite(q), box,
+    kd_detail::walk(nodes, num_nodes, root, num_points, q, finite_points && is_finite(q), box,
                     [bound] { return bound; },
                     [&](std::uint32_t first, std::uint32_t second) {
                         count_range(q, points, first, second, acc);
                         return false;
-                    });
+                    },
+                    [](float) {});
 }
 
 KdTree KdTree::build(WorkerPool& pool, const PointsView& search_points) {
@@ -180,12 +181,6 @@ PointBox bounding_box(const Point* points, std::size_t n) {
         }
     }
     return box;
-}
-
-bool all_finite(const Point* points, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (!kd_detail::is_finite(points[i])) return false;
-    return true;
 }
 
 std::size_t KdTree::memory_bytes() const {

@@ -67,8 +67,6 @@ inline float max_ignoring_nan(float a, float b) {
     return a < b ? b : a;
 }
 
-inline bool is_finite(const Point& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
-
 }  // namespace kd_detail
 
 // Bounding box of the points of a (sub)tree, for a tighter start of the tight walk.
@@ -92,9 +90,11 @@ namespace kd_detail {
 //
 // With a `box` of all the points below the root, the tight walk starts from q's offsets
 // to that box: coordinates inside it bound the differences the same monotone way.
-template <class Bound, class Leaf>
+//
+// skipped(b) hears the bound of every entry dropped.
+template <class Bound, class Leaf, class Skipped>
 void walk(const Node* nodes, std::size_t num_nodes, std::uint32_t root, std::size_t num_points, const Point& q,
-          bool tight, const PointBox* box, Bound&& bound, Leaf&& leaf) {
+          bool tight, const PointBox* box, Bound&& bound, Leaf&& leaf, Skipped&& skipped) {
     StackEntry stack[KD_STACK_CAPACITY];
     std::size_t top = 0;
     stack[top++] = {root, 0.0f, {0.0f, 0.0f, 0.0f}};
@@ -109,7 +109,10 @@ void walk(const Node* nodes, std::size_t num_nodes, std::uint32_t root, std::siz
     std::size_t steps = 0;
     while (top > 0) {
         StackEntry entry = stack[--top];
-        if (entry.bound >= bound()) continue;
+        if (entry.bound >= bound()) {
+            skipped(entry.bound);
+            continue;
+        }
         // The near child would be popped next with the same bound and an unchanged list,
         // so descend into it directly; the stack check still counts its entry.
         std::uint32_t index = entry.node;
@@ -153,11 +156,14 @@ template <class List>
 void kd_knn_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
                    std::size_t num_points, bool finite_points, const Point& q, List& list,
                    const PointBox* box = nullptr) {
-    kd_detail::walk(nodes, num_nodes, root, num_points, q, finite_points && kd_detail::is_finite(q), box,
+    kd_detail::walk(nodes, num_nodes, root, num_points, q, finite_points && is_finite(q), box,
                     [&] { return list.threshold(); },
                     [&](std::uint32_t first, std::uint32_t second) {
                         offer_range(q, points, first, second, list);
                         return list.is_done();
+                    },
+                    [&](float skipped_bound) {
+                        if constexpr (requires { list.pass_over(skipped_bound); }) list.pass_over(skipped_bound);
                     });
 }
 
@@ -166,9 +172,6 @@ void kd_knn_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root,
 void kd_count_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
                      std::size_t num_points, bool finite_points, const Point& q, CountAccumulator& acc,
                      const PointBox* box = nullptr);
-
-// Whether every coordinate of points[0, n) is finite.
-bool all_finite(const Point* points, std::size_t n);
 
 struct KdTree {
     std::vector<Point> points;  // tree order: each leaf owns a contiguous range

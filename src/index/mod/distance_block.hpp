@@ -38,7 +38,9 @@ public:
     void store(const Point* p, float* out) const { _mm_storeu_ps(out, four(p)); }
 
     // Bit i set when d2 of p[i] is not >= bound (NaN distances included).
-    static unsigned below(__m128 d2, __m128 bound) { return static_cast<unsigned>(_mm_movemask_ps(_mm_cmpnge_ps(d2, bound))); }
+    static unsigned below(__m128 d2, __m128 bound) { return static_cast<unsigned>(_mm_movemask_ps(below_lanes(d2, bound))); }
+    // All bits set in lane i when d2 of p[i] is not >= bound.
+    static __m128 below_lanes(__m128 d2, __m128 bound) { return _mm_cmpnge_ps(d2, bound); }
     static __m128 splat(float v) { return _mm_set1_ps(v); }
     // Bits set in a 4-bit mask, from a nibble table: without the popcnt instruction in the
     // target, the builtin is a library call.

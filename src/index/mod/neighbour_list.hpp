@@ -37,6 +37,10 @@ public:
     std::size_t size() const { return size_; }
     const Candidate* data() const { return entries_.data(); }
     float max_dist_sq() const { return max_dist_sq_; }
+    float epsilon_sq() const { return epsilon_sq_; }
+    bool is_full() const { return size_ == capacity_; }
+    // The largest kept distance; the list must not be empty.
+    float top() const { return entries_[0].dist_sq; }
 
     // Acceptance bound: r^2 until the list is full, then the smaller of the largest kept
     // distance and r^2, ignoring a NaN operand. Kept up to date by offer() so that the
@@ -89,11 +93,24 @@ public:
         for (std::size_t i = 0; i < n; ++i) entries_[i] = held[keys[i] & 31u];
     }
 
-    // Writes one result row of width `capacity`: row numbers and distances of the kept
-    // entries, nearest first, then -1 / -1.0.
+    // Sorts and writes one result row: see write_sorted_row.
     void write_row(const std::uint32_t* original_indices, std::size_t num_indices, std::int32_t* index_row,
                    float* distance_row) {
         sort_ascending();
+        write_sorted_row(original_indices, num_indices, index_row, distance_row);
+    }
+
+    // After sort_ascending: whether two kept entries have the same distance.
+    bool has_equal_distances() const {
+        for (std::size_t i = 1; i < size_; ++i)
+            if (entries_[i].dist_sq == entries_[i - 1].dist_sq) return true;
+        return false;
+    }
+
+    // Writes one result row of width `capacity` after sort_ascending: row numbers and
+    // distances of the kept entries, nearest first, then -1 / -1.0.
+    void write_sorted_row(const std::uint32_t* original_indices, std::size_t num_indices, std::int32_t* index_row,
+                          float* distance_row) const {
         const std::size_t n = size_;
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t pos = entries_[i].position;

@@ -1,5 +1,6 @@
 #pragma once
 // Points as stored by the structures, and read-only strided views of caller arrays.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,15 @@ inline float squared_distance(const Point& q, const Point& p) {
     const float dy = q.y - p.y;
     const float dz = q.z - p.z;
     return (dx * dx + dy * dy) + dz * dz;
+}
+
+inline bool is_finite(const Point& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
+
+// Whether every coordinate of points[0, n) is finite.
+inline bool all_finite(const Point* points, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (!is_finite(points[i])) return false;
+    return true;
 }
 
 // A read-only (rows, cols) float32 array with arbitrary byte strides. Never copied:

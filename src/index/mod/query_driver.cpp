@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "any_order_list.hpp"
 #include "count_accumulator.hpp"
 #include "memory_limit.hpp"
 #include "neighbour_list.hpp"
@@ -152,11 +153,54 @@ void count_search(const S& structure, const Point& q, CountAccumulator& acc, typ
         structure.count_search(q, acc, scratch);
 }
 
+// How often a task's rows searched in any order had to be searched again in the fixed
+// order. A task stops trying once that is common: clouds with many equal distances, such
+// as duplicated points, would pay for two searches a row.
+struct AnyOrderTally {
+    std::size_t tries = 0;
+    std::size_t misses = 0;
+    bool worth_trying() const { return misses * 8 <= tries + 64; }
+};
+
 template <class Work, class S>
 struct TaskState {
     Work work;
     typename ScratchOf<S>::type scratch{};
+    AnyOrderTally any_order{};  // finds only
 };
+
+// Searches q in an order of the structure's choosing when it has one, there is no early
+// stopping and the tally allows. Returns true when that kept the entries every order
+// keeps; false leaves the list empty for the fixed-order walk.
+template <class S>
+bool search_any_order(const S& structure, const Point& q, NeighbourList& list, AnyOrderTally& tally) {
+    if constexpr (requires(AnyOrderList& any) { structure.knn_search_any_order(q, any); }) {
+        if (list.epsilon_sq() != 0.0f || !tally.worth_trying()) return false;
+        AnyOrderList any(list);
+        if (!structure.knn_search_any_order(q, any)) return false;
+        ++tally.tries;
+        if (any.same_entries()) return true;
+        ++tally.misses;
+        list.reset();
+    }
+    return false;
+}
+
+// Fills `list` with q's row, sorted. A row found in any order is kept only when no two
+// of its distances are equal, since the order decides how equals are ranked; otherwise
+// the fixed walk runs. (One call each of the searches and the sort keeps them inlined.)
+template <class S, class State>
+void search_row(const S& structure, const Point& q, NeighbourList& list, State& state) {
+    bool fixed = list.capacity() == 0 || !search_any_order(structure, q, list, state.any_order);
+    for (;;) {
+        if (fixed && list.capacity() > 0) knn_search(structure, q, list, state.scratch);
+        list.sort_ascending();
+        if (fixed || !list.has_equal_distances()) return;
+        ++state.any_order.misses;
+        list.reset();
+        fixed = true;
+    }
+}
 
 }  // namespace
 
@@ -179,8 +223,9 @@ NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, 
                 [&](State& state, std::size_t r) {
                     NeighbourList& list = state.work;
                     list.reset();
-                    if (k > 0) knn_search(structure, queries.point(r), list, state.scratch);
-                    list.write_row(original, num_original, out.indices.data() + r * k, out.distances.data() + r * k);
+                    search_row(structure, queries.point(r), list, state);
+                    list.write_sorted_row(original, num_original, out.indices.data() + r * k,
+                                          out.distances.data() + r * k);
                 },
                 [&](std::size_t r) {
                     queries.prefetch(r);

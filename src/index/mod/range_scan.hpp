@@ -13,7 +13,8 @@ namespace kesra {
 // computed four at a time and only those below the bound read before the four are
 // offered, so most points cost no branch of their own. The bound only falls while offers
 // are made, except when a NaN distance is kept at the top of a full list; then the rest
-// of the four are offered one by one.
+// of the four are offered one by one. A list that notes what it passes over is shown the
+// lanes rejected as a whole (pass_over_lanes).
 template <class List>
 void offer_range(const Point& q, const Point* points, std::uint32_t start, std::uint32_t end, List& list) {
     std::uint32_t p = start;
@@ -23,7 +24,9 @@ void offer_range(const Point& q, const Point* points, std::uint32_t start, std::
     for (; p + 4 <= end; p += 4) {
         const float bound = list.threshold();
         const __m128 block = four.four(points + p);
-        unsigned mask = DistanceBlock::below(block, DistanceBlock::splat(bound));
+        const __m128 offered = DistanceBlock::below_lanes(block, DistanceBlock::splat(bound));
+        if constexpr (requires { list.pass_over_lanes(block, offered); }) list.pass_over_lanes(block, offered);
+        unsigned mask = static_cast<unsigned>(_mm_movemask_ps(offered));
         if (mask == 0) continue;
         _mm_store_ps(d2, block);
         for (; mask != 0; mask &= mask - 1) {

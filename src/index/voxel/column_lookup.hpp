@@ -26,7 +26,7 @@ public:
 
     bool empty() const { return num_columns_ == 0; }
 
-    ColumnRange find(std::int32_t x, std::int32_t y) const {
+    [[gnu::always_inline]] ColumnRange find(std::int32_t x, std::int32_t y) const {
         if (!dense_.empty()) {
             const std::size_t at = dense_index(x, y);
             return at < dense_.size() ? dense_[at] : ColumnRange{};

@@ -106,6 +106,10 @@ void VoxelGrid::derive() {
     const std::uint64_t side = 2 * span + 1;
     separable = span <= SEPARABLE_SPAN && neighbour_offsets.size() == side * side * side;
     offset_span = separable ? static_cast<std::uint32_t>(span) : 0;
+    finite_points = all_finite(points.data(), points.size());
+    has_crowded_cells = false;
+    for (std::size_t c = 0; c + 1 < cell_starts.size() && !has_crowded_cells; ++c)
+        has_crowded_cells = cell_starts[c + 1] >= cell_starts[c] + std::uint64_t{ANY_ORDER_MIN_POINTS};
 }
 
 std::size_t VoxelGrid::memory_bytes() const {

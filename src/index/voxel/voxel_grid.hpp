@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../../pool/worker_pool.hpp"
+#include "../mod/any_order_list.hpp"
 #include "../mod/count_accumulator.hpp"
 #include "../mod/errors.hpp"
 #include "../mod/neighbour_list.hpp"
@@ -49,6 +50,13 @@ struct VoxelGrid {
     std::uint32_t offset_span = 0;
     bool separable = false;
     static constexpr std::uint32_t SEPARABLE_SPAN = 8;
+    // Derived from `points`: every coordinate finite; and from `cell_starts`: some cell
+    // holds ANY_ORDER_MIN_POINTS points or more.
+    bool finite_points = false;
+    bool has_crowded_cells = false;
+    // Own cells with at least this many points are searched first (walk_own_cell_first):
+    // below it, the order gains less than the checks cost.
+    static constexpr std::uint32_t ANY_ORDER_MIN_POINTS = 64;
 
     static VoxelGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
                            std::uint32_t cells_per_radius);
@@ -58,12 +66,12 @@ struct VoxelGrid {
     // (in cell edges) between a point of the centre cell and one of the offset cell.
     static std::vector<CellCoord> make_neighbour_offsets(std::uint32_t m);
 
-    CellCoord cell_of(const Point& p) const {
+    [[gnu::always_inline]] CellCoord cell_of(const Point& p) const {
         return {cell_coordinate(p.x, inv_cell_size), cell_coordinate(p.y, inv_cell_size),
                 cell_coordinate(p.z, inv_cell_size)};
     }
 
-    std::pair<std::uint32_t, std::uint32_t> cell_range(std::uint32_t c) const {
+    [[gnu::always_inline]] std::pair<std::uint32_t, std::uint32_t> cell_range(std::uint32_t c) const {
         check(static_cast<std::size_t>(c) + 1 < cell_starts.size(), "cell number outside cell_starts");
         const std::uint32_t start = cell_starts[c], end = cell_starts[c + 1];
         check(start <= end && end <= points.size(), "cell range outside points");
@@ -82,6 +90,15 @@ struct VoxelGrid {
         walk_cells(q, [&] { return list.threshold(); }, [&](std::uint32_t start, std::uint32_t end) {
             offer_range(q, points.data(), start, end, list);
             return list.is_done();
+        });
+    }
+
+    // knn_search for a list that takes any order; false, with nothing offered, when the
+    // search does not apply (see walk_own_cell_first).
+    bool knn_search_any_order(const Point& q, AnyOrderList& list) const {
+        return walk_own_cell_first(q, list, [&](std::uint32_t cell) {
+            const auto [start, end] = cell_range(cell);
+            offer_range(q, points.data(), start, end, list);
         });
     }
 
@@ -195,11 +212,7 @@ struct VoxelGrid {
     template <class Bound, class Visit>
     void walk_unit_cells(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit) const {
         float gx[3], gy[3], gz[3];
-        for (std::int32_t d = -1; d <= 1; ++d) {
-            gx[d + 1] = squared(axis_gap(q.x, wrapping_add(a.x, d)));
-            gy[d + 1] = squared(axis_gap(q.y, wrapping_add(a.y, d)));
-            gz[d + 1] = squared(axis_gap(q.z, a.z + d));
-        }
+        unit_gaps(q, a, gx, gy, gz);
         const CellCoord* coords = cell_coords.data();
         auto column_cells = [&](std::size_t c) {
             return cells_from(checked_column({column_x(a, c), column_y(a, c), 0}), a.z - 1);
@@ -240,6 +253,41 @@ struct VoxelGrid {
                 if (visit(at, 0, 0, false)) return;
             }
         }
+    }
+
+    // The cells around q for a list that takes any order: q's own cell first, when it
+    // holds at least ANY_ORDER_MIN_POINTS points, so that the bound falls early; then the
+    // others as walk_unit_cells takes them, each searched by scan(number). Afterwards a
+    // cell whose box distance equals the list's tie bound is passed over: the walk may
+    // have skipped it, and it could hold a point at exactly that distance. Returns false,
+    // having scanned nothing, when the search does not apply: finite points and query,
+    // a neighbourhood of one cell each way, q's cell away from the i32 limits in z.
+    template <class Scan>
+    bool walk_own_cell_first(const Point& q, AnyOrderList& list, Scan&& scan) const {
+        if (!has_crowded_cells || offset_span != 1 || !separable || !finite_points || !is_finite(q) ||
+            columns.empty() || cell_starts.empty() || points.empty())
+            return false;
+        const CellCoord a = cell_of(q);
+        if (a.z == INT32_MIN || a.z == INT32_MAX) return false;
+        const ColumnRange own = cells_from(checked_column(a), a.z);
+        if (own.start == own.end || !(cell_coords[own.start] == a)) return false;
+        const std::uint32_t centre = own.start;
+        const auto [start, end] = cell_range(centre);
+        if (end - start < ANY_ORDER_MIN_POINTS) return false;
+        scan(centre);
+        walk_unit_cells(q, a, [&] { return list.threshold(); },
+                        [&](std::uint32_t number, std::uint32_t, std::uint32_t, bool) {
+                            if (number != centre) scan(number);
+                            return false;
+                        });
+        const float tie = list.tie_bound();
+        float gx[3], gy[3], gz[3];
+        unit_gaps(q, a, gx, gy, gz);
+        for (const float x : gx)
+            for (const float y : gy)
+                for (const float z : gz)
+                    if ((x + y) + z == tie) list.pass_over(tie);
+        return true;
     }
 
     // Calls visit(number) for every occupied cell whose box distance is not >= bound,
@@ -326,9 +374,18 @@ private:
         }
     }
 
+    // Squared per-axis gaps from q to the cells a - 1, a, a + 1 (gz without wrapping).
+    [[gnu::always_inline]] void unit_gaps(const Point& q, const CellCoord& a, float* gx, float* gy, float* gz) const {
+        for (std::int32_t d = -1; d <= 1; ++d) {
+            gx[d + 1] = squared(axis_gap(q.x, wrapping_add(a.x, d)));
+            gy[d + 1] = squared(axis_gap(q.y, wrapping_add(a.y, d)));
+            gz[d + 1] = squared(axis_gap(q.z, a.z + d));
+        }
+    }
+
     static bool same_column(const CellCoord& a, const CellCoord& b) { return a.x == b.x && a.y == b.y; }
 
-    ColumnRange checked_column(const CellCoord& cell) const {
+    [[gnu::always_inline]] ColumnRange checked_column(const CellCoord& cell) const {
         const ColumnRange column = columns.find(cell.x, cell.y);
         check(column.start <= column.end && column.end <= cell_coords.size(), "column range outside cell_coords");
         return column;
@@ -349,7 +406,7 @@ private:
     // The cells of `column` from the first one whose z is not below `z` to its end. Cells
     // ascend strictly in z, so in a column without gaps z sits `z - first z` places in,
     // and otherwise at or before that place.
-    ColumnRange cells_from(const ColumnRange& column, std::int32_t z) const {
+    [[gnu::always_inline]] ColumnRange cells_from(const ColumnRange& column, std::int32_t z) const {
         const CellCoord* coords = cell_coords.data();
         std::uint32_t lo = column.start, hi = column.end;
         if (lo == hi) return column;
