@@ -116,3 +116,28 @@ TEST(VoxelGrid, ColumnLookupFindsEveryColumnInBothLayouts) {
         }
     }
 }
+
+// Float rounding can floor a coordinate into a cell whose edge it falls just short of. The
+// box tests must still bound its distance: here the point lies within the radius of q
+// while the edge of its cell, seen from q, lies at or beyond it.
+TEST(VoxelGrid, PointsRoundedOutsideTheirCellAreStillFound) {
+    const float cell = 0.1f, r2 = cell * cell;
+    int c = 1;
+    float stray = 0.0f;
+    for (;; ++c) {
+        ASSERT_LT(c, 100000) << "no such coordinate";
+        stray = std::nextafter(static_cast<float>(c) * cell, -1.0f);
+        if (std::floor(stray * (1.0f / cell)) == static_cast<float>(c)) break;
+    }
+    const float edge = static_cast<float>(c) * cell;
+    float qx = static_cast<float>(c - 1) * cell - 1e-6f;
+    auto sq = [](float v) { return v * v; };
+    for (; qx < static_cast<float>(c - 1) * cell + 1e-6f; qx = std::nextafter(qx, 1.0f))
+        if (std::floor(qx * (1.0f / cell)) == static_cast<float>(c - 1) && sq(edge - qx) >= r2 && sq(qx - stray) < r2)
+            break;
+    ASSERT_LT(qx, static_cast<float>(c - 1) * cell + 1e-6f) << "no such query";
+    const std::vector<Point> pts = {{stray, 0.05f, 0.05f}}, queries = {{qx, 0.05f, 0.05f}};
+    expect_brute_force(build_on<VoxelGrid>(1, pts, cell, 1u), pts, queries, cell);
+    expect_brute_force(build_on<kesra::HybridGrid>(1, pts, cell, 1u, std::uint64_t{0}), pts, queries, cell);
+    expect_brute_force(build_on<VoxelGrid>(1, pts, cell, 2u), pts, queries, cell);
+}

@@ -110,38 +110,43 @@ void VoxelGrid::derive() {
     has_crowded_cells = false;
     for (std::size_t c = 0; c + 1 < cell_starts.size() && !has_crowded_cells; ++c)
         has_crowded_cells = cell_starts[c + 1] >= cell_starts[c] + std::uint64_t{ANY_ORDER_MIN_POINTS};
-    near_strays.clear();
-    if (has_crowded_cells && finite_points && separable && offset_span == 1) find_strays();
+    box_slack = 0.0f;
+    box_slack = measure_box_slack();
 }
 
-void VoxelGrid::find_strays() {
-    const std::size_t cells = std::min(cell_coords.size(), cell_starts.size() - 1);
+float VoxelGrid::measure_box_slack() const {
+    // A cell's overhang is the gap from its interval to the lowest or highest coordinate
+    // of its points, a difference of nearby floats and so exact in practice; one step up
+    // covers the rounding of any other.
+    float slack = 0.0f;
+    const std::size_t cells = std::min(cell_coords.size(), cell_starts.empty() ? 0 : cell_starts.size() - 1);
     for (std::size_t c = 0; c < cells; ++c) {
         const std::uint32_t start = cell_starts[c], end = cell_starts[c + 1];
-        if (start > end || end > points.size()) continue;  // searches reject such a range
-        const CellCoord& cell = cell_coords[c];
-        const auto [x_lo, x_hi] = axis_reach(cell.x);
-        const auto [y_lo, y_hi] = axis_reach(cell.y);
-        const auto [z_lo, z_hi] = axis_reach(cell.z);
-        bool stray = false;
+        if (start >= end || end > points.size()) continue;  // searches reject such a range
+        // NaN coordinates are passed over; a cell of them only keeps lo above hi.
+        Point lo{INFINITY, INFINITY, INFINITY}, hi{-INFINITY, -INFINITY, -INFINITY};
         for (std::uint32_t p = start; p < end; ++p) {
             const Point& v = points[p];
-            stray |= (v.x < x_lo) | (v.x > x_hi) | (v.y < y_lo) | (v.y > y_hi) | (v.z < z_lo) | (v.z > z_hi);
+            lo = {v.x < lo.x ? v.x : lo.x, v.y < lo.y ? v.y : lo.y, v.z < lo.z ? v.z : lo.z};
+            hi = {v.x > hi.x ? v.x : hi.x, v.y > hi.y ? v.y : hi.y, v.z > hi.z ? v.z : hi.z};
         }
-        if (!stray) continue;
-        for (const std::int32_t dx : {-1, 0, 1})
-            for (const std::int32_t dy : {-1, 0, 1})
-                for (const std::int32_t dz : {-1, 0, 1})
-                    near_strays.push_back({wrapping_add(cell.x, dx), wrapping_add(cell.y, dy), wrapping_add(cell.z, dz)});
+        const CellCoord& cell = cell_coords[c];
+        auto widen = [&](float low, float high, std::int32_t coord) {
+            if (!(low <= high)) return;
+            for (const float overhang : {axis_gap(low, coord), axis_gap(high, coord)})
+                if (overhang > 0.0f && overhang >= slack) slack = std::nextafter(overhang, INFINITY);
+        };
+        widen(lo.x, hi.x, cell.x);
+        widen(lo.y, hi.y, cell.y);
+        widen(lo.z, hi.z, cell.z);
     }
-    std::sort(near_strays.begin(), near_strays.end(), cell_less);
-    near_strays.erase(std::unique(near_strays.begin(), near_strays.end()), near_strays.end());
+    return slack;
 }
 
 std::size_t VoxelGrid::memory_bytes() const {
     return points.capacity() * sizeof(Point) + original_indices.capacity() * sizeof(std::uint32_t) +
            cell_coords.capacity() * sizeof(CellCoord) + cell_starts.capacity() * sizeof(std::uint32_t) +
-           columns.memory_bytes() + (neighbour_offsets.capacity() + near_strays.capacity()) * sizeof(CellCoord);
+           columns.memory_bytes() + neighbour_offsets.capacity() * sizeof(CellCoord);
 }
 
 }  // namespace kesra

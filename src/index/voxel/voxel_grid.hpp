@@ -58,12 +58,12 @@ struct VoxelGrid {
     // Own cells with at least this many points are searched first (walk_own_cell_first):
     // below it, the order gains less than the checks cost.
     static constexpr std::uint32_t ANY_ORDER_MIN_POINTS = 64;
-    // Derived when searches may take any order: every cell at most one step from a cell
-    // that holds a stray, sorted by cell_less. A stray's coordinate times inv_cell_size
-    // floors into its cell although, by float rounding, it lies just outside the cell's
-    // box; box tests do not bound its distance, so whether its cell is skipped can depend
-    // on the order of the walk.
-    std::vector<CellCoord> near_strays;
+    // Derived from the points and their cells: how far at most, along any axis, a point
+    // lies outside its cell's interval. A coordinate times inv_cell_size can floor into a
+    // cell although, by float rounding, it falls just short of the cell's edge. Box tests
+    // widen every cell by this much, so that box distances never exceed the distance of a
+    // point of the cell.
+    float box_slack = 0.0f;
 
     static VoxelGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
                            std::uint32_t cells_per_radius);
@@ -268,8 +268,7 @@ struct VoxelGrid {
     // cell whose box distance equals the list's tie bound is passed over: the walk may
     // have skipped it, and it could hold a point at exactly that distance. Returns false,
     // having scanned nothing, when the search does not apply: finite points and query,
-    // a neighbourhood of one cell each way without strays, q's cell away from the i32
-    // limits in z.
+    // a neighbourhood of one cell each way, q's cell away from the i32 limits in z.
     template <class Scan>
     bool walk_own_cell_first(const Point& q, AnyOrderList& list, Scan&& scan) const {
         if (!has_crowded_cells || offset_span != 1 || !separable || !finite_points || !is_finite(q) ||
@@ -282,8 +281,6 @@ struct VoxelGrid {
         const std::uint32_t centre = own.start;
         const auto [start, end] = cell_range(centre);
         if (end - start < ANY_ORDER_MIN_POINTS) return false;
-        if (!near_strays.empty() && std::binary_search(near_strays.begin(), near_strays.end(), a, cell_less))
-            return false;
         scan(centre);
         walk_unit_cells(q, a, [&] { return list.threshold(); },
                         [&](std::uint32_t number, std::uint32_t, std::uint32_t, bool) {
@@ -384,17 +381,8 @@ private:
         }
     }
 
-    // The coordinates along one axis at which axis_gap(v, c) is 0: the cell's interval,
-    // unbounded on the sides where the gap is always 0.
-    std::pair<float, float> axis_reach(std::int32_t c) const {
-        constexpr float inf = std::numeric_limits<float>::infinity();
-        const float lo = static_cast<float>(c) * cell_size;
-        const float hi = lo + cell_size;
-        return {c == INT32_MIN || lo == inf ? -inf : lo, c == INT32_MAX || hi == -inf ? inf : hi};
-    }
-
-    // Fills near_strays (see there).
-    void find_strays();
+    // The smallest box_slack for the points as they are (see there).
+    float measure_box_slack() const;
 
     // Squared per-axis gaps from q to the cells a - 1, a, a + 1 (gz without wrapping).
     [[gnu::always_inline]] void unit_gaps(const Point& q, const CellCoord& a, float* gx, float* gy, float* gz) const {
@@ -462,7 +450,8 @@ private:
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
     }
 
-    // Distance along one axis from v to the cell's interval [lo, lo + cell_size].
+    // Distance along one axis from v to the cell's interval [lo, lo + cell_size], widened
+    // by box_slack on both sides (no change when it is 0).
     // The cells at the i32 limits also hold every coordinate beyond them, and an edge that
     // overflowed to infinity bounds nothing: on those sides the gap is 0, so the points
     // clamped into such cells are still found.
@@ -470,10 +459,12 @@ private:
         constexpr float inf = std::numeric_limits<float>::infinity();
         const float lo = static_cast<float>(c) * cell_size;
         const float hi = lo + cell_size;
-        if (lo > v && c != INT32_MIN && lo != inf) return lo - v;
-        if (v > hi && c != INT32_MAX && hi != -inf) return v - hi;
+        if (lo > v && c != INT32_MIN && lo != inf) return positive_part((lo - box_slack) - v);
+        if (v > hi && c != INT32_MAX && hi != -inf) return positive_part(v - (hi + box_slack));
         return 0.0f;
     }
+
+    static float positive_part(float g) { return g > 0.0f ? g : 0.0f; }
 };
 
 }  // namespace kesra
