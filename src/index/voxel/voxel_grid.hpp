@@ -455,7 +455,7 @@ private:
     // The cells at the i32 limits also hold every coordinate beyond them, and an edge that
     // overflowed to infinity bounds nothing: on those sides the gap is 0, so the points
     // clamped into such cells are still found.
-    float axis_gap(float v, std::int32_t c) const {
+    [[gnu::always_inline]] float axis_gap(float v, std::int32_t c) const {
         constexpr float inf = std::numeric_limits<float>::infinity();
         const float lo = static_cast<float>(c) * cell_size;
         const float hi = lo + cell_size;
