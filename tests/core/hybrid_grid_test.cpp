@@ -98,7 +98,7 @@ TEST(HybridGrid, SearchesAgreeWithBruteForce) {
         if (!finite) pts.push_back({INFINITY, 0.0f, 0.0f});  // no query reaches its cell
         const HybridGrid h = build_hybrid(pts, 2, 6, 2);
         SCOPED_TRACE(finite);
-        ASSERT_EQ(h.finite_points, finite);
+        ASSERT_EQ(h.grid.finite_points, finite);
         // Many subtrees, some with inner nodes, and some cells scanned.
         ASSERT_TRUE(h.num_subtrees() > 20 && h.nodes.size() > h.num_subtrees() && h.num_subtrees() < h.grid.cell_coords.size());
         expect_brute_force(h, pts, queries, 1.0f);

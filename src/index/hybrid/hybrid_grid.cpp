@@ -71,7 +71,6 @@ HybridGrid HybridGrid::build(WorkerPool& pool, const PointsView& search_points, 
 }
 
 void HybridGrid::derive() {
-    finite_points = all_finite(grid.points.data(), grid.points.size());
     subtree_boxes.clear();
     if (nodes.empty()) return;
     // A cell whose range is unusable gets an unbounded box, which prunes nothing.

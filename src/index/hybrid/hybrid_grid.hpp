@@ -19,9 +19,8 @@ struct HybridGrid {
     VoxelGrid grid;  // crowded cells hold their points in subtree order
     std::vector<std::uint32_t> subtree_roots;  // per cell: root in `nodes`, or NO_SUBTREE
     std::vector<Node> nodes;                    // every subtree in pre-order, ascending cell order
-    // Derived from the fields above: whether every coordinate is finite, and per cell with a
-    // subtree the bounding box of its points (empty when there is no subtree).
-    bool finite_points = false;
+    // Derived from the fields above: per cell with a subtree the bounding box of its points
+    // (empty when there is no subtree). Whether every coordinate is finite is the grid's.
     std::vector<PointBox> subtree_boxes;
 
     static HybridGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
@@ -38,22 +37,21 @@ struct HybridGrid {
              [&](std::uint32_t start, std::uint32_t end) { offer_range(q, grid.points.data(), start, end, list); },
              [&](std::uint32_t root, const PointBox* box) {
                  kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
-                               finite_points, q, list, box);
+                               grid.finite_points, q, list, box);
              },
              [&] { return list.is_done(); });
     }
 
     // knn_search for a list that takes any order: the grid's walk from q's own cell.
     bool knn_search_any_order(const Point& q, AnyOrderList& list) const {
-        if (!finite_points) return false;
         return grid.walk_own_cell_first(q, list, [&](std::uint32_t cell) {
             const std::uint32_t root = subtree_root(cell);
             if (root == NO_SUBTREE) {
                 const auto [start, end] = grid.cell_range(cell);
                 offer_range(q, grid.points.data(), start, end, list);
             } else {
-                kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(), finite_points,
-                              q, list, box_of(cell));
+                kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
+                              grid.finite_points, q, list, box_of(cell));
             }
         });
     }
@@ -70,7 +68,7 @@ struct HybridGrid {
                     counter.add(start, end);
                 } else {
                     kd_count_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
-                                    finite_points, q, acc, box_of(cell));
+                                    grid.finite_points, q, acc, box_of(cell));
                 }
             });
             counter.flush();
@@ -81,7 +79,7 @@ struct HybridGrid {
              [&](std::uint32_t start, std::uint32_t end) { count_range(q, grid.points.data(), start, end, acc); },
              [&](std::uint32_t root, const PointBox* box) {
                  kd_count_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
-                                 finite_points, q, acc, box);
+                                 grid.finite_points, q, acc, box);
              },
              [] { return false; });
     }

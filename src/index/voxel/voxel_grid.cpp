@@ -110,7 +110,7 @@ void VoxelGrid::derive() {
     has_crowded_cells = false;
     for (std::size_t c = 0; c + 1 < cell_starts.size() && !has_crowded_cells; ++c)
         has_crowded_cells = cell_starts[c + 1] >= cell_starts[c] + std::uint64_t{ANY_ORDER_MIN_POINTS};
-    box_slack = 0.0f;
+    box_slack = 0.0f;  // measured against the cells' own intervals
     box_slack = measure_box_slack();
 }
 
