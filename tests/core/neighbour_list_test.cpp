@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -31,18 +32,33 @@ TEST(NeighbourList, KeepsTheKSmallestBelowTheRadiusTheFirstOfEqualsAndNaN) {
     EXPECT_EQ(kept_rows(crowded), (std::vector<std::uint32_t>{0, 0, 0, 0}));
 }
 
-// Sorting keeps equal distances in heap order, for every length up to the short-row limit.
+// Sorting keeps equal distances in heap order and follows the IEEE total order (signed
+// zeros, NaN of either sign), for every length up to the short-row limit.
 TEST(NeighbourList, SortIsTheStableSortOfTheHeap) {
     std::mt19937 rng(3);
+    const float values[] = {0.0f, -0.0f, 0.5f, 1.0f, 1.5f, 2.5f, std::nanf(""), -std::nanf("")};
     for (std::size_t k = 1; k <= 32; ++k) {
         NeighbourList list(k, 10.0f, 0.0f, 1000);
-        for (std::uint32_t p = 0; p < 200; ++p) list.offer(static_cast<float>(rng() % 6) * 0.5f, p);
+        for (std::uint32_t p = 0; p < 200; ++p) list.offer(values[rng() % (p % 3 == 0 ? 8 : 6)], p);
         std::vector<kesra::Candidate> expected(list.data(), list.data() + list.size());
-        std::stable_sort(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.dist_sq < b.dist_sq; });
+        std::stable_sort(expected.begin(), expected.end(), [](auto& a, auto& b) {
+            return NeighbourList::total_order_key(a.dist_sq) < NeighbourList::total_order_key(b.dist_sq);
+        });
         list.sort_ascending();
         for (std::size_t i = 0; i < expected.size(); ++i)
             ASSERT_EQ(list.data()[i].position, expected[i].position) << "k=" << k;
     }
+}
+
+// By the 0-1 principle a network sorts every input if it sorts every input of 0s and 1s.
+TEST(NeighbourList, SortingNetworksSortEveryInputOfZerosAndOnes) {
+    for (const std::size_t width : {4u, 8u, 16u})
+        for (std::uint32_t bits = 0; bits < (1u << width); ++bits) {
+            std::uint64_t keys[16] = {};
+            for (std::size_t i = 0; i < width; ++i) keys[i] = (bits >> i) & 1u;
+            kesra::sort_keys_by_network(keys, width);
+            ASSERT_TRUE(std::is_sorted(keys, keys + width)) << "width " << width << ", input " << bits;
+        }
 }
 
 // Epsilon beyond the radius, so that a rejected offer is below it too.

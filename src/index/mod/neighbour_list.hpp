@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "sorting_network.hpp"
 
 namespace kesra {
 
@@ -66,7 +67,7 @@ public:
     }
 
     // Ascending by squared distance in the IEEE total order (-NaN first, +NaN last).
-    // Rows are short, so insertion sort on integer keys beats a general sort.
+    // Rows are short, so they are sorted as integer keys without a general sort.
     void sort_ascending() {
         if (size_ > 32) {
             std::sort(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(size_),
@@ -76,19 +77,31 @@ public:
             return;
         }
         // Equal distances keep their order in the heap: each key carries its heap slot, so
-        // keys are unique and the insertion order does not change the result. A max-heap
-        // read backwards is nearly ascending, which keeps the insertions short.
+        // keys are unique and the result does not depend on how they are sorted. Up to 16
+        // go through a sorting network, padded with keys that sort last; more, through an
+        // insertion sort, as a max-heap read backwards is nearly ascending.
         const std::size_t n = size_;
         std::uint64_t keys[32];
         Candidate held[32];
-        for (std::size_t i = 0; i < n; ++i) {
+        auto key_of = [&](std::size_t i) {
             held[i] = entries_[i];
             const auto biased = static_cast<std::uint32_t>(total_order_key(held[i].dist_sq)) ^ 0x80000000u;
-            const std::uint64_t key = static_cast<std::uint64_t>(biased) << 32 | i;
-            const std::size_t at = n - 1 - i;  // sorted keys fill keys[at + 1, n)
-            std::size_t j = at;
-            for (; j + 1 < n && keys[j + 1] < key; ++j) keys[j] = keys[j + 1];
-            keys[j] = key;
+            return static_cast<std::uint64_t>(biased) << 32 | i;
+        };
+        if (n <= 16) {
+            if (n < 2) return;
+            const std::size_t width = n <= 4 ? 4 : n <= 8 ? 8 : 16;
+            for (std::size_t i = 0; i < n; ++i) keys[i] = key_of(i);
+            for (std::size_t i = n; i < width; ++i) keys[i] = UINT64_MAX;
+            sort_keys_by_network(keys, width);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t key = key_of(i);
+                const std::size_t at = n - 1 - i;  // sorted keys fill keys[at + 1, n)
+                std::size_t j = at;
+                for (; j + 1 < n && keys[j + 1] < key; ++j) keys[j] = keys[j + 1];
+                keys[j] = key;
+            }
         }
         for (std::size_t i = 0; i < n; ++i) entries_[i] = held[keys[i] & 31u];
     }
