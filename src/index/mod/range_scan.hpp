@@ -2,12 +2,17 @@
 // Scans of a contiguous range of positions, shared by every structure: offering the
 // points to a candidate list, or counting them.
 #include <cstdint>
+#include <type_traits>
 
 #include "count_accumulator.hpp"
 #include "distance_block.hpp"
 #include "points_view.hpp"
+#include "wide_scan.hpp"
 
 namespace kesra {
+
+// Ranges this long are worth the call into the eight-at-a-time scans.
+constexpr std::uint32_t WIDE_SCAN_MIN_POINTS = 24;
 
 // Equivalent to calling list.offer(d2, p) for every position in order. Distances are
 // computed four at a time and only those below the bound read before the four are
@@ -18,6 +23,15 @@ namespace kesra {
 template <class List>
 void offer_range(const Point& q, const Point* points, std::uint32_t start, std::uint32_t end, List& list) {
     std::uint32_t p = start;
+    // Crowded cells eight at a time where the processor can. A list that notes what it
+    // passes over takes the four-at-a-time scan.
+    if constexpr (std::is_same_v<List, NeighbourList>) {
+        if (end - p >= WIDE_SCAN_MIN_POINTS && has_wide_scan()) {
+            const std::uint32_t blocks = (end - p) / 8;
+            offer_by_eight(q, points, p, blocks, list);
+            p += 8 * blocks;
+        }
+    }
 #if defined(__SSE2__)
     const DistanceBlock four(q);
     alignas(16) float d2[4];
@@ -63,6 +77,12 @@ inline void count_range(const Point& q, const Point* points, std::uint32_t start
         }
     } else {
         std::uint64_t n = 0;
+        // Long runs (crowded cells, columns of them) eight at a time where the processor can.
+        if (end - p >= WIDE_SCAN_MIN_POINTS && has_wide_scan()) {
+            const std::uint32_t blocks = (end - p) / 8;
+            n += count_below_by_eight(q, points, p, blocks, bound);
+            p += 8 * blocks;
+        }
         for (; p + 4 <= end; p += 4)
             n += DistanceBlock::count_of(DistanceBlock::below(four.four(points + p), bound4));
         acc.add_count(n);
