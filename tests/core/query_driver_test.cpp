@@ -31,12 +31,16 @@ Results query(const kesra::SearchBackend& backend, const std::vector<Point>& que
 }  // namespace
 
 // Every row, across chunk boundaries and whatever the pool size, is what a lone search of
-// that query point writes; epsilon reaches the lists, and only its square counts.
+// that query point writes; epsilon reaches the lists, and only its square counts. Some
+// query points repeat, next to each other (answered once) or far apart.
 TEST(QueryDriver, RowsMatchSingleSearchesForEveryPoolSize) {
     const float r = 0.6f;
     const std::size_t k = 5;
     const auto pts = random_cloud(4000, -3.0f, 3.0f, 1);
-    const auto queries = random_cloud(3 * kesra::QUERY_CHUNK_ROWS + 77, -3.5f, 3.5f, 2);
+    auto queries = random_cloud(5 * kesra::QUERY_CHUNK_ROWS + 77, -3.5f, 3.5f, 2);
+    for (std::size_t q = 0; q + 300 < queries.size(); q += 7) queries[q + (q % 2 ? 1 : 300)] = queries[q];
+    queries[5] = {-0.0f, 0.0f, 0.0f};  // equal to the next one, but not in its bits
+    queries[6] = {0.0f, 0.0f, 0.0f};
     const auto voxel = build_on<kesra::VoxelGrid>(2, pts, r, 2u);
     Results expected{std::vector<std::int32_t>(queries.size() * k), std::vector<float>(queries.size() * k), {}};
     kesra::NeighbourList list(k, r, r / 2, pts.size());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -162,11 +163,32 @@ struct AnyOrderTally {
     bool worth_trying() const { return misses * 8 <= tries + 64; }
 };
 
+// The last query point a task answered, and its row. A row's answer depends only on its
+// point, so a row whose point has the same bits (duplicated points, which sorted rows
+// often bring together) takes a copy of that answer instead of searching again.
+class LastQuery {
+public:
+    // The row answered for the same point just before, or NO_ROW.
+    std::size_t same_as(const Point& q) const {
+        return row_ != NO_ROW && std::memcmp(&q, &point_, sizeof(Point)) == 0 ? row_ : NO_ROW;
+    }
+    void remember(const Point& q, std::size_t row) {
+        point_ = q;
+        row_ = row;
+    }
+    static constexpr std::size_t NO_ROW = SIZE_MAX;
+
+private:
+    Point point_{};
+    std::size_t row_ = NO_ROW;
+};
+
 template <class Work, class S>
 struct TaskState {
     Work work;
     typename ScratchOf<S>::type scratch{};
     AnyOrderTally any_order{};  // finds only
+    LastQuery last{};
 };
 
 // Searches q in an order of the structure's choosing when it has one, there is no early
@@ -221,11 +243,18 @@ NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, 
                 pool, queries, max_dist, bar.get(),
                 [&] { return State{NeighbourList(k, max_dist, epsilon, structure.size())}; },
                 [&](State& state, std::size_t r) {
+                    const Point q = queries.point(r);
+                    if (const std::size_t same = state.last.same_as(q); same != LastQuery::NO_ROW) {
+                        std::copy_n(out.indices.data() + same * k, k, out.indices.data() + r * k);
+                        std::copy_n(out.distances.data() + same * k, k, out.distances.data() + r * k);
+                        return;
+                    }
                     NeighbourList& list = state.work;
                     list.reset();
-                    search_row(structure, queries.point(r), list, state);
+                    search_row(structure, q, list, state);
                     list.write_sorted_row(original, num_original, out.indices.data() + r * k,
                                           out.distances.data() + r * k);
+                    state.last.remember(q, r);
                 },
                 [&](std::size_t r) {
                     queries.prefetch(r);
@@ -248,9 +277,15 @@ OutputBuffer<float> count_neighbours(WorkerPool& pool, const SearchBackend& back
             for_each_row(
                 pool, queries, max_dist, bar.get(), [&] { return State{CountAccumulator(max_dist, weight_exponent)}; },
                 [&](State& state, std::size_t r) {
+                    const Point q = queries.point(r);
+                    if (const std::size_t same = state.last.same_as(q); same != LastQuery::NO_ROW) {
+                        counts.data()[r] = counts.data()[same];
+                        return;
+                    }
                     state.work.reset();
-                    count_search(structure, queries.point(r), state.work, state.scratch);
+                    count_search(structure, q, state.work, state.scratch);
                     counts.data()[r] = state.work.sum();
+                    state.last.remember(q, r);
                 },
                 [&](std::size_t r) {
                     queries.prefetch(r);
