@@ -44,9 +44,11 @@ std::size_t default_pool_size() {
 void WorkerPool::run(std::size_t threads, const std::function<void(WorkerPool&)>& task) {
     if (threads == 0) threads = default_pool_size();
     const std::shared_ptr<WorkerPool> pool(new WorkerPool);
+    pool->size_ = threads;
     std::exception_ptr error;
+    // The task starts first and the helpers while it runs, so their start-up overlaps the
+    // work; loops hand items to whichever helpers have started.
     try {
-        pool->start_helpers(threads - 1, pool);
         // The task thread signals the end of the task and then only drops its share; it
         // never touches `task` or `error` again.
         std::thread([&task, &error, pool] {
@@ -63,19 +65,23 @@ void WorkerPool::run(std::size_t threads, const std::function<void(WorkerPool&)>
             pool->task_finished_.notify_all();
         }).detach();
     } catch (const std::system_error& e) {
-        pool->release_helpers();
         throw PoolBuildError(e.what());
+    }
+    std::exception_ptr start_failure;
+    try {
+        for (std::size_t started = 1; started < threads; ++started)
+            std::thread([pool] { pool->helper_loop(); }).detach();
+    } catch (const std::system_error& e) {
+        start_failure = std::make_exception_ptr(PoolBuildError(e.what()));
     }
     {
         std::unique_lock lock(pool->mutex_);
         pool->task_finished_.wait(lock, [&] { return pool->task_done_; });
     }
     pool->release_helpers();
+    // A pool that could not be built fails the call even though its task ran.
+    if (start_failure) std::rethrow_exception(start_failure);
     if (error) std::rethrow_exception(error);
-}
-
-void WorkerPool::start_helpers(std::size_t count, const std::shared_ptr<WorkerPool>& self) {
-    for (; num_helpers_ < count; ++num_helpers_) std::thread([self] { self->helper_loop(); }).detach();
 }
 
 void WorkerPool::release_helpers() {

@@ -41,7 +41,7 @@ public:
     // returns when it has finished; an exception thrown by the task is rethrown here.
     static void run(std::size_t threads, const std::function<void(WorkerPool&)>& task);
 
-    std::size_t size() const { return num_helpers_ + 1; }
+    std::size_t size() const { return size_; }
 
     // Calls body(state, item) for every item in [0, count), each exactly once, spread over
     // all threads of the pool. make_state() is called once by each thread that takes an
@@ -69,7 +69,7 @@ public:
                 failed.store(true, std::memory_order_relaxed);
             }
         };
-        if (num_helpers_ == 0 || std::this_thread::get_id() != task_thread_ || in_loop_) {
+        if (size_ == 1 || std::this_thread::get_id() != task_thread_ || in_loop_) {
             participate();
         } else {
             in_loop_ = true;
@@ -94,8 +94,6 @@ public:
 
 private:
     WorkerPool() = default;
-    // Starts `count` detached helper threads, each holding `self`, a share of this pool.
-    void start_helpers(std::size_t count, const std::shared_ptr<WorkerPool>& self);
     // Tells every started helper to exit, without waiting for them to end.
     void release_helpers();
     void helper_loop();
@@ -103,7 +101,7 @@ private:
     // thread that took it has returned from it.
     void dispatch(const std::function<void()>& job);
 
-    std::size_t num_helpers_ = 0;
+    std::size_t size_ = 1;
     std::thread::id task_thread_;
     bool in_loop_ = false;
 
