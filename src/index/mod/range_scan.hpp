@@ -6,6 +6,7 @@
 
 #include "count_accumulator.hpp"
 #include "distance_block.hpp"
+#include "lane_offers.hpp"
 #include "points_view.hpp"
 #include "wide_scan.hpp"
 
@@ -43,14 +44,7 @@ void offer_range(const Point& q, const Point* points, std::uint32_t start, std::
         unsigned mask = static_cast<unsigned>(_mm_movemask_ps(offered));
         if (mask == 0) continue;
         _mm_store_ps(d2, block);
-        for (; mask != 0; mask &= mask - 1) {
-            const unsigned j = static_cast<unsigned>(__builtin_ctz(mask));
-            list.offer(d2[j], p + j);
-            if (list.threshold() > bound) [[unlikely]] {
-                for (unsigned rest = j + 1; rest < 4; ++rest) list.offer(d2[rest], p + rest);
-                break;
-            }
-        }
+        offer_lanes(list, d2, mask, p, 4, bound);
     }
 #endif
     for (; p < end; ++p) list.offer(squared_distance(q, points[p]), p);

@@ -1,5 +1,7 @@
 #include "wide_scan.hpp"
 
+#include "lane_offers.hpp"
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define KESRA_WIDE_SCAN 1
@@ -73,14 +75,7 @@ __attribute__((target("avx2"))) void offer_by_eight(const Point& q, const Point*
         unsigned mask = EightDistances::below(block, bound);
         if (mask == 0) continue;
         _mm256_store_ps(d2, block);
-        for (; mask != 0; mask &= mask - 1) {
-            const unsigned j = static_cast<unsigned>(__builtin_ctz(mask));
-            list.offer(d2[j], p + j);
-            if (list.threshold() > bound) [[unlikely]] {
-                for (unsigned rest = j + 1; rest < 8; ++rest) list.offer(d2[rest], p + rest);
-                break;
-            }
-        }
+        offer_lanes(list, d2, mask, p, 8, bound);
     }
 }
 
