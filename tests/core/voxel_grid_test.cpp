@@ -2,6 +2,10 @@
 
 #include "cloud.hpp"
 
+#include <bit>
+#include <cmath>
+#include <random>
+
 using kesra::CellCoord;
 using kesra::VoxelGrid;
 using namespace kesra_test;
@@ -47,6 +51,26 @@ TEST(VoxelGrid, CellOfFloorsAndSaturates) {
     EXPECT_EQ(unit.cell_of({-2147483904.0f, -0.0f, -1e-30f}), (CellCoord{INT32_MIN, 0, -1}));
     const VoxelGrid half = build_on<VoxelGrid>(1, {}, 1.0f, 2u);  // exact multiples own the upper cell
     EXPECT_EQ(half.cell_of({1.0f, -0.5f, 0.49999997f}), (CellCoord{2, -1, 0}));
+
+    // Against floorf around 2^23, where the shortcut ends, and over random bit patterns.
+    auto reference = [](float v, float inv) {
+        const float t = std::floor(v * inv);
+        if (t != t) return 0;
+        if (t >= 2147483648.0f) return INT32_MAX;
+        if (t < -2147483648.0f) return INT32_MIN;
+        return static_cast<std::int32_t>(t);
+    };
+    std::vector<float> values;
+    for (const float edge : {8388608.0f, 16777216.0f, 1.0f, 0.0f})
+        for (const float sign : {1.0f, -1.0f}) {
+            float v = sign * edge;
+            for (int i = 0; i < 40; ++i) v = std::nextafter(v, 0.0f);
+            for (int i = 0; i < 80; ++i, v = std::nextafter(v, sign * INFINITY)) values.push_back(v);
+        }
+    std::mt19937 bits(7);
+    for (int i = 0; i < 200000; ++i) values.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(bits())));
+    for (const float inv : {1.0f, 3.0f, 0.1f, 1e-30f})
+        for (const float v : values) ASSERT_EQ(kesra::cell_coordinate(v, inv), reference(v, inv)) << v << " " << inv;
 }
 
 TEST(VoxelGrid, SearchesAgreeWithBruteForce) {
