@@ -4,7 +4,7 @@ Usage, from the repository root:
 
     .venv/bin/python bench/bench_queries.py [--quick] [--methods voxel,...]
         [--threads 1,2] [--datasets cube,surface,bun0,...] [--repeats N]
-        [--orders own,random] [--cells-per-radius 1,2,3]
+        [--orders own,random] [--cells-per-radius 1,2,3] [--min-time S]
 
 For every data set, query order, method, cells_per_radius and thread count T it
 times, for kesra, cKDTree and nanoflann:
@@ -23,7 +23,10 @@ The queries are the points themselves, in the cloud's own order and in a fixed
 random permutation, and r gives about 30 neighbours per point. Runs of the three
 libraries are interleaved and the table shows medians and ratios (kesra
 throughput / peer throughput; peer build time / kesra build time), so values
-above 1 mean kesra is faster. cKDTree gets float64 copies made outside the
+above 1 mean kesra is faster. Each run of an operation repeats it until it has
+taken --min-time seconds (0.2 by default) and counts the median call, so that
+small clouds, whose calls take a millisecond or less, are not timed by a single
+call on a busy machine; nanoflann gets as many repeats in its own process. cKDTree gets float64 copies made outside the
 timings, since that is its native type. nanoflann runs in a small C++ program
 (bench/nanoflann_peer.cpp, compiled on demand into build/bench/ with g++; skipped
 when /usr/include/nanoflann.hpp is missing) over the same float32 points, so its
@@ -138,14 +141,34 @@ def nanoflann_peer():
     return NANOFLANN_BINARY, None
 
 
-def run_nanoflann(binary, points_path, queries_path, radius, threads):
-    """One build, find and count by the harness: its parsed JSON report."""
+def run_nanoflann(binary, points_path, queries_path, radius, threads, repeats=1):
+    """Builds, finds and counts by the harness, `repeats` times each: its parsed JSON report (medians)."""
     out = subprocess.run([str(binary), "--points", str(points_path), "--queries", str(queries_path),
                           "--radius", repr(radius), "--k", str(K), "--threads", str(threads),
-                          "--repeats", "1"], capture_output=True, text=True)
+                          "--repeats", str(repeats)], capture_output=True, text=True)
     if out.returncode != 0:
         raise RuntimeError(f"{binary.name} failed ({out.returncode}): {out.stderr.strip()}")
     return json.loads(out.stdout)
+
+
+MAX_CALLS = 400  # per timed run, however short the call
+
+
+def timed_steady(fn, *args, min_time=0.0, **kwargs):
+    """(last result, median seconds per call) over calls repeated until min_time has passed."""
+    result, first = timed(fn, *args, **kwargs)
+    seconds, spent = [first], first
+    while spent < min_time and len(seconds) < MAX_CALLS:
+        del result  # a build's structure goes before the next one is made
+        result, elapsed = timed(fn, *args, **kwargs)
+        seconds.append(elapsed)
+        spent += elapsed
+    return result, statistics.median(seconds)
+
+
+def repeats_for(seconds, min_time):
+    """Calls that fill min_time when one takes `seconds`."""
+    return max(1, min(MAX_CALLS, int(min_time / max(seconds, 1e-9)) + 1)) if min_time > 0 else 1
 
 
 def total_mismatch(peer, reference):
@@ -201,7 +224,7 @@ def memory_per_point(path, radius, methods, cells):
     return result
 
 
-def bench_dataset(points, queries, paths, radius, methods, cells, threads, repeats, nanoflann):
+def bench_dataset(points, queries, paths, radius, methods, cells, threads, repeats, nanoflann, min_time=0.0):
     """Median seconds per (engine, T, operation) and the peers' neighbour totals.
 
     Engines are (method, cells_per_radius) pairs, "ckdtree" and, given the harness
@@ -215,23 +238,29 @@ def bench_dataset(points, queries, paths, radius, methods, cells, threads, repea
         os.environ["RAYON_NUM_THREADS"] = str(t)  # sizes the construction pool
         samples = {}
         for _ in range(repeats):
-            tree, build = timed(cKDTree, points64)
-            (distances, _), find = timed(tree.query, queries64, k=K, distance_upper_bound=radius, workers=t)
-            counts, count = timed(tree.query_ball_point, queries64, radius, return_length=True, workers=t)
+            tree, build = timed_steady(cKDTree, points64, min_time=min_time)
+            (distances, _), find = timed_steady(tree.query, queries64, k=K, distance_upper_bound=radius, workers=t,
+                                                min_time=min_time)
+            counts, count = timed_steady(tree.query_ball_point, queries64, radius, return_length=True, workers=t,
+                                         min_time=min_time)
             runs = {"ckdtree": {"build": build, "find": find, "count": count}}
             totals["ckdtree"] = {"found": int(np.isfinite(distances).sum()), "count": int(counts.sum())}
             del tree, distances, counts
             if nanoflann:
                 report = run_nanoflann(nanoflann, *paths, radius, t)
+                calls = repeats_for(min(report[f"{op}_s"] for op in ("build", "find", "count")), min_time)
+                if calls > 1:
+                    report = run_nanoflann(nanoflann, *paths, radius, t, calls)
                 runs["nanoflann"] = {op: report[f"{op}_s"] for op in ("build", "find", "count")}
                 totals["nanoflann"] = {"found": report["found_total"], "count": report["count_total"]}
             for method in methods:
                 for c in cells:
-                    engine, build = timed(KesraNNSEngine, points, radius, method=method, cells_per_radius=c)
+                    engine, build = timed_steady(KesraNNSEngine, points, radius, method=method, cells_per_radius=c,
+                                                 min_time=min_time)
                     runs[(method, c)] = {
                         "build": build,
-                        "find": timed(engine.find_neighbours, queries, K, num_threads=t)[1],
-                        "count": timed(engine.count_neighbours, queries, num_threads=t)[1],
+                        "find": timed_steady(engine.find_neighbours, queries, K, num_threads=t, min_time=min_time)[1],
+                        "count": timed_steady(engine.count_neighbours, queries, num_threads=t, min_time=min_time)[1],
                     }
                     del engine
             for name, ops in runs.items():
@@ -281,9 +310,12 @@ def main(argv=None):
     parser.add_argument("--cells-per-radius", type=lambda s: parse_list(s, int), default=[1],
                         help="comma-separated cells_per_radius values for kesra (default: 1)")
     parser.add_argument("--repeats", type=int, help="runs per measurement (default: 3; 1 with --quick)")
+    parser.add_argument("--min-time", type=float,
+                        help="seconds each timed run repeats its call for (default: 0.2; 0 with --quick)")
     parser.add_argument("--output", type=Path, default=REPO / "bench" / "results" / "latest.json")
     args = parser.parse_args(argv)
     repeats = args.repeats or (1 if args.quick else 3)
+    min_time = args.min_time if args.min_time is not None else (0.0 if args.quick else 0.2)
     cells = args.cells_per_radius
     if unknown_orders := [order for order in args.orders if order not in ORDERS]:
         parser.error(f"unknown query orders {unknown_orders}; available: {ORDERS}")
@@ -341,7 +373,7 @@ def main(argv=None):
                     np.save(queries_path, queries)
                 print(f"  timing {order} order", flush=True)
                 times, totals = bench_dataset(points, queries, (points_path, queries_path), radius,
-                                              args.methods, cells, args.threads, repeats, nanoflann)
+                                              args.methods, cells, args.threads, repeats, nanoflann, min_time)
 
                 gaps = None
                 if "nanoflann" in totals:
@@ -382,6 +414,7 @@ def main(argv=None):
                                 "dataset": name, "points": n, "nan_rows_dropped": dropped, "radius": radius,
                                 "order": order, "method": method, "cells_per_radius": c, "threads": t,
                                 "repeats": repeats,
+                                "min_time_s": min_time,
                                 "build_s": {"kesra": build, "ckdtree": times[("ckdtree", t, "build")],
                                             "nanoflann": times.get(("nanoflann", t, "build"))},
                                 "find_mqps": {"kesra": rate(engine, t, "find"), "ckdtree": rate("ckdtree", t, "find"),
