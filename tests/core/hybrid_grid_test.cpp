@@ -126,3 +126,31 @@ TEST(HybridGrid, CorruptedStateIsInternalError) {
         EXPECT_EQ(search_failures(bad[i].grid, q, 1.0f), i >= 2 ? 2 : 0) << i;
     }
 }
+
+// A task's kept neighbourhood (one cell per radius) leaves every list as the plain walk
+// does, with crowded cells searched through their subtrees and rows in runs that share a
+// cell, as sorted rows do.
+TEST(HybridGrid, KeptNeighbourhoodLeavesTheListsOfThePlainWalk) {
+    auto pts = lattice_and_loose(2000, 2, 50), dense = lattice_cloud(3000, 1, 51);
+    pts.insert(pts.end(), dense.begin(), dense.end());
+    const HybridGrid h = build_hybrid(pts, 1, 16, 2);
+    ASSERT_TRUE(h.num_subtrees() > 5 && h.num_subtrees() < h.grid.cell_coords.size());
+    std::vector<Point> queries;
+    for (const Point& q : lattice_and_loose(150, 3, 52))
+        for (const float step : {0.0f, 0.1f, 0.2f}) queries.push_back({q.x - step, q.y + step, q.z});
+    for (const std::size_t k : {1u, 16u, 60u}) {
+        kesra::NeighbourList plain(k, 1.0f, 0.0f, pts.size()), kept(k, 1.0f, 0.0f, pts.size());
+        HybridGrid::Scratch scratch;
+        for (const Point& q : queries) {
+            plain.reset();
+            kept.reset();
+            h.knn_search(q, plain);
+            h.knn_search(q, kept, scratch);
+            ASSERT_EQ(plain.size(), kept.size());
+            for (std::size_t i = 0; i < plain.size(); ++i)
+                ASSERT_TRUE(std::memcmp(&plain.data()[i], &kept.data()[i], sizeof(kesra::Candidate)) == 0)
+                    << "k=" << k << " entry " << i;
+        }
+        EXPECT_GT(scratch.hood.reuses, queries.size() / 3);
+    }
+}

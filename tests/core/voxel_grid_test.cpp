@@ -88,32 +88,67 @@ TEST(VoxelGrid, HugeCellsPerRadiusFailsWithBadAlloc) {
     EXPECT_THROW(VoxelGrid::make_neighbour_offsets(1u << 19), std::bad_alloc);
 }
 
-// With one cell per radius the walk goes column by column; the general offset walk (used
-// when the grid is not separable) must leave every list in exactly the same state, ties
-// and NaN included, and so must queries whose cells sit at the i32 limits.
+// With one cell per radius the walk goes column by column, and a task's scratch keeps the
+// neighbourhood of its last row's cell; the general offset walk (used when the grid is not
+// separable) must leave every list in exactly the same state, ties and NaN included, and
+// so must queries whose cells sit at the i32 limits. Queries come in runs that share a
+// cell, as sorted rows do, between jumps to other cells.
 TEST(VoxelGrid, ColumnWalkLeavesTheListsOfTheOffsetWalk) {
     auto pts = lattice_and_loose(3000, 3, 40);
     pts.insert(pts.end(), {{NAN, 0.0f, 0.0f}, {0.5f, NAN, 0.25f}, {1e30f, 1e30f, 1e30f}, {-1e30f, 1e30f, -1e30f}});
-    auto queries = lattice_and_loose(300, 4, 41);
+    std::vector<Point> queries;
+    for (const Point& q : lattice_and_loose(300, 4, 41))
+        for (const float step : {0.0f, 0.1f, 0.2f}) queries.push_back({q.x + step, q.y, q.z - step});
     queries.insert(queries.end(), {{NAN, 0.5f, 0.5f}, {1e30f, 1e30f, 1e30f}, {0.0f, 0.0f, -1e30f}, {0.0f, 0.0f, 1e30f}});
     const VoxelGrid by_column = build_on<VoxelGrid>(2, pts, 1.0f, 1u);
     VoxelGrid by_offset = by_column;
     by_offset.separable = false;
     for (const std::size_t k : {1u, 5u, 16u, 60u}) {
         for (const float epsilon : {0.0f, 0.3f}) {
-            kesra::NeighbourList a(k, 1.0f, epsilon, pts.size()), b(k, 1.0f, epsilon, pts.size());
+            kesra::NeighbourList a(k, 1.0f, epsilon, pts.size()), b(k, 1.0f, epsilon, pts.size()),
+                c(k, 1.0f, epsilon, pts.size());
+            VoxelGrid::Scratch scratch;
             for (const Point& q : queries) {
                 a.reset();
                 b.reset();
+                c.reset();
                 by_column.knn_search(q, a);
                 by_offset.knn_search(q, b);
-                ASSERT_EQ(a.size(), b.size());
+                by_column.knn_search(q, c, scratch);
+                ASSERT_TRUE(a.size() == b.size() && a.size() == c.size());
                 for (std::size_t i = 0; i < a.size(); ++i)
-                    ASSERT_TRUE(std::memcmp(&a.data()[i], &b.data()[i], sizeof(kesra::Candidate)) == 0)
+                    ASSERT_TRUE(std::memcmp(&a.data()[i], &b.data()[i], sizeof(kesra::Candidate)) == 0 &&
+                                std::memcmp(&a.data()[i], &c.data()[i], sizeof(kesra::Candidate)) == 0)
                         << "k=" << k << " entry " << i;
             }
+            EXPECT_GT(scratch.hood.reuses, queries.size() / 3);
         }
     }
+}
+
+// A kept neighbourhood holds a damaged cell range as it found it: a walk that reaches it
+// fails as the plain walk does, and one that passes it by does not.
+TEST(VoxelGrid, KeptNeighbourhoodFailsWhereThePlainWalkFails) {
+    const auto pts = lattice_cloud(4000, 3, 42);
+    VoxelGrid grid = build_on<VoxelGrid>(1, pts, 1.0f, 1u);
+    const std::uint32_t damaged = static_cast<std::uint32_t>(grid.cell_coords.size() / 2);
+    std::swap(grid.cell_starts[damaged], grid.cell_starts[damaged + 1]);  // start above end
+    const CellCoord cell = grid.cell_coords[damaged];
+    const Point inside{cell.x + 0.5f, cell.y + 0.5f, cell.z + 0.5f}, next{cell.x + 1.2f, cell.y + 0.5f, cell.z + 0.5f};
+    kesra::NeighbourList list(8, 1.0f, 0.0f, pts.size());
+    VoxelGrid::Scratch scratch;
+    for (const Point& q : {inside, next}) {  // the second walk fills its own neighbourhood
+        list.reset();
+        EXPECT_ANY_THROW(grid.knn_search(q, list));
+        list.reset();
+        EXPECT_ANY_THROW(grid.knn_search(q, list, scratch));
+    }
+    // Three cells over in x, the damaged cell is outside the walk.
+    const Point beyond{cell.x + 3.5f, cell.y + 0.5f, cell.z + 0.5f};
+    list.reset();
+    EXPECT_NO_THROW(grid.knn_search(beyond, list));
+    list.reset();
+    EXPECT_NO_THROW(grid.knn_search(beyond, list, scratch));
 }
 
 // Columns packed in their (x, y) box use the plain table, spread ones the hash table; both

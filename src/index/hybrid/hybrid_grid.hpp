@@ -32,14 +32,22 @@ struct HybridGrid {
     std::size_t memory_bytes() const;
 
     template <class List>
-    void knn_search(const Point& q, List& list) const {
-        walk(q, [&] { return list.threshold(); },
-             [&](std::uint32_t start, std::uint32_t end) { offer_range(q, grid.points.data(), start, end, list); },
-             [&](std::uint32_t root, const PointBox* box) {
-                 kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
-                               grid.finite_points, q, list, box);
-             },
-             [&] { return list.is_done(); });
+    void knn_search(const Point& q, List& list, UnitNeighbourhood* hood = nullptr) const {
+        walk(
+            q, [&] { return list.threshold(); },
+            [&](std::uint32_t start, std::uint32_t end) { offer_range(q, grid.points.data(), start, end, list); },
+            [&](std::uint32_t root, const PointBox* box) {
+                kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
+                              grid.finite_points, q, list, box);
+            },
+            [&] { return list.is_done(); }, hood);
+    }
+
+    // A query task's work space, as for the voxel grid.
+    using Scratch = VoxelGrid::Scratch;
+    template <class List>
+    void knn_search(const Point& q, List& list, Scratch& scratch) const {
+        knn_search(q, list, &scratch.hood);
     }
 
     // knn_search for a list that takes any order: the grid's walk from q's own cell.
@@ -84,6 +92,8 @@ struct HybridGrid {
              [] { return false; });
     }
 
+    void count_search(const Point& q, CountAccumulator& acc, Scratch&) const { count_search(q, acc); }
+
     // Recomputes the derived fields from the stored ones.
     void derive();
 
@@ -91,17 +101,21 @@ private:
     // The grid's cell walk, scanning small cells with scan(start, end) and searching
     // crowded ones with subtree(root, box); done() is checked after every cell.
     template <class Bound, class Scan, class Subtree, class Done>
-    void walk(const Point& q, Bound&& bound, Scan&& scan, Subtree&& subtree, Done&& done) const {
-        grid.walk_cell_numbers(q, bound, [&](std::uint32_t cell, std::uint32_t start, std::uint32_t end, bool fetched) {
-            const std::uint32_t root = subtree_root(cell);
-            if (root == NO_SUBTREE) {
-                if (!fetched) std::tie(start, end) = grid.cell_range(cell);
-                scan(start, end);
-            } else {
-                subtree(root, box_of(cell));
-            }
-            return done();
-        });
+    void walk(const Point& q, Bound&& bound, Scan&& scan, Subtree&& subtree, Done&& done,
+              UnitNeighbourhood* hood = nullptr) const {
+        grid.walk_cell_numbers(
+            q, bound,
+            [&](std::uint32_t cell, std::uint32_t start, std::uint32_t end, bool fetched) {
+                const std::uint32_t root = subtree_root(cell);
+                if (root == NO_SUBTREE) {
+                    if (!fetched) std::tie(start, end) = grid.cell_range(cell);
+                    scan(start, end);
+                } else {
+                    subtree(root, box_of(cell));
+                }
+                return done();
+            },
+            hood);
     }
 
     const PointBox* box_of(std::uint32_t cell) const {

@@ -41,6 +41,28 @@ inline std::int32_t cell_coordinate(float v, float inv) {
     return static_cast<std::int32_t>(t);
 }
 
+// The cells around one cell, as walk_unit_cells finds them: per column (dx, dy), its
+// cells with z in [centre.z - 1, centre.z + 1], in ascending z, with their point ranges.
+// A task keeps the last one between rows: rows in spatial order often share their cell,
+// and then every lookup of the walk is the same; only the box tests depend on the point.
+struct UnitNeighbourhood {
+    struct Cell {
+        std::uint32_t number, start, end;
+        std::int32_t dz;
+        bool valid;  // the range passed the checks of cell_range
+    };
+    CellCoord centre{};
+    bool filled = false;
+    bool column_valid[9]{};  // the column range passed the checks of checked_column
+    bool columns_valid = false;  // all nine did
+    std::uint8_t count[9]{};
+    Cell cells[9][3]{};
+    // Filling reads all nine columns where a walk reads only those it needs: a task stops
+    // keeping neighbourhoods when fewer than a third of its rows reuse one.
+    std::size_t reuses = 0, fills = 0;
+    bool worth_keeping() const { return fills <= 2 * reuses + 64; }
+};
+
 struct VoxelGrid {
     float cell_size = 0.0f;
     float inv_cell_size = 0.0f;
@@ -107,6 +129,22 @@ struct VoxelGrid {
         });
     }
 
+    // A query task's work space: the neighbourhood its last row walked.
+    struct Scratch {
+        UnitNeighbourhood hood;
+    };
+
+    template <class List>
+    void knn_search(const Point& q, List& list, Scratch& scratch) const {
+        walk_cells(
+            q, [&] { return list.threshold(); },
+            [&](std::uint32_t start, std::uint32_t end) {
+                offer_range(q, points.data(), start, end, list);
+                return list.is_done();
+            },
+            &scratch.hood);
+    }
+
     // knn_search for a list that takes any order; false, with nothing offered, when the
     // search does not apply (see walk_own_cell_first).
     bool knn_search_any_order(const Point& q, AnyOrderList& list) const {
@@ -136,15 +174,21 @@ struct VoxelGrid {
         }
         counter.flush();
     }
+    // Counts keep no neighbourhood: on some scans, counting over a kept one was slower
+    // than the column walk above.
+    void count_search(const Point& q, CountAccumulator& acc, Scratch&) const { count_search(q, acc); }
 
     // Visits the occupied cells around q in offset order, skipping cells whose box
     // distance is >= bound(); scan(start, end) returns true to stop the walk.
     template <class Bound, class Scan>
-    void walk_cells(const Point& q, Bound&& bound, Scan&& scan) const {
-        walk_cell_numbers(q, bound, [&](std::uint32_t number, std::uint32_t start, std::uint32_t end, bool fetched) {
-            if (!fetched) std::tie(start, end) = cell_range(number);
-            return scan(start, end);
-        });
+    void walk_cells(const Point& q, Bound&& bound, Scan&& scan, UnitNeighbourhood* hood = nullptr) const {
+        walk_cell_numbers(
+            q, bound,
+            [&](std::uint32_t number, std::uint32_t start, std::uint32_t end, bool fetched) {
+                if (!fetched) std::tie(start, end) = cell_range(number);
+                return scan(start, end);
+            },
+            hood);
     }
 
     // Visits the occupied cells around q in offset order, skipping cells whose box
@@ -157,13 +201,25 @@ struct VoxelGrid {
     // one column share a single column probe. Only offsets whose box passes the bound at
     // that moment are fetched early, and nothing is decided early: the walk repeats the
     // exact box test and takes a fetched range only when it is valid.
+    //
+    // With `hood`, a neighbourhood of one cell each way is walked from it when it is q's,
+    // and otherwise first filled for q's cell (see UnitNeighbourhood).
     template <class Bound, class Visit>
-    void walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit) const {
+    void walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood = nullptr) const {
         if (neighbour_offsets.empty() || columns.empty()) return;
         const CellCoord a = cell_of(q);
         if (offset_span == 1 && separable && a.z != INT32_MIN && a.z != INT32_MAX && !cell_starts.empty() &&
-            !points.empty())
+            !points.empty()) {
+            if (hood != nullptr && hood->worth_keeping()) {
+                if (hood->filled && hood->centre == a) {
+                    ++hood->reuses;
+                    return walk_neighbourhood(q, *hood, bound, visit);
+                }
+                ++hood->fills;
+                if (fill_neighbourhood(a, *hood)) return walk_neighbourhood(q, *hood, bound, visit);
+            }
             return walk_unit_cells(q, a, bound, visit);
+        }
         GapTable gap_sq;
         const std::int32_t span = static_cast<std::int32_t>(offset_span);
         if (separable) fill_gaps(q, a, gap_sq);
@@ -267,6 +323,69 @@ struct VoxelGrid {
                 if (visit(at, 0, 0, false)) return;
             }
         }
+    }
+
+    // walk_unit_cells over a neighbourhood filled for q's cell: the same cells after the
+    // same box tests in the same order. A column or cell range that failed its checks
+    // fails the walk only when the walk gets to it, as there.
+    template <class Bound, class Visit>
+    void walk_neighbourhood(const Point& q, const UnitNeighbourhood& hood, Bound&& bound, Visit&& visit) const {
+        const CellCoord& a = hood.centre;
+        float gx[3], gy[3], gz[3];
+        unit_gaps(q, a, gx, gy, gz);
+        const float early_bound = bound();
+        // walk_unit_cells looks up the columns passing the first bound before it visits
+        // anything, and the others when a later bound admits them.
+        if (!hood.columns_valid)
+            for (std::size_t c = 0; c < 9; ++c)
+                if (admits(gx[c / 3] + gy[c % 3], gz, early_bound) && !hood.column_valid[c])
+                    checked_column({column_x(a, c), column_y(a, c), 0});
+        for (std::size_t c = 0; c < 9; ++c) {
+            const float xy = gx[c / 3] + gy[c % 3];
+            if (!admits(xy, gz, early_bound) && !admits(xy, gz, bound())) continue;
+            if (!hood.column_valid[c]) checked_column({column_x(a, c), column_y(a, c), 0});
+            for (std::size_t i = 0; i < hood.count[c]; ++i) {
+                const UnitNeighbourhood::Cell& cell = hood.cells[c][i];
+                if (xy + gz[cell.dz + 1] >= bound()) continue;
+                if (visit(cell.number, cell.start, cell.end, cell.valid)) return;
+            }
+        }
+    }
+
+    // Fills `hood` for cell a; false, leaving it empty, when a column has more than three
+    // cells in range (cells out of order).
+    bool fill_neighbourhood(const CellCoord& a, UnitNeighbourhood& hood) const {
+        hood.filled = false;
+        // In passes, as walk_unit_cells fetches: columns, then their cell ranges, then the
+        // first points, so that the memory latencies overlap.
+        for (std::size_t c = 0; c < 9; ++c) columns.prefetch(column_x(a, c), column_y(a, c));
+        ColumnRange found[9];
+        for (std::size_t c = 0; c < 9; ++c) {
+            const ColumnRange column = columns.find(column_x(a, c), column_y(a, c));
+            hood.column_valid[c] = column.start <= column.end && column.end <= cell_coords.size();
+            found[c] = hood.column_valid[c] ? cells_from(column, a.z - 1) : ColumnRange{};
+            if (found[c].start < found[c].end) __builtin_prefetch(cell_starts.data() + found[c].start);
+        }
+        const CellCoord* coords = cell_coords.data();
+        for (std::size_t c = 0; c < 9; ++c) {
+            hood.count[c] = 0;
+            for (std::uint32_t at = found[c].start; at < found[c].end && coords[at].z <= a.z + 1; ++at) {
+                if (coords[at].z < a.z - 1) continue;
+                if (hood.count[c] == 3) return false;
+                UnitNeighbourhood::Cell& cell = hood.cells[c][hood.count[c]++];
+                cell = {at, 0, 0, coords[at].z - a.z, false};
+                if (static_cast<std::size_t>(at) + 1 >= cell_starts.size()) continue;
+                cell.start = cell_starts[at];
+                cell.end = cell_starts[at + 1];
+                cell.valid = cell.start <= cell.end && cell.end <= points.size();
+                if (!cell.valid) cell.start = cell.end = 0;
+                else __builtin_prefetch(points.data() + cell.start);
+            }
+        }
+        hood.columns_valid = std::all_of(hood.column_valid, hood.column_valid + 9, [](bool v) { return v; });
+        hood.centre = a;
+        hood.filled = true;
+        return true;
     }
 
     // The cells around q for a list that takes any order: q's own cell first, when it
