@@ -26,8 +26,9 @@ throughput / peer throughput; peer build time / kesra build time), so values
 above 1 mean kesra is faster. Each run of an operation repeats it until it has
 taken --min-time seconds (0.2 by default) and counts the median call, so that
 small clouds, whose calls take a millisecond or less, are not timed by a single
-call on a busy machine; nanoflann gets as many repeats in its own process. cKDTree gets float64 copies made outside the
-timings, since that is its native type. nanoflann runs in a small C++ program
+call on a busy machine; nanoflann gets as many repeats in its own process.
+cKDTree gets float64 copies made outside the timings, since that is its native
+type. nanoflann runs in a small C++ program
 (bench/nanoflann_peer.cpp, compiled on demand into build/bench/ with g++; skipped
 when /usr/include/nanoflann.hpp is missing) over the same float32 points, so its
 timings include no Python overhead. Memory per point is the growth of the
@@ -168,7 +169,7 @@ def timed_steady(fn, *args, min_time=0.0, **kwargs):
 
 def repeats_for(seconds, min_time):
     """Calls that fill min_time when one takes `seconds`."""
-    return max(1, min(MAX_CALLS, int(min_time / max(seconds, 1e-9)) + 1)) if min_time > 0 else 1
+    return min(MAX_CALLS, int(min_time / max(seconds, 1e-9)) + 1)
 
 
 def total_mismatch(peer, reference):

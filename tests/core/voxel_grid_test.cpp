@@ -126,7 +126,7 @@ TEST(VoxelGrid, ColumnWalkLeavesTheListsOfTheOffsetWalk) {
     }
 }
 
-// A kept neighbourhood holds a damaged cell range as it found it: a walk that reaches it
+// Around a damaged cell range no neighbourhood is kept: a walk that reaches the range
 // fails as the plain walk does, and one that passes it by does not.
 TEST(VoxelGrid, KeptNeighbourhoodFailsWhereThePlainWalkFails) {
     const auto pts = lattice_cloud(4000, 3, 42);

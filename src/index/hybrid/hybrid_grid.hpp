@@ -92,8 +92,6 @@ struct HybridGrid {
              [] { return false; });
     }
 
-    void count_search(const Point& q, CountAccumulator& acc, Scratch&) const { count_search(q, acc); }
-
     // Recomputes the derived fields from the stored ones.
     void derive();
 

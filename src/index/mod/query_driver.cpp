@@ -146,12 +146,13 @@ void knn_search(const S& structure, const Point& q, List& list, typename Scratch
         structure.knn_search(q, list, scratch);
 }
 
+// A structure may use its scratch for one search and not the other.
 template <class S>
 void count_search(const S& structure, const Point& q, CountAccumulator& acc, typename ScratchOf<S>::type& scratch) {
-    if constexpr (std::is_same_v<typename ScratchOf<S>::type, NoScratch>)
-        structure.count_search(q, acc);
-    else
+    if constexpr (requires { structure.count_search(q, acc, scratch); })
         structure.count_search(q, acc, scratch);
+    else
+        structure.count_search(q, acc);
 }
 
 // How often a task's rows searched in any order had to be searched again in the fixed

@@ -49,12 +49,9 @@ struct UnitNeighbourhood {
     struct Cell {
         std::uint32_t number, start, end;
         std::int32_t dz;
-        bool valid;  // the range passed the checks of cell_range
     };
     CellCoord centre{};
     bool filled = false;
-    bool column_valid[9]{};  // the column range passed the checks of checked_column
-    bool columns_valid = false;  // all nine did
     std::uint8_t count[9]{};
     Cell cells[9][3]{};
     // Filling reads all nine columns where a walk reads only those it needs: a task stops
@@ -129,7 +126,8 @@ struct VoxelGrid {
         });
     }
 
-    // A query task's work space: the neighbourhood its last row walked.
+    // A query task's work space: the neighbourhood its last row walked. Counts do not use
+    // it: on some scans, counting over a kept neighbourhood was slower than the column walk.
     struct Scratch {
         UnitNeighbourhood hood;
     };
@@ -174,9 +172,6 @@ struct VoxelGrid {
         }
         counter.flush();
     }
-    // Counts keep no neighbourhood: on some scans, counting over a kept one was slower
-    // than the column walk above.
-    void count_search(const Point& q, CountAccumulator& acc, Scratch&) const { count_search(q, acc); }
 
     // Visits the occupied cells around q in offset order, skipping cells whose box
     // distance is >= bound(); scan(start, end) returns true to stop the walk.
@@ -326,34 +321,27 @@ struct VoxelGrid {
     }
 
     // walk_unit_cells over a neighbourhood filled for q's cell: the same cells after the
-    // same box tests in the same order. A column or cell range that failed its checks
-    // fails the walk only when the walk gets to it, as there.
+    // same box tests in the same order. walk_unit_cells looks up a column when the first
+    // bound, or a later one, admits it.
     template <class Bound, class Visit>
     void walk_neighbourhood(const Point& q, const UnitNeighbourhood& hood, Bound&& bound, Visit&& visit) const {
-        const CellCoord& a = hood.centre;
         float gx[3], gy[3], gz[3];
-        unit_gaps(q, a, gx, gy, gz);
+        unit_gaps(q, hood.centre, gx, gy, gz);
         const float early_bound = bound();
-        // walk_unit_cells looks up the columns passing the first bound before it visits
-        // anything, and the others when a later bound admits them.
-        if (!hood.columns_valid)
-            for (std::size_t c = 0; c < 9; ++c)
-                if (admits(gx[c / 3] + gy[c % 3], gz, early_bound) && !hood.column_valid[c])
-                    checked_column({column_x(a, c), column_y(a, c), 0});
         for (std::size_t c = 0; c < 9; ++c) {
             const float xy = gx[c / 3] + gy[c % 3];
             if (!admits(xy, gz, early_bound) && !admits(xy, gz, bound())) continue;
-            if (!hood.column_valid[c]) checked_column({column_x(a, c), column_y(a, c), 0});
             for (std::size_t i = 0; i < hood.count[c]; ++i) {
                 const UnitNeighbourhood::Cell& cell = hood.cells[c][i];
                 if (xy + gz[cell.dz + 1] >= bound()) continue;
-                if (visit(cell.number, cell.start, cell.end, cell.valid)) return;
+                if (visit(cell.number, cell.start, cell.end, true)) return;
             }
         }
     }
 
-    // Fills `hood` for cell a; false, leaving it empty, when a column has more than three
-    // cells in range (cells out of order).
+    // Fills `hood` for cell a; false, leaving it empty, when a column or cell range fails
+    // the checks of checked_column or cell_range, or a column has more than three cells in
+    // range (damaged restored data): the plain walk then meets it where it always did.
     bool fill_neighbourhood(const CellCoord& a, UnitNeighbourhood& hood) const {
         hood.filled = false;
         // In passes, as walk_unit_cells fetches: columns, then their cell ranges, then the
@@ -362,8 +350,8 @@ struct VoxelGrid {
         ColumnRange found[9];
         for (std::size_t c = 0; c < 9; ++c) {
             const ColumnRange column = columns.find(column_x(a, c), column_y(a, c));
-            hood.column_valid[c] = column.start <= column.end && column.end <= cell_coords.size();
-            found[c] = hood.column_valid[c] ? cells_from(column, a.z - 1) : ColumnRange{};
+            if (!(column.start <= column.end && column.end <= cell_coords.size())) return false;
+            found[c] = cells_from(column, a.z - 1);
             if (found[c].start < found[c].end) __builtin_prefetch(cell_starts.data() + found[c].start);
         }
         const CellCoord* coords = cell_coords.data();
@@ -371,18 +359,13 @@ struct VoxelGrid {
             hood.count[c] = 0;
             for (std::uint32_t at = found[c].start; at < found[c].end && coords[at].z <= a.z + 1; ++at) {
                 if (coords[at].z < a.z - 1) continue;
-                if (hood.count[c] == 3) return false;
-                UnitNeighbourhood::Cell& cell = hood.cells[c][hood.count[c]++];
-                cell = {at, 0, 0, coords[at].z - a.z, false};
-                if (static_cast<std::size_t>(at) + 1 >= cell_starts.size()) continue;
-                cell.start = cell_starts[at];
-                cell.end = cell_starts[at + 1];
-                cell.valid = cell.start <= cell.end && cell.end <= points.size();
-                if (!cell.valid) cell.start = cell.end = 0;
-                else __builtin_prefetch(points.data() + cell.start);
+                if (hood.count[c] == 3 || static_cast<std::size_t>(at) + 1 >= cell_starts.size()) return false;
+                const std::uint32_t start = cell_starts[at], end = cell_starts[at + 1];
+                if (!(start <= end && end <= points.size())) return false;
+                hood.cells[c][hood.count[c]++] = {at, start, end, coords[at].z - a.z};
+                __builtin_prefetch(points.data() + start);
             }
         }
-        hood.columns_valid = std::all_of(hood.column_valid, hood.column_valid + 9, [](bool v) { return v; });
         hood.centre = a;
         hood.filled = true;
         return true;
