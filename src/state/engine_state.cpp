@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <variant>
 
 #include "byte_reader.hpp"
 #include "byte_writer.hpp"
@@ -258,6 +259,7 @@ Engine decode_engine(const std::uint8_t* data, std::size_t size) {
     Engine e;
     e.backend = read_backend(r);
     e.max_dist = r.f32();
+    std::visit([&](auto& structure) { structure.derive_reach(e.max_dist); }, e.backend);
     e.method = r.text();
     e.cells_per_radius = r.u32();
     e.subtree_threshold = r.usize();

@@ -23,7 +23,8 @@ def brute_force(points, queries, r, k=0, weights=()):
     sums[p]: weighted sums (float64 sums of the float32 contributions)."""
     points, queries = np.asarray(points, F32), np.asarray(queries, F32)
     r = F32(r)
-    r2, inv_r = r * r, F32(1) / r
+    with np.errstate(over="ignore"):
+        r2, inv_r = r * r, F32(1) / r
     n, kk = len(queries), min(k, len(points))
     out = SimpleNamespace(best=np.full((n, k), np.inf, F32), count=np.zeros(n, F32),
                           sums={p: np.zeros(n) for p in weights})

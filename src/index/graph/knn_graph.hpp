@@ -70,6 +70,7 @@ struct KnnGraph {
     std::size_t size() const { return entry_index.size(); }
     const std::vector<std::uint32_t>& row_numbers() const { return entry_index.grid.original_indices; }
     std::size_t memory_bytes() const;
+    void derive_reach(float max_dist) { entry_index.derive_reach(max_dist); }
 
     template <class List>
     void knn_search(const Point& q, List& list, Scratch& scratch) const {

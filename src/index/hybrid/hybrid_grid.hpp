@@ -94,6 +94,7 @@ struct HybridGrid {
 
     // Recomputes the derived fields from the stored ones.
     void derive();
+    void derive_reach(float max_dist) { grid.derive_reach(max_dist); }
 
 private:
     // The grid's cell walk, scanning small cells with scan(start, end) and searching

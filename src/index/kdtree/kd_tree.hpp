@@ -182,6 +182,7 @@ struct KdTree {
     static KdTree build(WorkerPool& pool, const PointsView& search_points);
 
     std::size_t size() const { return points.size(); }
+    void derive_reach(float) {}  // a tree's search has no reach of its own
     const std::vector<std::uint32_t>& row_numbers() const { return original_indices; }
     std::size_t memory_bytes() const;
 

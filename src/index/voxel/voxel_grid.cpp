@@ -95,6 +95,7 @@ VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, fl
     });
     grid.cell_starts.back() = static_cast<std::uint32_t>(n);
     grid.derive();
+    grid.derive_reach(max_dist);
     return grid;
 }
 
@@ -105,13 +106,50 @@ void VoxelGrid::derive() {
         for (const std::int64_t v : {d.x, d.y, d.z}) span = std::max<std::uint64_t>(span, v < 0 ? -v : v);
     const std::uint64_t side = 2 * span + 1;
     separable = span <= SEPARABLE_SPAN && neighbour_offsets.size() == side * side * side;
-    offset_span = separable ? static_cast<std::uint32_t>(span) : 0;
+    offset_span = static_cast<std::uint32_t>(std::min<std::uint64_t>(span, INT32_MAX));
     finite_points = all_finite(points.data(), points.size());
+    extent = 0.0f;
+    for (const Point& p : points)
+        for (const float v : {p.x, p.y, p.z})
+            if (std::fabs(v) > extent && std::fabs(v) <= std::numeric_limits<float>::max()) extent = std::fabs(v);
+    cells_low = cells_high = {};
+    if (!cell_coords.empty()) {
+        cells_low = cells_high = cell_coords.front();
+        for (const CellCoord& c : cell_coords) {
+            cells_low = {std::min(cells_low.x, c.x), std::min(cells_low.y, c.y), std::min(cells_low.z, c.z)};
+            cells_high = {std::max(cells_high.x, c.x), std::max(cells_high.y, c.y), std::max(cells_high.z, c.z)};
+        }
+    }
     has_crowded_cells = false;
     for (std::size_t c = 0; c + 1 < cell_starts.size() && !has_crowded_cells; ++c)
         has_crowded_cells = cell_starts[c + 1] >= cell_starts[c] + std::uint64_t{ANY_ORDER_MIN_POINTS};
     box_slack = 0.0f;  // measured against the cells' own intervals
     box_slack = measure_box_slack();
+}
+
+void VoxelGrid::derive_reach(float max_dist) {
+    // Every point within max_dist of a finite query q lies, on each axis, strictly within
+    // max_dist of q (a squared axis difference at or beyond the radius is at least its
+    // square). With t = q * inv_cell_size and a = floor(t), rounding in forming q + r and
+    // (q + r) * inv_cell_size moves t + r * inv_cell_size by at most e, so such points lie
+    // in cells a - m to a + m whenever t - a lies between margin = r * inv_cell_size - m + e
+    // and 1 - margin. e is three roundings at the largest |t| whose query can have a
+    // neighbour, (extent + 2r) * inv_cell_size, plus one step and subnormal slack; all is
+    // computed in double, where the products of floats are exact. Lists with a smaller
+    // radius are covered too, such as the graph's entry search, whose radius is the
+    // rounded square root of max_dist squared and so at most max_dist.
+    reach = max_dist;
+    face_band = -1.0f;
+    const double inv = inv_cell_size, r = reach;
+    const double unit = 0x1p-24;
+    const double t_max = (static_cast<double>(extent) + 2 * r) * inv;
+    const double error = (3 * unit * t_max + unit) * (1 + 0x1p-20) + 0x1p-140 * (inv + 1);
+    const double margin = (r * inv - static_cast<double>(offset_span)) + error;
+    if (!(margin < 0.5)) return;  // no query is certain to be inside (NaN too)
+    // A query is inside when its distance from the middle is below 0.5 - margin: round down.
+    const double band = 0.5 - std::max(margin, 0.0);
+    face_band = static_cast<float>(band);
+    if (face_band > band) face_band = std::nextafter(face_band, -INFINITY);
 }
 
 float VoxelGrid::measure_box_slack() const {

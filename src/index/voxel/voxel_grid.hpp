@@ -25,9 +25,8 @@
 
 namespace kesra {
 
-// floor(v * inv) saturated to i32; NaN goes to 0.
-inline std::int32_t cell_coordinate(float v, float inv) {
-    const float t = v * inv;
+// floor(t) saturated to i32; NaN goes to 0.
+[[gnu::always_inline]] inline std::int32_t floor_to_cell(float t) {
     // Below 2^23 in magnitude the truncated value is exact, and one step down makes it the
     // floor; this spares a call to floorf, which baseline x86-64 has no instruction for.
     if (std::fabs(t) < 8388608.0f) {
@@ -40,6 +39,24 @@ inline std::int32_t cell_coordinate(float v, float inv) {
     if (t < -2147483648.0f) return INT32_MIN;
     return static_cast<std::int32_t>(t);
 }
+
+// floor_to_cell(t), and how far t lies from the middle of that cell, as
+// |(t - trunc(t)) - 0.5|: 0 in the middle, 0.5 on a face (and from 2^23 on), NaN for NaN.
+struct CellPlace {
+    std::int32_t cell;
+    float from_middle;
+};
+[[gnu::always_inline]] inline CellPlace place_in_cell(float t) {
+    if (std::fabs(t) < 8388608.0f) {
+        const auto i = static_cast<std::int32_t>(t);
+        const float whole = static_cast<float>(i);
+        return {i - static_cast<std::int32_t>(whole > t), std::fabs(std::fabs(t - whole) - 0.5f)};
+    }
+    return {floor_to_cell(t), t == t ? 0.5f : t};
+}
+
+// floor(v * inv) saturated to i32; NaN goes to 0.
+inline std::int32_t cell_coordinate(float v, float inv) { return floor_to_cell(v * inv); }
 
 // The cells around one cell, as walk_unit_cells finds them: per column (dx, dy), its
 // cells with z in [centre.z - 1, centre.z + 1], in ascending z, with their point ranges.
@@ -90,6 +107,19 @@ struct VoxelGrid {
     // widen every cell by this much, so that box distances never exceed the distance of a
     // point of the cell.
     float box_slack = 0.0f;
+    // Derived from the coordinates' magnitude, the cell size and the radius (derive_reach).
+    // The offset walk reaches m cells each way, and cell_of rounds: a point within the
+    // radius can lie m + 1 or more cells away from a query that sits near a face of its
+    // cell, by a margin that grows with the coordinates' magnitude. A query whose place in
+    // its cell (place_in_cell) is below `face_band` on every axis has every such point
+    // within the walk; any other finite query also walks the cells beyond it
+    // (walk_beyond). Until derive_reach has run, every query does.
+    float reach = INFINITY;
+    float face_band = -1.0f;
+    // Derived from cell_coords: the box of all cells, which bounds walk_beyond.
+    CellCoord cells_low{}, cells_high{};
+    // Derived from `points`: the largest magnitude of a finite coordinate.
+    float extent = 0.0f;
 
     static VoxelGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
                            std::uint32_t cells_per_radius);
@@ -111,8 +141,24 @@ struct VoxelGrid {
         return {start, end};
     }
 
-    // Recomputes the derived fields.
+    // Recomputes the derived fields, but for those of derive_reach.
     void derive();
+    // Derives what depends on the radius queries use: reach and face_band.
+    void derive_reach(float max_dist);
+
+    // A query's cell, and whether the points within its radius may lie beyond the offset
+    // walk (see face_band).
+    struct QueryCell {
+        CellCoord cell;
+        bool beyond;
+    };
+    [[gnu::always_inline]] QueryCell locate(const Point& q) const {
+        const CellPlace x = place_in_cell(q.x * inv_cell_size), y = place_in_cell(q.y * inv_cell_size),
+                        z = place_in_cell(q.z * inv_cell_size);
+        return {{x.cell, y.cell, z.cell},
+                static_cast<bool>((x.from_middle >= face_band) | (y.from_middle >= face_band) |
+                                  (z.from_middle >= face_band))};
+    }
 
     std::size_t size() const { return points.size(); }
     const std::vector<std::uint32_t>& row_numbers() const { return original_indices; }
@@ -202,7 +248,14 @@ struct VoxelGrid {
     template <class Bound, class Visit>
     void walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood = nullptr) const {
         if (neighbour_offsets.empty() || columns.empty()) return;
-        const CellCoord a = cell_of(q);
+        const QueryCell at = locate(q);
+        if (walk_offsets(q, at.cell, bound, visit, hood)) return;
+        if (at.beyond) walk_beyond(q, at.cell, bound, visit);
+    }
+
+    // The offset walk of walk_cell_numbers around q's cell a; true when visit stopped it.
+    template <class Bound, class Visit>
+    bool walk_offsets(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood) const {
         if (offset_span == 1 && separable && a.z != INT32_MIN && a.z != INT32_MAX && !cell_starts.empty() &&
             !points.empty()) {
             if (hood != nullptr && hood->worth_keeping()) {
@@ -264,9 +317,59 @@ struct VoxelGrid {
                 std::uint32_t number = numbers[i];
                 if (!was_fetched && boxes[i] >= early_bound) number = find_cell(cells[i]);
                 if (number == NO_CELL) continue;
-                if (visit(number, starts[i], ends[i], was_fetched)) return;
+                if (visit(number, starts[i], ends[i], was_fetched)) return true;
             }
         }
+        return false;
+    }
+
+    // Visits, after the offset walk around q's cell a, the occupied cells beyond it that
+    // can hold a point within `reach` of q and pass the box test. cell_of is monotone and
+    // every such point lies between q - reach and q + reach rounded, so their cells
+    // bound the walk on each axis. True when visit stopped it.
+    template <class Bound, class Visit>
+    [[gnu::noinline]] bool walk_beyond(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit) const {
+        if (!is_finite(q) || columns.empty()) return false;
+        constexpr float fmax = std::numeric_limits<float>::max();
+        auto low = [&](float v, std::int32_t bottom) {
+            return std::max(cell_coordinate(std::max(v - reach, -fmax), inv_cell_size), bottom);
+        };
+        auto high = [&](float v, std::int32_t top) {
+            return std::min(cell_coordinate(std::min(v + reach, fmax), inv_cell_size), top);
+        };
+        const CellCoord lo{low(q.x, cells_low.x), low(q.y, cells_low.y), low(q.z, cells_low.z)};
+        const CellCoord hi{high(q.x, cells_high.x), high(q.y, cells_high.y), high(q.z, cells_high.z)};
+        const auto span = static_cast<std::int32_t>(offset_span);
+        auto within_walk = [span](std::int64_t low_cell, std::int64_t centre, std::int64_t high_cell) {
+            return centre - low_cell <= span && high_cell - centre <= span;
+        };
+        const bool z_walked = within_walk(lo.z, a.z, hi.z);
+        if (within_walk(lo.x, a.x, hi.x) && within_walk(lo.y, a.y, hi.y) && z_walked)
+            return false;  // the usual case: the offset walk covered the range
+        // Whether the offset walk, which wraps around the i32 range, visited cell c.
+        auto walked = [&](std::int32_t c, std::int32_t centre) {
+            const auto d = static_cast<std::int32_t>(static_cast<std::uint32_t>(c) - static_cast<std::uint32_t>(centre));
+            return d >= -span && d <= span;
+        };
+        const CellCoord* coords = cell_coords.data();
+        for (std::int64_t x = lo.x; x <= hi.x; ++x) {
+            const float gx = squared(axis_gap(q.x, static_cast<std::int32_t>(x)));
+            for (std::int64_t y = lo.y; y <= hi.y; ++y) {
+                const bool column_walked = walked(static_cast<std::int32_t>(x), a.x) &&
+                                           walked(static_cast<std::int32_t>(y), a.y);
+                if (column_walked && z_walked) continue;
+                const float xy = gx + squared(axis_gap(q.y, static_cast<std::int32_t>(y)));
+                if (xy >= bound()) continue;
+                const ColumnRange column =
+                    cells_from(checked_column({static_cast<std::int32_t>(x), static_cast<std::int32_t>(y), 0}), lo.z);
+                for (std::uint32_t c = column.start; c < column.end && coords[c].z <= hi.z; ++c) {
+                    if (coords[c].z < lo.z || (column_walked && walked(coords[c].z, a.z))) continue;
+                    if (xy + squared(axis_gap(q.z, coords[c].z)) >= bound()) continue;
+                    if (visit(c, 0, 0, false)) return true;
+                }
+            }
+        }
+        return false;
     }
 
     // walk_cell_numbers for a neighbourhood of one cell each way, whose 27 offsets run
@@ -275,7 +378,7 @@ struct VoxelGrid {
     // the same order after the same box tests. Needs a.z away from the i32 limits, so
     // that the three z values ascend.
     template <class Bound, class Visit>
-    void walk_unit_cells(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit) const {
+    bool walk_unit_cells(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit) const {
         float gx[3], gy[3], gz[3];
         unit_gaps(q, a, gx, gy, gz);
         const CellCoord* coords = cell_coords.data();
@@ -315,16 +418,17 @@ struct VoxelGrid {
                 if (coords[at].z < a.z - 1) continue;  // only if cells were out of order
                 const std::int32_t dz = coords[at].z - a.z;
                 if (xy[c] + gz[dz + 1] >= bound()) continue;
-                if (visit(at, 0, 0, false)) return;
+                if (visit(at, 0, 0, false)) return true;
             }
         }
+        return false;
     }
 
     // walk_unit_cells over a neighbourhood filled for q's cell: the same cells after the
     // same box tests in the same order. walk_unit_cells looks up a column when the first
     // bound, or a later one, admits it.
     template <class Bound, class Visit>
-    void walk_neighbourhood(const Point& q, const UnitNeighbourhood& hood, Bound&& bound, Visit&& visit) const {
+    bool walk_neighbourhood(const Point& q, const UnitNeighbourhood& hood, Bound&& bound, Visit&& visit) const {
         float gx[3], gy[3], gz[3];
         unit_gaps(q, hood.centre, gx, gy, gz);
         const float early_bound = bound();
@@ -334,9 +438,10 @@ struct VoxelGrid {
             for (std::size_t i = 0; i < hood.count[c]; ++i) {
                 const UnitNeighbourhood::Cell& cell = hood.cells[c][i];
                 if (xy + gz[cell.dz + 1] >= bound()) continue;
-                if (visit(cell.number, cell.start, cell.end, true)) return;
+                if (visit(cell.number, cell.start, cell.end, true)) return true;
             }
         }
+        return false;
     }
 
     // Fills `hood` for cell a; false, leaving it empty, when a column or cell range fails
@@ -383,8 +488,9 @@ struct VoxelGrid {
         if (!has_crowded_cells || offset_span != 1 || !separable || !finite_points || !is_finite(q) ||
             columns.empty() || cell_starts.empty() || points.empty())
             return false;
-        const CellCoord a = cell_of(q);
-        if (a.z == INT32_MIN || a.z == INT32_MAX) return false;
+        const QueryCell at = locate(q);
+        const CellCoord a = at.cell;
+        if (at.beyond || a.z == INT32_MIN || a.z == INT32_MAX) return false;
         const ColumnRange own = cells_from(checked_column(a), a.z);
         if (own.start == own.end || !(cell_coords[own.start] == a)) return false;
         const std::uint32_t centre = own.start;
@@ -408,11 +514,21 @@ struct VoxelGrid {
 
     // Calls visit(number) for every occupied cell whose box distance is not >= bound,
     // column by column (dx, then dy) and up each column: the cells of the offset walk,
-    // in another order. Needs `separable`.
+    // in another order, then those of walk_beyond. Needs `separable`.
     template <class Visit>
     void walk_columns(const Point& q, float bound, Visit&& visit) const {
         if (columns.empty()) return;
-        const CellCoord a = cell_of(q);
+        const QueryCell at = locate(q);
+        walk_offset_columns(q, at.cell, bound, visit);
+        if (at.beyond)
+            walk_beyond(q, at.cell, [bound] { return bound; }, [&](std::uint32_t number, std::uint32_t, std::uint32_t, bool) {
+                visit(number);
+                return false;
+            });
+    }
+
+    template <class Visit>
+    void walk_offset_columns(const Point& q, const CellCoord& a, float bound, Visit&& visit) const {
         GapTable gap_sq;
         fill_gaps(q, a, gap_sq);
         const std::int32_t span = static_cast<std::int32_t>(offset_span);
