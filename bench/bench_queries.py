@@ -10,8 +10,8 @@ For every data set, query order, method, cells_per_radius and thread count T it
 times, for kesra, cKDTree and nanoflann:
 
 - build: `KesraNNSEngine(points, r, cells_per_radius=c)` (its pool sized T via
-  RAYON_NUM_THREADS) vs `cKDTree(points)` and nanoflann's tree (both always
-  build on one thread);
+  RAYON_NUM_THREADS) vs `cKDTree(points)` (always one thread) and nanoflann's tree
+  (leaf size 16, built on T threads);
 - find: `engine.find_neighbours(q, 16, num_threads=T)`
   vs `tree.query(q, k=16, distance_upper_bound=r, workers=T)`
   vs nanoflann's k nearest strictly within r on T threads;
@@ -26,12 +26,14 @@ throughput / peer throughput; peer build time / kesra build time), so values
 above 1 mean kesra is faster. Each run of an operation repeats it until it has
 taken --min-time seconds (0.2 by default) and counts the median call, so that
 small clouds, whose calls take a millisecond or less, are not timed by a single
-call on a busy machine; nanoflann gets as many repeats in its own process.
+call on a busy machine; nanoflann gets as many repeats in its own process, its
+builds and queries each.
 cKDTree gets float64 copies made outside the timings, since that is its native
 type. nanoflann runs in a small C++ program
-(bench/nanoflann_peer.cpp, compiled on demand into build/bench/ with g++; skipped
-when /usr/include/nanoflann.hpp is missing) over the same float32 points, so its
-timings include no Python overhead. Memory per point is the growth of the
+(bench/nanoflann_peer.cpp, compiled on demand into build/bench/ with g++ against the
+newest nanoflann Debian ships, which scripts/install-toolchain.sh unpacks from sid
+into $KESRA_CACHE; skipped when that header is missing) over the same float32 points,
+so its timings include no Python overhead. Memory per point is the growth of the
 resident set while building, measured in a fresh process per engine with kesra
 and cKDTree starting from the same float32 array.
 
@@ -82,7 +84,8 @@ TOLERANCE = 1e-5
 PEER_TOTAL_TOLERANCE = 1e-5
 ORDERS = ["own", "random"]
 
-NANOFLANN_HEADER = Path("/usr/include/nanoflann.hpp")
+NANOFLANN_INCLUDE = Path(os.environ.get("KESRA_CACHE", "/opt/kesra-toolchain")) / "nanoflann" / "usr" / "include"
+NANOFLANN_HEADER = NANOFLANN_INCLUDE / "nanoflann.hpp"
 NANOFLANN_SOURCE = REPO / "bench" / "nanoflann_peer.cpp"
 NANOFLANN_BINARY = REPO / "build" / "bench" / "nanoflann_peer"
 NANOFLANN_FLAGS = ["-O3", "-std=c++20", "-ffp-contract=off", "-pthread"]
@@ -124,8 +127,7 @@ def dataset_loaders(quick):
 def nanoflann_peer():
     """(path of the compiled harness, None), or (None, why it is unavailable)."""
     if not NANOFLANN_HEADER.exists():
-        return None, (f"{NANOFLANN_HEADER} not found; install libnanoflann-dev "
-                      "(scripts/install-toolchain.sh does)")
+        return None, f"{NANOFLANN_HEADER} not found; scripts/install-toolchain.sh (run by make) fetches it"
     newest = max(NANOFLANN_SOURCE.stat().st_mtime, NANOFLANN_HEADER.stat().st_mtime)
     if NANOFLANN_BINARY.exists() and NANOFLANN_BINARY.stat().st_mtime >= newest:
         return NANOFLANN_BINARY, None
@@ -133,7 +135,8 @@ def nanoflann_peer():
     cxx = os.environ.get("CXX", "g++")
     print(f"compiling {NANOFLANN_BINARY.relative_to(REPO)} with {cxx}", flush=True)
     try:
-        out = subprocess.run([cxx, *NANOFLANN_FLAGS, "-o", str(NANOFLANN_BINARY), str(NANOFLANN_SOURCE)],
+        out = subprocess.run([cxx, *NANOFLANN_FLAGS, "-I", str(NANOFLANN_INCLUDE), "-o", str(NANOFLANN_BINARY),
+                              str(NANOFLANN_SOURCE)],
                              capture_output=True, text=True)
     except OSError as error:
         return None, f"cannot run {cxx}: {error}"
@@ -142,11 +145,13 @@ def nanoflann_peer():
     return NANOFLANN_BINARY, None
 
 
-def run_nanoflann(binary, points_path, queries_path, radius, threads, repeats=1):
-    """Builds, finds and counts by the harness, `repeats` times each: its parsed JSON report (medians)."""
+def run_nanoflann(binary, points_path, queries_path, radius, threads, repeats=1, build_repeats=0):
+    """Builds `build_repeats` times (0: `repeats`), finds and counts `repeats` times on
+    `threads` threads: the harness's parsed JSON report (medians)."""
     out = subprocess.run([str(binary), "--points", str(points_path), "--queries", str(queries_path),
                           "--radius", repr(radius), "--k", str(K), "--threads", str(threads),
-                          "--repeats", str(repeats)], capture_output=True, text=True)
+                          "--repeats", str(repeats), "--build-repeats", str(build_repeats)],
+                         capture_output=True, text=True)
     if out.returncode != 0:
         raise RuntimeError(f"{binary.name} failed ({out.returncode}): {out.stderr.strip()}")
     return json.loads(out.stdout)
@@ -249,9 +254,10 @@ def bench_dataset(points, queries, paths, radius, methods, cells, threads, repea
             del tree, distances, counts
             if nanoflann:
                 report = run_nanoflann(nanoflann, *paths, radius, t)
-                calls = repeats_for(min(report[f"{op}_s"] for op in ("build", "find", "count")), min_time)
-                if calls > 1:
-                    report = run_nanoflann(nanoflann, *paths, radius, t, calls)
+                calls = repeats_for(min(report["find_s"], report["count_s"]), min_time)
+                builds = repeats_for(report["build_s"], min_time)
+                if max(calls, builds) > 1:
+                    report = run_nanoflann(nanoflann, *paths, radius, t, calls, builds)
                 runs["nanoflann"] = {op: report[f"{op}_s"] for op in ("build", "find", "count")}
                 totals["nanoflann"] = {"found": report["found_total"], "count": report["count_total"]}
             for method in methods:
@@ -281,15 +287,7 @@ def parse_list(text, cast=str):
 
 
 def nanoflann_version():
-    """Debian package version when known: the header's own macro lags behind (0x142 in 1.4.3)."""
-    try:
-        out = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libnanoflann-dev"],
-                             capture_output=True, text=True)
-        if out.returncode == 0 and out.stdout:
-            return out.stdout
-    except OSError:
-        pass
-    match = re.search(r"#define\s+NANOFLANN_VERSION\s+(0x[0-9a-fA-F]+)", NANOFLANN_HEADER.read_text())
+    match = re.search(r'#define\s+NANOFLANN_VERSION_STRING\s+"([^"]+)"', NANOFLANN_HEADER.read_text())
     return match and match.group(1)
 
 
@@ -456,7 +454,7 @@ def main(argv=None):
         "numpy": np.__version__, "scipy": scipy.__version__,
         "kesra": getattr(kesra, "__version__", None),
         "nanoflann": None if nanoflann_skipped else {
-            "version": nanoflann_version(), "flags": NANOFLANN_FLAGS, "leaf_size": 16},
+            "version": nanoflann_version(), "flags": NANOFLANN_FLAGS, "leaf_size": 16, "build_threads": "T"},
         "nanoflann_skipped": nanoflann_skipped,
         "quick": args.quick, "k": K, "target_neighbours": TARGET_NEIGHBOURS,
         "orders": args.orders, "cells_per_radius": cells,
