@@ -1,13 +1,14 @@
 // Times nanoflann on the same fixed-radius queries as kesra, for the benchmark scripts.
 //
 //   nanoflann_peer --points P.npy --queries Q.npy --radius R [--k 16] [--threads T]
-//                  [--repeats N] [--build-repeats N] [--mode all|find|count]
+//                  [--repeats N] [--build-repeats N] [--mode all|find|count|radius]
 //
 // Both files hold float32 (N, 3) C-order arrays without NaN rows. It builds the tree
 // --build-repeats times on T threads (leaf size 16), then, --repeats times each on T
 // threads: finds the k nearest neighbours strictly within R of every query ("find"),
-// and counts the neighbours strictly within R ("count"; "all" does both). Prints one
-// JSON object with median seconds and totals.
+// counts the neighbours strictly within R ("count"; "all" does both), or lists every
+// neighbour strictly within R as flat offsets/indices/distances arrays ("radius").
+// Prints one JSON object with median seconds and totals.
 //
 // Build: g++ -O3 -std=c++20 -ffp-contract=off -pthread -I DIR nanoflann_peer.cpp
 // with DIR holding nanoflann.hpp 1.12 or later.
@@ -48,6 +49,7 @@ struct Cloud {
 };
 
 using Tree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<float, Cloud>, Cloud, 3>;
+using Match = nanoflann::ResultItem<std::uint32_t, float>;
 
 // Only what numpy writes for a float32 (N, 3) C-order array; anything else is refused.
 Cloud read_npy(const std::string& path) {
@@ -143,7 +145,7 @@ std::string json_number(double x) {
 [[noreturn]] void usage(const char* why) {
     std::fprintf(stderr,
                  "nanoflann_peer: %s\nusage: nanoflann_peer --points P.npy --queries Q.npy --radius R "
-                 "[--k 16] [--threads T] [--repeats N] [--build-repeats N] [--mode all|find|count]\n",
+                 "[--k 16] [--threads T] [--repeats N] [--build-repeats N] [--mode all|find|count|radius]\n",
                  why);
     std::exit(2);
 }
@@ -188,6 +190,40 @@ std::uint64_t count_within(const Tree& tree, const Cloud& queries, float r2, uns
     return std::accumulate(counts.get(), counts.get() + n, std::uint64_t{0});
 }
 
+// Every neighbour strictly within the radius, flattened as a user of radiusSearch
+// would: each chunk of queries collects its unsorted rows, then the row offsets are
+// summed up and the chunks copied into int64 offsets, int32 indices and float32
+// distances. Returns the number of neighbours.
+std::uint64_t radius_csr(const Tree& tree, const Cloud& queries, float r2, unsigned threads) {
+    const std::size_t n = queries.size(), chunks = (n + kChunk - 1) / kChunk;
+    std::vector<std::vector<Match>> found(chunks);
+    std::unique_ptr<std::int64_t[]> offsets(new std::int64_t[n + 1]);
+    const nanoflann::SearchParameters unsorted(0.0f, false);
+    parallel_chunks(n, threads, [&](std::size_t begin, std::size_t end) {
+        std::vector<Match>& out = found[begin / kChunk];
+        std::vector<Match> row;
+        for (std::size_t q = begin; q < end; ++q) {
+            offsets[q + 1] = static_cast<std::int64_t>(tree.radiusSearch(&queries.xyz[3 * q], r2, row, unsorted));
+            out.insert(out.end(), row.begin(), row.end());
+        }
+    });
+    offsets[0] = 0;
+    std::partial_sum(offsets.get(), offsets.get() + n + 1, offsets.get());
+    const std::size_t total = static_cast<std::size_t>(offsets[n]);
+    std::unique_ptr<std::int32_t[]> indices(new std::int32_t[total]);
+    std::unique_ptr<float[]> distances(new float[total]);
+    parallel_chunks(chunks, threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+            std::size_t at = static_cast<std::size_t>(offsets[c * kChunk]);
+            for (const Match& m : found[c]) {
+                indices[at] = static_cast<std::int32_t>(m.first);
+                distances[at++] = std::sqrt(m.second);
+            }
+        }
+    });
+    return total;
+}
+
 // Median seconds of `repeats` calls of fn().
 template <class Fn>
 double timed_median(long repeats, Fn fn) {
@@ -223,7 +259,8 @@ int main(int argc, char** argv) {
     }
     if (threads < 1 || repeats < 1) usage("need threads >= 1, repeats >= 1");
     const unsigned t = static_cast<unsigned>(threads);
-    if (mode != "all" && mode != "find" && mode != "count") usage("mode must be all, find or count");
+    if (mode != "all" && mode != "find" && mode != "count" && mode != "radius")
+        usage("mode must be all, find, count or radius");
     if (points_path.empty() || queries_path.empty()) usage("--points and --queries are required");
     if (!(radius > 0) || k < 1 || build_repeats < 0) usage("need radius > 0, k >= 1, build repeats >= 0");
 
@@ -257,12 +294,14 @@ int main(int argc, char** argv) {
     }
     const double build_s = median(builds);
 
-    double find_s = NAN, count_s = NAN;
-    std::uint64_t found_total = 0, count_total = 0;
+    double find_s = NAN, count_s = NAN, radius_s = NAN;
+    std::uint64_t found_total = 0, count_total = 0, radius_total = 0;
     if (mode == "all" || mode == "find")
         find_s = timed_median(repeats, [&] { found_total = find_knn(*tree, queries, kk, r2, t); });
     if (mode == "all" || mode == "count")
         count_s = timed_median(repeats, [&] { count_total = count_within(*tree, queries, r2, t); });
+    if (mode == "radius")
+        radius_s = timed_median(repeats, [&] { radius_total = radius_csr(*tree, queries, r2, t); });
 
     auto total = [](double seconds, std::uint64_t value) {
         return std::isfinite(seconds) ? std::to_string(value) : std::string("null");
@@ -270,9 +309,11 @@ int main(int argc, char** argv) {
     std::printf(
         "{\"version\": \"%s\", \"points\": %zu, \"queries\": %zu, \"radius\": %s, \"k\": %zu, "
         "\"threads\": %u, \"repeats\": %ld, \"leaf_size\": %zu, \"build_s\": %s, \"find_s\": %s, "
-        "\"count_s\": %s, \"found_total\": %s, \"count_total\": %s}\n",
+        "\"count_s\": %s, \"radius_s\": %s, \"found_total\": %s, \"count_total\": %s, "
+        "\"radius_total\": %s}\n",
         NANOFLANN_VERSION_STRING, points.size(), queries.size(), json_number(r).c_str(), kk, t, repeats, kLeafSize,
         json_number(build_s).c_str(), json_number(find_s).c_str(), json_number(count_s).c_str(),
-        total(find_s, found_total).c_str(), total(count_s, count_total).c_str());
+        json_number(radius_s).c_str(), total(find_s, found_total).c_str(), total(count_s, count_total).c_str(),
+        total(radius_s, radius_total).c_str());
     return 0;
 }
