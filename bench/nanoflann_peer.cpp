@@ -2,12 +2,14 @@
 //
 //   nanoflann_peer --points P.npy --queries Q.npy --radius R [--k 16] [--threads T]
 //                  [--repeats N] [--build-repeats N] [--mode all|find|count|radius]
+//   nanoflann_peer --mode threads [--threads T] [--repeats N]
 //
 // Both files hold float32 (N, 3) C-order arrays without NaN rows. It builds the tree
 // --build-repeats times on T threads (leaf size 16), then, --repeats times each on T
 // threads: finds the k nearest neighbours strictly within R of every query ("find"),
 // counts the neighbours strictly within R ("count"; "all" does both), or lists every
 // neighbour strictly within R as flat offsets/indices/distances arrays ("radius").
+// "threads" only starts and joins T threads, the floor of any call that does so.
 // Prints one JSON object with median seconds and totals.
 //
 // Build: g++ -O3 -std=c++20 -ffp-contract=off -pthread -I DIR nanoflann_peer.cpp
@@ -145,7 +147,8 @@ std::string json_number(double x) {
 [[noreturn]] void usage(const char* why) {
     std::fprintf(stderr,
                  "nanoflann_peer: %s\nusage: nanoflann_peer --points P.npy --queries Q.npy --radius R "
-                 "[--k 16] [--threads T] [--repeats N] [--build-repeats N] [--mode all|find|count|radius]\n",
+                 "[--k 16] [--threads T] [--repeats N] [--build-repeats N] [--mode all|find|count|radius]\n"
+                 "       nanoflann_peer --mode threads [--threads T] [--repeats N]\n",
                  why);
     std::exit(2);
 }
@@ -224,6 +227,13 @@ std::uint64_t radius_csr(const Tree& tree, const Cloud& queries, float r2, unsig
     return total;
 }
 
+// Starts `threads` threads that do nothing and joins them.
+void spawn_join(unsigned threads) {
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; ++t) pool.emplace_back([] {});
+    for (auto& th : pool) th.join();
+}
+
 // Median seconds of `repeats` calls of fn().
 template <class Fn>
 double timed_median(long repeats, Fn fn) {
@@ -259,8 +269,14 @@ int main(int argc, char** argv) {
     }
     if (threads < 1 || repeats < 1) usage("need threads >= 1, repeats >= 1");
     const unsigned t = static_cast<unsigned>(threads);
+    if (mode == "threads") {
+        const double s = timed_median(repeats, [&] { spawn_join(t); });
+        std::printf("{\"threads\": %u, \"repeats\": %ld, \"spawn_join_s\": %s}\n", t, repeats,
+                    json_number(s).c_str());
+        return 0;
+    }
     if (mode != "all" && mode != "find" && mode != "count" && mode != "radius")
-        usage("mode must be all, find, count or radius");
+        usage("mode must be all, find, count, radius or threads");
     if (points_path.empty() || queries_path.empty()) usage("--points and --queries are required");
     if (!(radius > 0) || k < 1 || build_repeats < 0) usage("need radius > 0, k >= 1, build repeats >= 0");
 

@@ -50,6 +50,11 @@ def run_nanoflann(binary, points_path, queries_path, radius, threads, *, mode="a
                 "--mode", mode)
 
 
+def spawn_join_seconds(binary, threads, repeats=2000):
+    """Median seconds to start `threads` threads that do nothing and join them, in C++."""
+    return _run(binary, "--mode", "threads", "--threads", threads, "--repeats", repeats)["spawn_join_s"]
+
+
 def _run(binary, *args):
     out = subprocess.run([str(binary), *map(str, args)], capture_output=True, text=True)
     if out.returncode != 0:
