@@ -20,8 +20,8 @@ OPS = ("find", "count", "build")
 SUMMARY_METHODS = ["voxel", "hybrid", "kdtree"]
 
 
-def fmt(value, spec=".2f"):
-    return "-" if value is None else format(value, spec)
+def fmt(value, form=".2f"):
+    return "-" if value is None else format(value, form)
 
 
 def detail_table(results):
