@@ -2,16 +2,17 @@
 
 Usage, from the repository root:
 
-    .venv/bin/python bench/bench_queries.py [--quick] [--methods voxel,...]
+    .venv/bin/python bench/bench_queries.py [--quick] [--summary] [--methods voxel,...]
         [--threads 1,2] [--datasets cube,surface,bun0,...] [--repeats N]
-        [--orders own,random] [--cells-per-radius 1,2,3] [--min-time S]
+        [--orders own,random] [--radius-rule mean,median] [--cells-per-radius 1,2,3]
+        [--min-time S]
 
-For every data set, query order, method, cells_per_radius and thread count T it
-times, for kesra, cKDTree and nanoflann:
+For every data set, radius rule, query order, method, cells_per_radius and thread
+count T it times, for kesra, cKDTree and nanoflann:
 
 - build: `KesraNNSEngine(points, r, cells_per_radius=c)` (its pool sized T via
-  RAYON_NUM_THREADS) vs `cKDTree(points)` and nanoflann's tree (both always
-  build on one thread);
+  RAYON_NUM_THREADS) vs `cKDTree(points)` (always one thread) and nanoflann's tree
+  (leaf size 16, built on T threads);
 - find: `engine.find_neighbours(q, 16, num_threads=T)`
   vs `tree.query(q, k=16, distance_upper_bound=r, workers=T)`
   vs nanoflann's k nearest strictly within r on T threads;
@@ -20,44 +21,47 @@ times, for kesra, cKDTree and nanoflann:
   vs nanoflann counting within r on T threads.
 
 The queries are the points themselves, in the cloud's own order and in a fixed
-random permutation, and r gives about 30 neighbours per point. Runs of the three
-libraries are interleaved and the table shows medians and ratios (kesra
-throughput / peer throughput; peer build time / kesra build time), so values
-above 1 mean kesra is faster. Each run of an operation repeats it until it has
-taken --min-time seconds (0.2 by default) and counts the median call, so that
-small clouds, whose calls take a millisecond or less, are not timed by a single
-call on a busy machine; nanoflann gets as many repeats in its own process.
-cKDTree gets float64 copies made outside the timings, since that is its native
-type. nanoflann runs in a small C++ program
-(bench/nanoflann_peer.cpp, compiled on demand into build/bench/ with g++; skipped
-when /usr/include/nanoflann.hpp is missing) over the same float32 points, so its
-timings include no Python overhead. Memory per point is the growth of the
-resident set while building, measured in a fresh process per engine with kesra
+random permutation. r follows each radius rule (bench/radius_rules.py): "mean" (the
+mean point has about 30 neighbours) and "median" (the median point has about 30); the
+clustered cloud has a fixed r instead (rule "fixed"). Runs of the three libraries are
+interleaved and the tables show medians and ratios (kesra throughput / peer
+throughput; peer build time / kesra build time), so values above 1 mean kesra is
+faster. Each run of an operation, builds included, repeats it until it has taken
+--min-time seconds (0.2 by default) and counts the median call, so that calls of a
+millisecond or less are not timed by a single call on a busy machine; nanoflann gets
+as many repeats in its own process. cKDTree gets float64 copies made outside the
+timings, since that is its native type. nanoflann runs in a small C++ program
+(bench/nanoflann_runner.py; skipped when its header is missing) over the same float32
+points, so its timings include no Python overhead. Memory per point is the growth of
+the resident set while building, measured in a fresh process per engine with kesra
 and cKDTree starting from the same float32 array.
 
-Data sets: "cube" (uniform, 1,000,000 points), "surface" (lidar-like height
-field, 1,000,000 points), "clustered" (1,000,000 points, half of them in dense
-blobs filling 1 % of the volume; r gives about 30 neighbours outside the blobs,
-so a plain grid has crowded cells inside them) and every .npy cloud in $KESRA_DATA_DIR or
-../shared/data beside the repository (absent ones are skipped). Rows with NaN
-are dropped for both libraries. --quick uses 100,000 generated points and a
-single run to smoke-test the script.
+After the detail it prints a summary, one line per data set, order and rule: every
+method's find, count and build against nanoflann at the largest T. --summary measures
+only what that line needs (T = 2 unless --threads says otherwise, no memory probe) and
+prints only the summary; bench/result_tables.py reprints it from the JSON file.
 
-Before timing, a few hundred queries are checked against cKDTree (neighbour
-counts and distances, allowing for float32 rounding at the radius); any
-disagreement is reported and makes the script exit with status 1. nanoflann's
-totals of found and counted neighbours are compared with cKDTree's and a
-difference beyond float rounding is reported without failing the run. A JSON
-summary is written to bench/results/latest.json.
+Data sets: "cube" (uniform, 1,000,000 points), "surface" (lidar-like height field,
+1,000,000 points), "clustered" (1,000,000 points, half of them in dense blobs filling
+1 % of the volume; r gives about 30 neighbours outside the blobs, so a plain grid has
+crowded cells inside them) and every .npy cloud in $KESRA_DATA_DIR or ../shared/data
+beside the repository (absent ones are skipped). Rows with NaN are dropped for all
+libraries. --quick uses 100,000 generated points and a single run to smoke-test the
+script.
+
+Before timing, a few hundred queries are checked against cKDTree (neighbour counts
+and distances, allowing for float32 rounding at the radius); any disagreement is
+reported and makes the script exit with status 1. nanoflann's totals of found and
+counted neighbours are compared with cKDTree's and a difference beyond float rounding
+is reported without failing the run. A JSON summary is written to
+bench/results/latest.json.
 """
 
 import argparse
 import json
 import os
 import platform
-import re
 import statistics
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -67,13 +71,17 @@ import scipy
 from scipy.spatial import cKDTree
 
 import kesra
+from datasets import dataset_loaders, finite_rows, select
 from kesra import KesraNNSEngine
-from kesra.clouds import clustered_cloud, height_field_surface, radius_for_neighbours, sparse_radius, uniform_cube
-from kesra.demo import METHODS, format_table, timed
+from kesra.demo import METHODS
+from memory_probes import memory_per_point
+from nanoflann_runner import FLAGS, LEAF_SIZE, nanoflann_peer, nanoflann_version, run_nanoflann
+from radius_rules import NEIGHBOURS, RULES, suggest_radius
+from result_tables import detail_table, memory_table, peer_table, summary_table
+from timing import repeats_for, timed_steady
 
 REPO = Path(__file__).resolve().parents[1]
 K = 16
-TARGET_NEIGHBOURS = 30
 CHECK_QUERIES = 300
 # Relative slack at the radius: float32 distances differ from float64 ones by far less.
 TOLERANCE = 1e-5
@@ -81,95 +89,10 @@ TOLERANCE = 1e-5
 # float64 distances up to r inclusive, so points at the radius may fall either way.
 PEER_TOTAL_TOLERANCE = 1e-5
 ORDERS = ["own", "random"]
+PEERS = ("ckdtree", "nanoflann")
+OPS = ("build", "find", "count")
+SUMMARY_THREADS = [2]
 
-NANOFLANN_HEADER = Path("/usr/include/nanoflann.hpp")
-NANOFLANN_SOURCE = REPO / "bench" / "nanoflann_peer.cpp"
-NANOFLANN_BINARY = REPO / "build" / "bench" / "nanoflann_peer"
-NANOFLANN_FLAGS = ["-O3", "-std=c++20", "-ffp-contract=off", "-pthread"]
-
-MEMORY_PROBE = """
-import gc, os, sys
-import numpy as np
-path, radius, method, cells = sys.argv[1], float(sys.argv[2]), sys.argv[3], int(sys.argv[4])
-points = np.load(path)
-if method == "ckdtree":
-    from scipy.spatial import cKDTree
-    build = lambda: cKDTree(points)
-else:
-    from kesra import KesraNNSEngine
-    build = lambda: KesraNNSEngine(points, radius, method=method, cells_per_radius=cells)
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-gc.collect()
-before = rss()
-engine = build()
-print((rss() - before) / len(points))
-"""
-
-
-def data_dir():
-    return Path(os.environ.get("KESRA_DATA_DIR") or REPO.parent / "shared" / "data")
-
-
-def dataset_loaders(quick):
-    n = 100_000 if quick else 1_000_000
-    loaders = {"cube": lambda: uniform_cube(n), "surface": lambda: height_field_surface(n),
-               "clustered": lambda: (clustered_cloud(n), sparse_radius(n))}
-    for path in sorted(data_dir().glob("*.npy")):
-        loaders[path.stem] = lambda path=path: np.load(path)
-    return loaders
-
-
-def nanoflann_peer():
-    """(path of the compiled harness, None), or (None, why it is unavailable)."""
-    if not NANOFLANN_HEADER.exists():
-        return None, (f"{NANOFLANN_HEADER} not found; install libnanoflann-dev "
-                      "(scripts/install-toolchain.sh does)")
-    newest = max(NANOFLANN_SOURCE.stat().st_mtime, NANOFLANN_HEADER.stat().st_mtime)
-    if NANOFLANN_BINARY.exists() and NANOFLANN_BINARY.stat().st_mtime >= newest:
-        return NANOFLANN_BINARY, None
-    NANOFLANN_BINARY.parent.mkdir(parents=True, exist_ok=True)
-    cxx = os.environ.get("CXX", "g++")
-    print(f"compiling {NANOFLANN_BINARY.relative_to(REPO)} with {cxx}", flush=True)
-    try:
-        out = subprocess.run([cxx, *NANOFLANN_FLAGS, "-o", str(NANOFLANN_BINARY), str(NANOFLANN_SOURCE)],
-                             capture_output=True, text=True)
-    except OSError as error:
-        return None, f"cannot run {cxx}: {error}"
-    if out.returncode != 0:
-        return None, f"compiling {NANOFLANN_SOURCE.name} failed:\n{out.stderr.strip()[-2000:]}"
-    return NANOFLANN_BINARY, None
-
-
-def run_nanoflann(binary, points_path, queries_path, radius, threads, repeats=1):
-    """Builds, finds and counts by the harness, `repeats` times each: its parsed JSON report (medians)."""
-    out = subprocess.run([str(binary), "--points", str(points_path), "--queries", str(queries_path),
-                          "--radius", repr(radius), "--k", str(K), "--threads", str(threads),
-                          "--repeats", str(repeats)], capture_output=True, text=True)
-    if out.returncode != 0:
-        raise RuntimeError(f"{binary.name} failed ({out.returncode}): {out.stderr.strip()}")
-    return json.loads(out.stdout)
-
-
-MAX_CALLS = 400  # per timed run, however short the call
-
-
-def timed_steady(fn, *args, min_time=0.0, **kwargs):
-    """(last result, median seconds per call) over calls repeated until min_time has passed."""
-    result, first = timed(fn, *args, **kwargs)
-    seconds, spent = [first], first
-    while spent < min_time and len(seconds) < MAX_CALLS:
-        del result  # a build's structure goes before the next one is made
-        result, elapsed = timed(fn, *args, **kwargs)
-        seconds.append(elapsed)
-        spent += elapsed
-    return result, statistics.median(seconds)
-
-
-def repeats_for(seconds, min_time):
-    """Calls that fill min_time when one takes `seconds`."""
-    return min(MAX_CALLS, int(min_time / max(seconds, 1e-9)) + 1)
 
 
 def total_mismatch(peer, reference):
@@ -208,27 +131,20 @@ def check_agreement(engine, tree, points, radius, rng):
     }
 
 
-def memory_per_point(path, radius, methods, cells):
-    """Resident-set growth per point while building, each engine in a fresh process.
-
-    Keys are (method, cells_per_radius) and "ckdtree"."""
-    if not Path("/proc/self/statm").exists():
-        return {}
-
-    def probe(method, c):
-        out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(path), repr(radius), method, str(c)],
-                             capture_output=True, text=True, check=True)
-        return float(out.stdout)
-
-    result = {(method, c): probe(method, c) for method in methods for c in cells}
-    result["ckdtree"] = probe("ckdtree", 1)
-    return result
+def time_nanoflann(binary, paths, radius, threads, min_time):
+    """nanoflann's report, with builds and queries each repeated for min_time."""
+    report = run_nanoflann(binary, *paths, radius, threads, k=K)
+    calls = repeats_for(min(report["find_s"], report["count_s"]), min_time)
+    builds = repeats_for(report["build_s"], min_time)
+    if max(calls, builds) > 1:
+        report = run_nanoflann(binary, *paths, radius, threads, k=K, repeats=calls, build_repeats=builds)
+    return report
 
 
 def bench_dataset(points, queries, paths, radius, methods, cells, threads, repeats, nanoflann, min_time=0.0):
     """Median seconds per (engine, T, operation) and the peers' neighbour totals.
 
-    Engines are (method, cells_per_radius) pairs, "ckdtree" and, given the harness
+    Engines are (method, cells_per_radius) pairs, "ckdtree" and, given the program
     path `nanoflann`, "nanoflann"; `paths` are the .npy files of points and queries.
     """
     points64 = points.astype(np.float64)
@@ -248,11 +164,8 @@ def bench_dataset(points, queries, paths, radius, methods, cells, threads, repea
             totals["ckdtree"] = {"found": int(np.isfinite(distances).sum()), "count": int(counts.sum())}
             del tree, distances, counts
             if nanoflann:
-                report = run_nanoflann(nanoflann, *paths, radius, t)
-                calls = repeats_for(min(report[f"{op}_s"] for op in ("build", "find", "count")), min_time)
-                if calls > 1:
-                    report = run_nanoflann(nanoflann, *paths, radius, t, calls)
-                runs["nanoflann"] = {op: report[f"{op}_s"] for op in ("build", "find", "count")}
+                report = time_nanoflann(nanoflann, paths, radius, t, min_time)
+                runs["nanoflann"] = {op: report[f"{op}_s"] for op in OPS}
                 totals["nanoflann"] = {"found": report["found_total"], "count": report["count_total"]}
             for method in methods:
                 for c in cells:
@@ -276,38 +189,62 @@ def bench_dataset(points, queries, paths, radius, methods, cells, threads, repea
     return times, totals
 
 
+def result_entries(cloud, order, times, totals, args, checks, memory):
+    """One JSON entry per (method, cells_per_radius, T) of a timed cloud and order."""
+    n = cloud["points"]
+    gaps = None
+    if "nanoflann" in totals:
+        gaps = {op: total_mismatch(totals["nanoflann"][op], totals["ckdtree"][op]) for op in ("found", "count")}
+
+    def rate(engine, t, op):
+        key = (engine, t, op)
+        return n / times[key] / 1e6 if key in times else None
+
+    def ratio(engine, peer, t, op):
+        # Peer time / kesra time: throughput ratio for queries, time ratio for builds.
+        key = (peer, t, op)
+        return times[key] / times[(engine, t, op)] if key in times else None
+
+    entries = []
+    for t in args.threads:
+        for method in args.methods:
+            for c in args.cells_per_radius:
+                engine = (method, c)
+                entries.append({
+                    **cloud, "order": order, "method": method, "cells_per_radius": c, "threads": t,
+                    "repeats": args.repeats, "min_time_s": args.min_time,
+                    "build_s": {"kesra": times[(engine, t, "build")], "ckdtree": times[("ckdtree", t, "build")],
+                                "nanoflann": times.get(("nanoflann", t, "build"))},
+                    **{f"{op}_mqps": {"kesra": rate(engine, t, op), **{peer: rate(peer, t, op) for peer in PEERS}}
+                       for op in ("find", "count")},
+                    "ratios": {peer: {op: ratio(engine, peer, t, op) for op in OPS} for peer in PEERS},
+                    "bytes_per_point": {"kesra": memory.get(engine), "ckdtree": memory.get("ckdtree")},
+                    "disagreements": checks[engine],
+                    "peer_totals": totals,
+                    "nanoflann_total_gap": gaps,
+                })
+    return entries
+
+
 def parse_list(text, cast=str):
     return [cast(item) for item in text.split(",") if item]
 
 
-def nanoflann_version():
-    """Debian package version when known: the header's own macro lags behind (0x142 in 1.4.3)."""
-    try:
-        out = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libnanoflann-dev"],
-                             capture_output=True, text=True)
-        if out.returncode == 0 and out.stdout:
-            return out.stdout
-    except OSError:
-        pass
-    match = re.search(r"#define\s+NANOFLANN_VERSION\s+(0x[0-9a-fA-F]+)", NANOFLANN_HEADER.read_text())
-    return match and match.group(1)
-
-
-def fmt(value, spec=".2f"):
-    return "-" if value is None else format(value, spec)
-
-
-def main(argv=None):
+def parse_args(argv):
     parser = argparse.ArgumentParser(description="Benchmark kesra against scipy's cKDTree and nanoflann.")
     parser.add_argument("--quick", action="store_true", help="small data sets, one run")
+    parser.add_argument("--summary", action="store_true",
+                        help="only the summary table: every method at T = 2 against nanoflann, no memory probe")
     # The approximate graph method has its own benchmark (bench_graph.py).
-    exact = [m for m in METHODS if m != "graph"]
-    parser.add_argument("--methods", type=parse_list, default=exact, help="comma-separated")
-    parser.add_argument("--threads", type=lambda s: parse_list(s, int), default=[1, 2],
-                        help="comma-separated thread counts (default: 1,2)")
+    parser.add_argument("--methods", type=parse_list, default=[m for m in METHODS if m != "graph"],
+                        help="comma-separated")
+    parser.add_argument("--threads", type=lambda s: parse_list(s, int),
+                        help="comma-separated thread counts (default: 1,2; 2 with --summary)")
     parser.add_argument("--datasets", type=parse_list, help="comma-separated (default: all)")
     parser.add_argument("--orders", type=parse_list, default=ORDERS,
                         help="query orders: own (the cloud's), random (a fixed permutation); default: own,random")
+    parser.add_argument("--radius-rule", type=parse_list, default=RULES, dest="radius_rules",
+                        help="how r is chosen: mean, median (default: both; see bench/radius_rules.py)")
     parser.add_argument("--cells-per-radius", type=lambda s: parse_list(s, int), default=[1],
                         help="comma-separated cells_per_radius values for kesra (default: 1)")
     parser.add_argument("--repeats", type=int, help="runs per measurement (default: 3; 1 with --quick)")
@@ -315,140 +252,78 @@ def main(argv=None):
                         help="seconds each timed run repeats its call for (default: 0.2; 0 with --quick)")
     parser.add_argument("--output", type=Path, default=REPO / "bench" / "results" / "latest.json")
     args = parser.parse_args(argv)
-    repeats = args.repeats or (1 if args.quick else 3)
-    min_time = args.min_time if args.min_time is not None else (0.0 if args.quick else 0.2)
-    cells = args.cells_per_radius
-    if unknown_orders := [order for order in args.orders if order not in ORDERS]:
-        parser.error(f"unknown query orders {unknown_orders}; available: {ORDERS}")
+    args.repeats = args.repeats or (1 if args.quick else 3)
+    args.min_time = args.min_time if args.min_time is not None else (0.0 if args.quick else 0.2)
+    args.threads = args.threads or (SUMMARY_THREADS if args.summary else [1, 2])
+    for name, given, known in (("query orders", args.orders, ORDERS), ("radius rules", args.radius_rules, RULES)):
+        if unknown := [item for item in given if item not in known]:
+            parser.error(f"unknown {name} {unknown}; available: {known}")
+    args.datasets = select(dataset_loaders(args.quick), args.datasets, parser)
+    return args
 
+
+def main(argv=None):
+    args = parse_args(argv)
     loaders = dataset_loaders(args.quick)
-    names = args.datasets or list(loaders)
-    unknown = [name for name in names if name not in loaders]
-    if not data_dir().is_dir():
-        print(f"note: {data_dir()} not found, real clouds skipped")
-        names = [name for name in names if name in loaders]
-    elif unknown:
-        parser.error(f"unknown data sets {unknown}; available: {list(loaders)} "
-                     f"(real clouds are read from {data_dir()})")
-
     nanoflann, nanoflann_skipped = nanoflann_peer()
     if nanoflann_skipped:
         print(f"note: nanoflann column skipped: {nanoflann_skipped}", flush=True)
 
     rng = np.random.default_rng(0)
-    rows, peer_rows, memory_rows, summary, failures, peer_gaps = [], [], [], [], [], []
-    for name in names:
+    results, failures = [], []
+    for name in args.datasets:
         loaded = loaders[name]()
-        # A loader may fix its radius; otherwise it is chosen for TARGET_NEIGHBOURS.
+        # A loader may fix its radius; otherwise each rule chooses one.
         points, fixed_radius = loaded if isinstance(loaded, tuple) else (loaded, None)
-        points = np.ascontiguousarray(points, dtype=np.float32)
-        finite = np.isfinite(points).all(axis=1)
-        dropped = int((~finite).sum())
-        points = np.ascontiguousarray(points[finite])
-        radius = float(np.float32(fixed_radius or radius_for_neighbours(points, TARGET_NEIGHBOURS)))
+        points, dropped = finite_rows(points)
         n = len(points)
-        print(f"{name}: {n:,} points" + (f" ({dropped:,} NaN rows dropped)" if dropped else "")
-              + f", r = {radius:.4g}", flush=True)
-
-        tree = cKDTree(points.astype(np.float64))
-        checks = {}
-        for method in args.methods:
-            for c in cells:
-                engine = KesraNNSEngine(points, radius, method=method, cells_per_radius=c)
-                checks[(method, c)] = check_agreement(engine, tree, points, radius, rng)
-                if any(checks[(method, c)].values()):
-                    failures.append((name, f"{method}, cells_per_radius={c}", checks[(method, c)]))
-                del engine
-        del tree
-
-        with tempfile.TemporaryDirectory() as tmp:
-            points_path = Path(tmp) / "points.npy"
-            np.save(points_path, points)
-            memory = memory_per_point(points_path, radius, args.methods, cells)
-            for order in args.orders:
-                if order == "own":
-                    queries, queries_path = points, points_path
-                else:
-                    queries = np.ascontiguousarray(points[np.random.default_rng(1).permutation(n)])
-                    queries_path = Path(tmp) / "queries.npy"
-                    np.save(queries_path, queries)
-                print(f"  timing {order} order", flush=True)
-                times, totals = bench_dataset(points, queries, (points_path, queries_path), radius,
-                                              args.methods, cells, args.threads, repeats, nanoflann, min_time)
-
-                gaps = None
-                if "nanoflann" in totals:
-                    gaps = {op: total_mismatch(totals["nanoflann"][op], totals["ckdtree"][op])
-                            for op in ("found", "count")}
-                    if any(gap is not None for gap in gaps.values()):
-                        peer_gaps.append((name, order, totals))
-
-                def rate(engine, t, op):
-                    key = (engine, t, op)
-                    return n / times[key] / 1e6 if key in times else None
-
-                def ratio(engine, peer, t, op):
-                    # Peer time / kesra time: throughput ratio for queries, time ratio for builds.
-                    key = (peer, t, op)
-                    return times[key] / times[(engine, t, op)] if key in times else None
-
-                for t in args.threads:
-                    peer_rows.append([name, order, t,
-                                      f"{times[('ckdtree', t, 'build')]:.3f}",
-                                      fmt(times.get(("nanoflann", t, "build")), ".3f"),
-                                      f"{rate('ckdtree', t, 'find'):.2f}", fmt(rate("nanoflann", t, "find")),
-                                      f"{rate('ckdtree', t, 'count'):.2f}", fmt(rate("nanoflann", t, "count"))])
-                    for method in args.methods:
-                        for c in cells:
-                            engine = (method, c)
-                            build = times[(engine, t, "build")]
-                            ratios = {peer: {op: ratio(engine, peer, t, op) for op in ("build", "find", "count")}
-                                      for peer in ("ckdtree", "nanoflann")}
-                            rows.append([name, f"{n:,}", f"{radius:.3g}", order, method, c, t,
-                                         f"{build:.3f}", fmt(ratios["ckdtree"]["build"]),
-                                         fmt(ratios["nanoflann"]["build"]),
-                                         f"{rate(engine, t, 'find'):.2f}", fmt(ratios["ckdtree"]["find"]),
-                                         fmt(ratios["nanoflann"]["find"]),
-                                         f"{rate(engine, t, 'count'):.2f}", fmt(ratios["ckdtree"]["count"]),
-                                         fmt(ratios["nanoflann"]["count"])])
-                            summary.append({
-                                "dataset": name, "points": n, "nan_rows_dropped": dropped, "radius": radius,
-                                "order": order, "method": method, "cells_per_radius": c, "threads": t,
-                                "repeats": repeats,
-                                "min_time_s": min_time,
-                                "build_s": {"kesra": build, "ckdtree": times[("ckdtree", t, "build")],
-                                            "nanoflann": times.get(("nanoflann", t, "build"))},
-                                "find_mqps": {"kesra": rate(engine, t, "find"), "ckdtree": rate("ckdtree", t, "find"),
-                                              "nanoflann": rate("nanoflann", t, "find")},
-                                "count_mqps": {"kesra": rate(engine, t, "count"),
-                                               "ckdtree": rate("ckdtree", t, "count"),
-                                               "nanoflann": rate("nanoflann", t, "count")},
-                                "ratios": ratios,
-                                "bytes_per_point": {"kesra": memory.get(engine), "ckdtree": memory.get("ckdtree")},
-                                "disagreements": checks[engine],
-                                "peer_totals": totals,
-                                "nanoflann_total_gap": gaps,
-                            })
-        if memory:
+        rules = {"fixed": float(np.float32(fixed_radius))} if fixed_radius else {
+            rule: suggest_radius(points, rule) for rule in args.radius_rules}
+        for rule, radius in rules.items():
+            print(f"{name}: {n:,} points" + (f" ({dropped:,} NaN rows dropped)" if dropped else "")
+                  + f", r = {radius:.4g} ({rule} rule)", flush=True)
+            tree = cKDTree(points.astype(np.float64))
+            checks = {}
             for method in args.methods:
-                for c in cells:
-                    memory_rows.append([name, method, c, f"{memory[(method, c)]:.1f}", f"{memory['ckdtree']:.1f}"])
+                for c in args.cells_per_radius:
+                    engine = KesraNNSEngine(points, radius, method=method, cells_per_radius=c)
+                    checks[(method, c)] = check_agreement(engine, tree, points, radius, rng)
+                    if any(checks[(method, c)].values()):
+                        failures.append((name, rule, f"{method}, cells_per_radius={c}", checks[(method, c)]))
+                    del engine
+            del tree
+
+            cloud = {"dataset": name, "points": n, "nan_rows_dropped": dropped, "radius_rule": rule, "radius": radius}
+            with tempfile.TemporaryDirectory() as tmp:
+                points_path = Path(tmp) / "points.npy"
+                np.save(points_path, points)
+                memory = {} if args.summary else memory_per_point(points_path, radius, args.methods,
+                                                                  args.cells_per_radius)
+                for order in args.orders:
+                    if order == "own":
+                        queries, queries_path = points, points_path
+                    else:
+                        queries = np.ascontiguousarray(points[np.random.default_rng(1).permutation(n)])
+                        queries_path = Path(tmp) / "queries.npy"
+                        np.save(queries_path, queries)
+                    print(f"  timing {order} order", flush=True)
+                    times, totals = bench_dataset(points, queries, (points_path, queries_path), radius,
+                                                  args.methods, args.cells_per_radius, args.threads, args.repeats,
+                                                  nanoflann, args.min_time)
+                    results += result_entries(cloud, order, times, totals, args, checks, memory)
 
     print()
-    print(format_table(["dataset", "N", "r", "order", "method", "cells", "T",
-                        "build s", "x ckd", "x nf",
-                        "find Mq/s", "x ckd", "x nf",
-                        "count Mq/s", "x ckd", "x nf"], rows))
-    print("x ckd, x nf: kesra throughput / cKDTree, nanoflann throughput (build: peer time / kesra time); "
-          f"k = {K}, medians of {repeats} run(s)")
-    print()
-    print(format_table(["dataset", "order", "T", "ckd build s", "nf build s",
-                        "ckd find Mq/s", "nf find Mq/s", "ckd count Mq/s", "nf count Mq/s"], peer_rows))
-    if nanoflann_skipped:
-        print(f"nanoflann skipped: {nanoflann_skipped}")
-    if memory_rows:
+    if not args.summary:
+        print(detail_table(results))
+        print("x ckd, x nf: kesra throughput / cKDTree, nanoflann throughput (build: peer time / kesra time); "
+              f"k = {K}, medians of {args.repeats} run(s)\n")
+        print(peer_table(results))
+        if nanoflann_skipped:
+            print(f"nanoflann skipped: {nanoflann_skipped}")
+        if table := memory_table(results):
+            print("\n" + table)
         print()
-        print(format_table(["dataset", "method", "cells", "kesra B/pt", "cKDTree B/pt"], memory_rows))
+    print(summary_table(results))
 
     args.output.parent.mkdir(parents=True, exist_ok=True)
     args.output.write_text(json.dumps({
@@ -456,19 +331,21 @@ def main(argv=None):
         "numpy": np.__version__, "scipy": scipy.__version__,
         "kesra": getattr(kesra, "__version__", None),
         "nanoflann": None if nanoflann_skipped else {
-            "version": nanoflann_version(), "flags": NANOFLANN_FLAGS, "leaf_size": 16},
+            "version": nanoflann_version(), "flags": FLAGS, "leaf_size": LEAF_SIZE, "build_threads": "T"},
         "nanoflann_skipped": nanoflann_skipped,
-        "quick": args.quick, "k": K, "target_neighbours": TARGET_NEIGHBOURS,
-        "orders": args.orders, "cells_per_radius": cells,
-        "results": summary,
+        "quick": args.quick, "k": K, "target_neighbours": NEIGHBOURS, "radius_rules": args.radius_rules,
+        "orders": args.orders, "cells_per_radius": args.cells_per_radius,
+        "results": results,
     }, indent=2) + "\n")
     print(f"\nwrote {args.output}")
 
-    for name, order, totals in peer_gaps:
-        print(f"note: nanoflann's totals differ from cKDTree's beyond float rounding on {name} ({order} order): "
-              f"{totals}", file=sys.stderr)
-    for name, engine, check in failures:
-        print(f"DISAGREEMENT with cKDTree on {name} ({engine}), queries failing each check: {check}",
+    gaps = {(r["dataset"], r["radius_rule"], r["order"]): r["peer_totals"] for r in results
+            if r["nanoflann_total_gap"] and any(gap is not None for gap in r["nanoflann_total_gap"].values())}
+    for (name, rule, order), totals in gaps.items():
+        print(f"note: nanoflann's totals differ from cKDTree's beyond float rounding on {name} "
+              f"({rule} rule, {order} order): {totals}", file=sys.stderr)
+    for name, rule, engine, check in failures:
+        print(f"DISAGREEMENT with cKDTree on {name} ({rule} rule, {engine}), queries failing each check: {check}",
               file=sys.stderr)
     return 1 if failures else 0
 

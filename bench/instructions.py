@@ -4,35 +4,34 @@ with the load of a shared machine, for comparing two builds of the engine.
 Usage, from the repository root (valgrind from Debian's packages):
 
     .venv/bin/python bench/instructions.py DATASET METHOD [--cells-per-radius M]
-        [--what find|count] [--points N]
+        [--what find|count] [--points N] [--radius-rule mean|median]
 
 DATASET is "cube" or "surface" (N generated points, default 200,000) or the name of a
 cloud in ../shared/data (NaN rows dropped). The queries are every 20th point, answered
 on one thread, with r for about 30 neighbours; only the query driver's own call is
 counted (callgrind's --toggle-collect), not the build or the interpreter. Compare builds by pointing
 PYTHONPATH at another installation of the package.
+
+r follows --radius-rule (bench/radius_rules.py): "mean" (default) gives about 30
+neighbours to the mean point, "median" to the median point.
 """
 
 import argparse
-import os
 import re
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
-DATA = Path(os.environ.get("KESRA_DATA_DIR") or Path(__file__).resolve().parents[2] / "shared" / "data")
-
-
 def load_points(args):
     import numpy as np
 
+    from datasets import data_dir, finite_rows
     from kesra.clouds import height_field_surface, uniform_cube
 
     if args.dataset in ("cube", "surface"):
         return (uniform_cube if args.dataset == "cube" else height_field_surface)(args.points)
-    points = np.load(DATA / f"{args.dataset}.npy")
-    return points[np.isfinite(points).all(axis=1)]
+    return finite_rows(np.load(data_dir() / f"{args.dataset}.npy"))[0]
 
 
 def run_queries(args):
@@ -55,15 +54,16 @@ def main():
     parser.add_argument("--cells-per-radius", type=int, default=1)
     parser.add_argument("--what", choices=["find", "count"], default="find")
     parser.add_argument("--points", type=int, default=200_000)
+    parser.add_argument("--radius-rule", choices=["mean", "median"], default="mean")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--radius", type=float, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         return run_queries(args)
     # The radius search runs queries of its own: done here, outside the count.
-    from kesra.clouds import radius_for_neighbours
+    from radius_rules import suggest_radius
 
-    radius = radius_for_neighbours(load_points(args), 30)
+    radius = suggest_radius(load_points(args), args.radius_rule)
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
         child = [sys.executable, __file__, *sys.argv[1:], "--child", "--radius", repr(radius)]

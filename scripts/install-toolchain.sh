@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs on a fresh Debian 12/13 machine, and reuses what is
-# already there: system packages, a free-threaded CPython, and the 3.14 headers
-# used for the free-threading readiness check. Prints the interpreter's path last.
+# already there: system packages, a free-threaded CPython, the 3.14 headers used for
+# the free-threading readiness check and the nanoflann header the benchmark compares
+# against. Prints the interpreter's path last.
 set -euo pipefail
 
 PREFIX=${KESRA_PY_PREFIX:-/opt/python3.13t}
@@ -38,8 +39,30 @@ mirror_uri() {
         | grep -v security | head -n 1 | tr -d ' '
 }
 
+# A binary entry for sid pinned at priority 1: packages are downloaded from it and
+# unpacked into $CACHE, never installed or upgraded from it.
+sid_entry() {
+    local sid_list=/etc/apt/sources.list.d/kesra-sid.sources
+    if [ ! -f "$sid_list" ]; then
+        printf 'Types: deb\nURIs: %s\nSuites: sid\nComponents: main\nSigned-By: %s\n' \
+            "$(mirror_uri)" /usr/share/keyrings/debian-archive-keyring.gpg > "$sid_list"
+        printf 'Package: *\nPin: release n=sid\nPin-Priority: 1\n' > /etc/apt/preferences.d/kesra-sid-pin
+    fi
+}
+
+# unpack_from_sid PACKAGE DIR: downloads PACKAGE's sid build and unpacks it into DIR.
+sid_updated=0
+unpack_from_sid() {
+    sid_entry
+    if [ $sid_updated -eq 0 ]; then apt-get update -qq >&2; apt_updated=1; sid_updated=1; fi
+    local work
+    work=$(mktemp -d)
+    (cd "$work" && apt-get download "$1/sid" >&2 && mkdir -p "$2" && dpkg-deb -x "$1"_*.deb "$2")
+    rm -rf "$work"
+}
+
 # Build tools, C++ test libraries and the sanitizer runtimes.
-apt_install build-essential cmake ninja-build libgtest-dev pkg-config libnanoflann-dev
+apt_install build-essential cmake ninja-build libgtest-dev pkg-config
 
 if ! PY=$(find_python); then
     log "building a free-threaded CPython 3.13 into $PREFIX"
@@ -66,17 +89,14 @@ fi
 HDR="$CACHE/py314"
 if [ ! -f "$HDR/usr/include/python3.14/Python.h" ]; then
     log "fetching libpython3.14-dev headers"
-    sid_list=/etc/apt/sources.list.d/kesra-sid.sources
-    if [ ! -f "$sid_list" ]; then
-        printf 'Types: deb\nURIs: %s\nSuites: sid\nComponents: main\nSigned-By: %s\n' \
-            "$(mirror_uri)" /usr/share/keyrings/debian-archive-keyring.gpg > "$sid_list"
-        printf 'Package: *\nPin: release n=sid\nPin-Priority: 1\n' > /etc/apt/preferences.d/kesra-sid-pin
-    fi
-    apt-get update -qq >&2; apt_updated=1
-    work=$(mktemp -d)
-    (cd "$work" && apt-get download libpython3.14-dev >&2 && mkdir -p "$HDR" \
-        && dpkg-deb -x libpython3.14-dev_*.deb "$HDR")
-    rm -rf "$work"
+    unpack_from_sid libpython3.14-dev "$HDR"
+fi
+
+# The newest nanoflann Debian ships (header only), for bench/nanoflann_peer.cpp.
+NANOFLANN="$CACHE/nanoflann"
+if [ ! -f "$NANOFLANN/usr/include/nanoflann.hpp" ]; then
+    log "fetching libnanoflann-dev from sid"
+    unpack_from_sid libnanoflann-dev "$NANOFLANN"
 fi
 
 echo "$PY"
