@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "engine/engine.hpp"
-#include "index/mod/errors.hpp"
-#include "index/mod/query_driver.hpp"
+#include "base/errors.hpp"
+#include "query/query_driver.hpp"
 #include "state/engine_state.hpp"
 
 using namespace kesra;

@@ -44,7 +44,7 @@ stale() {
     return 1
 }
 
-mapfile -t sources < <(find src/engine src/index src/pool src/state -name '*.cpp' | sort; echo fuzz/state_fuzz.cpp)
+mapfile -t sources < <(find src/base src/engine src/index src/pool src/query src/state -name '*.cpp' | sort; echo fuzz/state_fuzz.cpp)
 objects=()
 todo=()
 for s in "${sources[@]}"; do

@@ -1,7 +1,7 @@
-#include "engine.hpp"
+#include "engine/engine.hpp"
 
-#include "../index/mod/errors.hpp"
-#include "messages.hpp"
+#include "base/errors.hpp"
+#include "engine/messages.hpp"
 
 namespace kesra {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "../index/mod/points_view.hpp"
-#include "../index/mod/search_backend.hpp"
-#include "../pool/worker_pool.hpp"
+#include "base/points_view.hpp"
+#include "index/search_backend.hpp"
+#include "pool/worker_pool.hpp"
 
 namespace kesra {
 

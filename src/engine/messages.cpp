@@ -1,4 +1,4 @@
-#include "messages.hpp"
+#include "engine/messages.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -1,11 +1,11 @@
-#include "arguments.hpp"
+#include "lib/arguments.hpp"
 
 #include <cstring>
 #include <string>
 
-#include "../engine/messages.hpp"
-#include "numpy_api.hpp"
-#include "py_ref.hpp"
+#include "engine/messages.hpp"
+#include "lib/numpy_api.hpp"
+#include "lib/py_ref.hpp"
 
 namespace kesra::py {
 

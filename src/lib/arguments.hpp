@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "../index/mod/points_view.hpp"
+#include "base/points_view.hpp"
 
 namespace kesra::py {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "../engine/engine.hpp"
+#include "engine/engine.hpp"
 
 namespace kesra::py {
 

@@ -2,12 +2,12 @@
 #include <new>
 #include <string>
 
-#include "../engine/messages.hpp"
-#include "arguments.hpp"
-#include "claim.hpp"
-#include "engine_object.hpp"
-#include "py_ref.hpp"
-#include "worker_pool_call.hpp"
+#include "engine/messages.hpp"
+#include "lib/arguments.hpp"
+#include "lib/claim.hpp"
+#include "lib/engine_object.hpp"
+#include "lib/py_ref.hpp"
+#include "lib/worker_pool_call.hpp"
 
 namespace kesra::py {
 

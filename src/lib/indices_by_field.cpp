@@ -4,9 +4,9 @@
 #include <memory>
 #include <new>
 
-#include "arguments.hpp"
-#include "numpy_api.hpp"
-#include "py_ref.hpp"
+#include "lib/arguments.hpp"
+#include "lib/numpy_api.hpp"
+#include "lib/py_ref.hpp"
 
 namespace kesra::py {
 

@@ -1,11 +1,11 @@
 // Module _kesra: multi-phase initialisation, declared safe without the GIL.
 #define KESRA_NUMPY_IMPORT
-#include "numpy_api.hpp"
+#include "lib/numpy_api.hpp"
 
-#include "../engine/engine.hpp"
-#include "engine_object.hpp"
-#include "py_ref.hpp"
-#include "worker_pool_call.hpp"
+#include "engine/engine.hpp"
+#include "lib/engine_object.hpp"
+#include "lib/py_ref.hpp"
+#include "lib/worker_pool_call.hpp"
 
 namespace kesra::py {
 

@@ -2,13 +2,13 @@
 // for the call with the interpreter released, and hand the buffers to NumPy uncopied.
 #include <optional>
 
-#include "../index/mod/query_driver.hpp"
-#include "arguments.hpp"
-#include "claim.hpp"
-#include "engine_object.hpp"
-#include "numpy_api.hpp"
-#include "py_ref.hpp"
-#include "worker_pool_call.hpp"
+#include "query/query_driver.hpp"
+#include "lib/arguments.hpp"
+#include "lib/claim.hpp"
+#include "lib/engine_object.hpp"
+#include "lib/numpy_api.hpp"
+#include "lib/py_ref.hpp"
+#include "lib/worker_pool_call.hpp"
 
 namespace kesra::py {
 

@@ -5,14 +5,14 @@
 #include <new>
 #include <string>
 
-#include "../index/mod/errors.hpp"
-#include "../state/engine_state.hpp"
-#include "arguments.hpp"
-#include "claim.hpp"
-#include "engine_object.hpp"
-#include "numpy_api.hpp"
-#include "py_ref.hpp"
-#include "worker_pool_call.hpp"
+#include "base/errors.hpp"
+#include "state/engine_state.hpp"
+#include "lib/arguments.hpp"
+#include "lib/claim.hpp"
+#include "lib/engine_object.hpp"
+#include "lib/numpy_api.hpp"
+#include "lib/py_ref.hpp"
+#include "lib/worker_pool_call.hpp"
 
 namespace kesra::py {
 

@@ -1,10 +1,10 @@
-#include "worker_pool_call.hpp"
+#include "lib/worker_pool_call.hpp"
 
 #include <exception>
 #include <new>
 #include <string>
 
-#include "../index/mod/errors.hpp"
+#include "base/errors.hpp"
 
 namespace kesra::py {
 

@@ -7,7 +7,7 @@
 
 #include <functional>
 
-#include "../pool/worker_pool.hpp"
+#include "pool/worker_pool.hpp"
 
 namespace kesra::py {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "worker_pool.hpp"
+#include "pool/worker_pool.hpp"
 
 namespace kesra {
 

@@ -1,4 +1,4 @@
-#include "worker_pool.hpp"
+#include "pool/worker_pool.hpp"
 
 #include <sched.h>
 

@@ -1,4 +1,4 @@
-#include "byte_reader.hpp"
+#include "state/byte_reader.hpp"
 
 namespace kesra {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../index/mod/errors.hpp"
+#include "base/errors.hpp"
 
 namespace kesra {
 

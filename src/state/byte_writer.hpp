@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "../index/mod/errors.hpp"
+#include "base/errors.hpp"
 
 namespace kesra {
 

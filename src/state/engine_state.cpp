@@ -1,11 +1,11 @@
-#include "engine_state.hpp"
+#include "state/engine_state.hpp"
 
 #include <algorithm>
 #include <string>
 #include <variant>
 
-#include "byte_reader.hpp"
-#include "byte_writer.hpp"
+#include "state/byte_reader.hpp"
+#include "state/byte_writer.hpp"
 
 namespace kesra {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../engine/engine.hpp"
+#include "engine/engine.hpp"
 
 namespace kesra {
 

@@ -1,5 +1,5 @@
-#include "index/mod/any_order_list.hpp"
-#include "index/mod/query_driver.hpp"
+#include "index/results/any_order_list.hpp"
+#include "query/query_driver.hpp"
 
 #include "cloud.hpp"
 

@@ -2,7 +2,7 @@
 
 #include "cloud.hpp"
 #include "engine/engine.hpp"
-#include "index/mod/query_driver.hpp"
+#include "query/query_driver.hpp"
 #include "state/byte_reader.hpp"
 
 using kesra::Engine;

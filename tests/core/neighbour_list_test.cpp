@@ -1,5 +1,5 @@
-#include "index/mod/neighbour_list.hpp"
-#include "index/mod/range_scan.hpp"
+#include "index/results/neighbour_list.hpp"
+#include "index/scan/range_scan.hpp"
 
 #include <gtest/gtest.h>
 

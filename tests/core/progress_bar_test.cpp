@@ -1,4 +1,4 @@
-#include "index/mod/progress_bar.hpp"
+#include "query/progress_bar.hpp"
 
 #include <gtest/gtest.h>
 

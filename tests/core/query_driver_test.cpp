@@ -1,4 +1,4 @@
-#include "index/mod/query_driver.hpp"
+#include "query/query_driver.hpp"
 
 #include "cloud.hpp"
 

@@ -1,4 +1,4 @@
-#include "index/mod/wide_scan.hpp"
+#include "index/scan/wide_scan.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "index/mod/range_scan.hpp"
+#include "index/scan/range_scan.hpp"
 
 using kesra::NeighbourList;
 using kesra::Point;

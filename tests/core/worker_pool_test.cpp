@@ -9,7 +9,7 @@
 #include <set>
 #include <tuple>
 
-#include "index/mod/errors.hpp"
+#include "base/errors.hpp"
 
 using kesra::WorkerPool;
 

@@ -1,11 +1,11 @@
-#include "knn_graph.hpp"
+#include "index/graph/knn_graph.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <new>
 
-#include "../mod/memory_limit.hpp"
+#include "base/memory_limit.hpp"
 
 namespace kesra {
 

@@ -11,12 +11,12 @@
 #include <optional>
 #include <vector>
 
-#include "../../pool/worker_pool.hpp"
-#include "../hybrid/hybrid_grid.hpp"
-#include "../mod/count_accumulator.hpp"
-#include "../mod/errors.hpp"
-#include "../mod/neighbour_list.hpp"
-#include "../mod/points_view.hpp"
+#include "pool/worker_pool.hpp"
+#include "index/hybrid/hybrid_grid.hpp"
+#include "index/results/count_accumulator.hpp"
+#include "base/errors.hpp"
+#include "index/results/neighbour_list.hpp"
+#include "base/points_view.hpp"
 
 namespace kesra {
 

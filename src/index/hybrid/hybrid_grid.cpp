@@ -1,4 +1,4 @@
-#include "hybrid_grid.hpp"
+#include "index/hybrid/hybrid_grid.hpp"
 
 #include <algorithm>
 #include <cmath>

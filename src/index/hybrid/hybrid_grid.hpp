@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "../kdtree/kd_tree.hpp"
-#include "../voxel/voxel_grid.hpp"
+#include "index/kdtree/kd_tree.hpp"
+#include "index/voxel/voxel_grid.hpp"
 
 namespace kesra {
 

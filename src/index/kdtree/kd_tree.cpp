@@ -1,4 +1,4 @@
-#include "kd_tree.hpp"
+#include "index/kdtree/kd_tree.hpp"
 
 #include <algorithm>
 #include <limits>

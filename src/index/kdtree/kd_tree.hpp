@@ -10,12 +10,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "../../pool/worker_pool.hpp"
-#include "../mod/count_accumulator.hpp"
-#include "../mod/errors.hpp"
-#include "../mod/neighbour_list.hpp"
-#include "../mod/range_scan.hpp"
-#include "../mod/points_view.hpp"
+#include "pool/worker_pool.hpp"
+#include "index/results/count_accumulator.hpp"
+#include "base/errors.hpp"
+#include "index/results/neighbour_list.hpp"
+#include "index/scan/range_scan.hpp"
+#include "base/points_view.hpp"
 
 namespace kesra {
 

@@ -1,4 +1,4 @@
-#include "column_lookup.hpp"
+#include "index/voxel/column_lookup.hpp"
 
 #include <algorithm>
 #include <random>

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cell_coord.hpp"
+#include "index/voxel/cell_coord.hpp"
 
 namespace kesra {
 

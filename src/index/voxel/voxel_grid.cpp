@@ -1,10 +1,10 @@
-#include "voxel_grid.hpp"
+#include "index/voxel/voxel_grid.hpp"
 
 #include <algorithm>
 #include <new>
 
-#include "../../pool/parallel_sort.hpp"
-#include "../mod/memory_limit.hpp"
+#include "pool/parallel_sort.hpp"
+#include "base/memory_limit.hpp"
 
 namespace kesra {
 

@@ -14,14 +14,14 @@
 #include <utility>
 #include <vector>
 
-#include "../../pool/worker_pool.hpp"
-#include "../mod/any_order_list.hpp"
-#include "../mod/count_accumulator.hpp"
-#include "../mod/errors.hpp"
-#include "../mod/neighbour_list.hpp"
-#include "../mod/range_scan.hpp"
-#include "../mod/points_view.hpp"
-#include "column_lookup.hpp"
+#include "pool/worker_pool.hpp"
+#include "index/results/any_order_list.hpp"
+#include "index/results/count_accumulator.hpp"
+#include "base/errors.hpp"
+#include "index/results/neighbour_list.hpp"
+#include "index/scan/range_scan.hpp"
+#include "base/points_view.hpp"
+#include "index/voxel/column_lookup.hpp"
 
 namespace kesra {
 

@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "count_accumulator.hpp"
-#include "distance_block.hpp"
-#include "lane_offers.hpp"
-#include "points_view.hpp"
-#include "wide_scan.hpp"
+#include "index/results/count_accumulator.hpp"
+#include "index/scan/distance_block.hpp"
+#include "index/scan/lane_offers.hpp"
+#include "base/points_view.hpp"
+#include "index/scan/wide_scan.hpp"
 
 namespace kesra {
 

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "errors.hpp"
-#include "sorting_network.hpp"
+#include "base/errors.hpp"
+#include "index/results/sorting_network.hpp"
 
 namespace kesra {
 

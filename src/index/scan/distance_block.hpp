@@ -4,7 +4,7 @@
 // contraction, so the values are bit-identical to the scalar ones.
 #include <cstdint>
 
-#include "points_view.hpp"
+#include "base/points_view.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -11,8 +11,8 @@
 // Only for finite queries and points: no NaN distance may be offered.
 #include <cstdint>
 
-#include "distance_block.hpp"
-#include "neighbour_list.hpp"
+#include "index/scan/distance_block.hpp"
+#include "index/results/neighbour_list.hpp"
 
 namespace kesra {
 

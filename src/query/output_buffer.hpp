@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "errors.hpp"
+#include "base/errors.hpp"
 
 namespace kesra {
 

@@ -1,4 +1,4 @@
-#include "progress_bar.hpp"
+#include "query/progress_bar.hpp"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

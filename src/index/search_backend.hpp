@@ -3,10 +3,10 @@
 // index: 0 "voxel", 1 "kdtree", 2 "hybrid", 3 "graph".
 #include <variant>
 
-#include "../graph/knn_graph.hpp"
-#include "../hybrid/hybrid_grid.hpp"
-#include "../kdtree/kd_tree.hpp"
-#include "../voxel/voxel_grid.hpp"
+#include "index/graph/knn_graph.hpp"
+#include "index/hybrid/hybrid_grid.hpp"
+#include "index/kdtree/kd_tree.hpp"
+#include "index/voxel/voxel_grid.hpp"
 
 namespace kesra {
 

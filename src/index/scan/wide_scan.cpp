@@ -1,6 +1,6 @@
-#include "wide_scan.hpp"
+#include "index/scan/wide_scan.hpp"
 
-#include "lane_offers.hpp"
+#include "index/scan/lane_offers.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "neighbour_list.hpp"
-#include "points_view.hpp"
+#include "index/results/neighbour_list.hpp"
+#include "base/points_view.hpp"
 
 namespace kesra {
 

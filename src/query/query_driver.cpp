@@ -1,4 +1,4 @@
-#include "query_driver.hpp"
+#include "query/query_driver.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "any_order_list.hpp"
-#include "count_accumulator.hpp"
-#include "memory_limit.hpp"
-#include "neighbour_list.hpp"
-#include "progress_bar.hpp"
+#include "index/results/any_order_list.hpp"
+#include "index/results/count_accumulator.hpp"
+#include "base/memory_limit.hpp"
+#include "index/results/neighbour_list.hpp"
+#include "query/progress_bar.hpp"
 
 namespace kesra {
 

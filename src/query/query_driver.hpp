@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <optional>
 
-#include "../../pool/worker_pool.hpp"
-#include "output_buffer.hpp"
-#include "points_view.hpp"
-#include "search_backend.hpp"
+#include "pool/worker_pool.hpp"
+#include "query/output_buffer.hpp"
+#include "base/points_view.hpp"
+#include "index/search_backend.hpp"
 
 namespace kesra {
 
