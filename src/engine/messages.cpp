@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/utf8.hpp"
+
 namespace kesra {
 
 std::string format_f32(float value) {
@@ -36,34 +38,6 @@ std::string format_f32(float value) {
 
 namespace {
 
-// Decodes one UTF-8 code point starting at text[i]; returns its length (0 if invalid).
-std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& cp) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    std::size_t len;
-    if (b0 < 0x80) {
-        cp = b0;
-        return 1;
-    } else if ((b0 & 0xE0) == 0xC0) {
-        len = 2;
-        cp = b0 & 0x1F;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        len = 3;
-        cp = b0 & 0x0F;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        len = 4;
-        cp = b0 & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + len > text.size()) return 0;
-    for (std::size_t j = 1; j < len; ++j) {
-        const auto b = static_cast<unsigned char>(text[i + j]);
-        if ((b & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    return len;
-}
-
 // Control and non-printable characters, as far as an escape is needed for a message:
 // C0/C1 controls, DEL, surrogates, non-characters, separators and format characters
 // that would be invisible.
@@ -84,9 +58,11 @@ bool is_printable(char32_t cp) {
 
 std::string quote_string(std::string_view text) {
     std::string out = "\"";
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
     for (std::size_t i = 0; i < text.size();) {
-        char32_t cp = 0;
-        std::size_t len = decode_utf8(text, i, cp);
+        const Utf8Step step = decode_utf8(bytes, text.size(), i);
+        const char32_t cp = step.code_point;
+        const std::size_t len = step.length;
         if (len == 0) {
             out += "\\u{fffd}";
             ++i;
