@@ -59,20 +59,6 @@ bool bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nar
     return true;
 }
 
-// Adds "while processing '<name>'" to the exception being raised.
-bool fail_with_note(const char* name) {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (exc == nullptr) return false;
-    const std::string note = std::string("while processing '") + name + "'";
-    Ref result(PyObject_CallMethod(exc, "add_note", "s", note.c_str()));
-    if (!result) {
-        Py_DECREF(exc);
-        return false;
-    }
-    PyErr_SetRaisedException(exc);
-    return false;
-}
-
 std::string describe(PyObject* obj) {
     if (PyArray_Check(obj)) {
         auto* arr = reinterpret_cast<PyArrayObject*>(obj);
@@ -86,6 +72,19 @@ std::string describe(PyObject* obj) {
 }
 
 }  // namespace
+
+bool fail_with_note(const char* name) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return false;
+    const std::string note = std::string("while processing '") + name + "'";
+    Ref result(PyObject_CallMethod(exc, "add_note", "s", note.c_str()));
+    if (!result) {
+        Py_DECREF(exc);
+        return false;
+    }
+    PyErr_SetRaisedException(exc);
+    return false;
+}
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     nargs = PyVectorcall_NARGS(nargs);

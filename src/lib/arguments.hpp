@@ -25,6 +25,9 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // The same for a tuple and an optional dict (type construction).
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
+// Adds the note "while processing '<name>'" to the exception being raised; returns false.
+bool fail_with_note(const char* name);
+
 // Conversions: on failure they return false with an exception set and the note added.
 bool to_f32(PyObject* obj, const char* name, float& out);
 bool to_u32(PyObject* obj, const char* name, std::uint32_t& out);

@@ -54,11 +54,7 @@ bool to_int64_view(PyObject* obj, const char* name, Int64View& out) {
     }
     PyErr_Format(PyExc_TypeError, "expected a 1-dimensional numpy.ndarray of int64, got %s",
                  PyArray_Check(obj) ? "an array of another dtype or dimension" : Py_TYPE(obj)->tp_name);
-    PyObject* exc = PyErr_GetRaisedException();
-    Ref note(PyUnicode_FromFormat("while processing '%s'", name));
-    if (note) Ref(PyObject_CallMethod(exc, "add_note", "O", note.get()));
-    PyErr_SetRaisedException(exc);
-    return false;
+    return fail_with_note(name);
 }
 
 // Row numbers are below 2^63, so this value in a buffer's last slot marks the slot that
