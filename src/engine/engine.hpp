@@ -21,10 +21,6 @@ struct Engine {
     std::uint64_t graph_degree = 16;
 };
 
-// The search methods in their fixed order: available_methods() and error messages list
-// them in this order, and it matches the SearchBackend variant order.
-inline constexpr std::array<std::string_view, 4> METHOD_NAMES = {"voxel", "kdtree", "hybrid", "graph"};
-
 struct EngineParams {
     float max_dist;
     std::string method;

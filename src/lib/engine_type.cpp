@@ -1,5 +1,6 @@
 // The KesraNNSEngine type: construction, method, grid_stats, len and the method table.
 #include <new>
+#include <optional>
 #include <string>
 
 #include "engine/messages.hpp"
@@ -73,42 +74,22 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
     return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
-// Occupancy of a voxel grid: the three keys every grid-based method reports.
-bool grid_occupancy(PyObject* dict, const VoxelGrid& grid) {
-    const std::size_t cells = grid.cell_coords.size();
-    std::uint32_t max_points = 0;
-    for (std::size_t c = 0; c + 1 < grid.cell_starts.size(); ++c)
-        max_points = std::max(max_points, grid.cell_starts[c + 1] - grid.cell_starts[c]);
-    const float mean = cells == 0 ? 0.0f : static_cast<float>(grid.points.size()) / static_cast<float>(cells);
-    return set_item(dict, "num_cells", PyLong_FromSize_t(cells)) &&
-           set_item(dict, "max_points_per_cell", PyLong_FromUnsignedLong(max_points)) &&
-           set_item(dict, "mean_points_per_cell", PyFloat_FromDouble(static_cast<double>(mean)));
-}
-
 PyObject* engine_grid_stats(PyObject* self, PyObject*) {
     SharedClaim claim(as_engine(self)->claim);
     if (!claim) return nullptr;
+    const std::optional<GridStats> stats = backend_grid_stats(as_engine(self)->engine->backend);
+    if (!stats) Py_RETURN_NONE;
     Ref dict(PyDict_New());
-    if (!dict) return nullptr;
-    // 1: filled, 0: failed, -1: the method has no grid.
-    const int filled = std::visit(
-        [&](const auto& structure) -> int {
-            using T = std::decay_t<decltype(structure)>;
-            if constexpr (std::is_same_v<T, VoxelGrid>) {
-                return grid_occupancy(dict.get(), structure);
-            } else if constexpr (std::is_same_v<T, HybridGrid>) {
-                return grid_occupancy(dict.get(), structure.grid) &&
-                       set_item(dict.get(), "num_subtrees", PyLong_FromSize_t(structure.num_subtrees()));
-            } else if constexpr (std::is_same_v<T, KnnGraph>) {
-                return grid_occupancy(dict.get(), structure.entry_index.grid) &&
-                       set_item(dict.get(), "graph_degree", PyLong_FromUnsignedLongLong(structure.degree));
-            } else {
-                return -1;
-            }
-        },
-        as_engine(self)->engine->backend);
-    if (filled < 0) Py_RETURN_NONE;
-    return filled ? dict.release() : nullptr;
+    if (!dict || !set_item(dict.get(), "num_cells", PyLong_FromSize_t(stats->num_cells)) ||
+        !set_item(dict.get(), "max_points_per_cell", PyLong_FromUnsignedLong(stats->max_points_per_cell)) ||
+        !set_item(dict.get(), "mean_points_per_cell", PyFloat_FromDouble(static_cast<double>(stats->mean_points_per_cell))))
+        return nullptr;
+    if (stats->num_subtrees && !set_item(dict.get(), "num_subtrees", PyLong_FromSize_t(*stats->num_subtrees)))
+        return nullptr;
+    if (stats->graph_degree &&
+        !set_item(dict.get(), "graph_degree", PyLong_FromUnsignedLongLong(*stats->graph_degree)))
+        return nullptr;
+    return dict.release();
 }
 
 PyGetSetDef engine_getset[] = {

@@ -9,6 +9,7 @@
 // A `for_each` reached from inside a loop body runs its items inline. When the task has
 // finished, the threads are told to exit and the call returns without waiting for them
 // to end: each thread holds a share of the pool and the last one to leave frees it.
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -85,6 +86,21 @@ public:
     void for_each(std::size_t count, Body&& body) {
         struct NoState {};
         for_each(count, [] { return NoState{}; }, [&](NoState&, std::size_t i) { body(i); });
+    }
+
+    // Calls body(state, block, begin, end) for the blocks of `size` items that cover
+    // [0, count), block b being [b * size, min(count, (b + 1) * size)), spread and with
+    // states made as for for_each.
+    template <class MakeState, class Body>
+    void for_each_block(std::size_t count, std::size_t size, MakeState&& make_state, Body&& body) {
+        for_each((count + size - 1) / size, make_state,
+                 [&](auto& state, std::size_t b) { body(state, b, b * size, std::min(count, (b + 1) * size)); });
+    }
+
+    // for_each_block without per-thread state: body(block, begin, end).
+    template <class Body>
+    void for_each_block(std::size_t count, std::size_t size, Body&& body) {
+        for_each((count + size - 1) / size, [&](std::size_t b) { body(b, b * size, std::min(count, (b + 1) * size)); });
     }
 
     WorkerPool(const WorkerPool&) = delete;

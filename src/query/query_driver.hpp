@@ -5,14 +5,13 @@
 #include <cstdint>
 #include <optional>
 
-#include "pool/worker_pool.hpp"
-#include "query/output_buffer.hpp"
 #include "base/points_view.hpp"
 #include "index/search_backend.hpp"
+#include "pool/worker_pool.hpp"
+#include "query/output_buffer.hpp"
+#include "query/row_order.hpp"
 
 namespace kesra {
-
-inline constexpr std::size_t QUERY_CHUNK_ROWS = 256;
 
 struct NeighbourResult {
     OutputBuffer<std::int32_t> indices;  // (Q, k) row-major, -1 padded

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "base/errors.hpp"
 
@@ -21,6 +22,12 @@ public:
     void bytes(const void*, std::size_t n) { size_ += n; }
     // `count` values of 4-byte words, stored in memory as native words.
     void words(const void*, std::size_t count) { size_ += 4 * count; }
+    // A sequence: its element count, then `per_element` words for each element.
+    template <class T>
+    void words(const std::vector<T>& v, std::size_t per_element) {
+        u64(v.size());
+        words(v.data(), v.size() * per_element);
+    }
 
     std::size_t size() const { return size_; }
 
@@ -58,6 +65,13 @@ public:
             const auto* w = static_cast<const std::uint32_t*>(data);
             for (std::size_t i = 0; i < count; ++i) u32(w[i]);
         }
+    }
+
+    // A sequence: its element count, then `per_element` words for each element.
+    template <class T>
+    void words(const std::vector<T>& v, std::size_t per_element) {
+        u64(v.size());
+        words(v.data(), v.size() * per_element);
     }
 
     bool full() const { return pos_ == end_; }

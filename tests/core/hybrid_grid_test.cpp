@@ -145,7 +145,7 @@ TEST(HybridGrid, KeptNeighbourhoodLeavesTheListsOfThePlainWalk) {
             plain.reset();
             kept.reset();
             h.knn_search(q, plain);
-            h.knn_search(q, kept, scratch);
+            h.knn_search(q, kept, &scratch);
             ASSERT_EQ(plain.size(), kept.size());
             for (std::size_t i = 0; i < plain.size(); ++i)
                 ASSERT_TRUE(std::memcmp(&plain.data()[i], &kept.data()[i], sizeof(kesra::Candidate)) == 0)

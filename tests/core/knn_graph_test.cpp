@@ -28,7 +28,7 @@ KnnGraph build_graph(const std::vector<Point>& pts, float r, std::uint64_t degre
 std::vector<float> graph_knn(const KnnGraph& g, const std::vector<Point>& pts, const Point& q, float r, std::size_t k,
                              KnnGraph::Scratch& scratch, float epsilon = 0.0f) {
     kesra::NeighbourList list(k, r, epsilon, g.size());
-    g.knn_search(q, list, scratch);
+    g.knn_search(q, list, &scratch);
     list.sort_ascending();
     std::vector<float> d2s;
     std::set<std::uint32_t> seen;
@@ -44,7 +44,7 @@ std::vector<float> graph_knn(const KnnGraph& g, const std::vector<Point>& pts, c
 
 float graph_count(const KnnGraph& g, const Point& q, float r, KnnGraph::Scratch& scratch) {
     kesra::CountAccumulator acc(r, std::nullopt);
-    g.count_search(q, acc, scratch);
+    g.count_search(q, acc, &scratch);
     return acc.sum();
 }
 

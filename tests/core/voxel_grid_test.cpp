@@ -114,7 +114,7 @@ TEST(VoxelGrid, ColumnWalkLeavesTheListsOfTheOffsetWalk) {
                 c.reset();
                 by_column.knn_search(q, a);
                 by_offset.knn_search(q, b);
-                by_column.knn_search(q, c, scratch);
+                by_column.knn_search(q, c, &scratch);
                 ASSERT_TRUE(a.size() == b.size() && a.size() == c.size());
                 for (std::size_t i = 0; i < a.size(); ++i)
                     ASSERT_TRUE(std::memcmp(&a.data()[i], &b.data()[i], sizeof(kesra::Candidate)) == 0 &&
@@ -141,14 +141,14 @@ TEST(VoxelGrid, KeptNeighbourhoodFailsWhereThePlainWalkFails) {
         list.reset();
         EXPECT_ANY_THROW(grid.knn_search(q, list));
         list.reset();
-        EXPECT_ANY_THROW(grid.knn_search(q, list, scratch));
+        EXPECT_ANY_THROW(grid.knn_search(q, list, &scratch));
     }
     // Three cells over in x, the damaged cell is outside the walk.
     const Point beyond{cell.x + 3.5f, cell.y + 0.5f, cell.z + 0.5f};
     list.reset();
     EXPECT_NO_THROW(grid.knn_search(beyond, list));
     list.reset();
-    EXPECT_NO_THROW(grid.knn_search(beyond, list, scratch));
+    EXPECT_NO_THROW(grid.knn_search(beyond, list, &scratch));
 }
 
 // Columns packed in their (x, y) box use the plain table, spread ones the hash table; both

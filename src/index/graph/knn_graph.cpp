@@ -75,12 +75,9 @@ KnnGraph KnnGraph::build(WorkerPool& pool, const PointsView& search_points, floa
     std::uint32_t* const adjacency = graph.adjacency.data();
 
     // One list per thread; the point itself is normally among the candidates, at 0.
-    const std::size_t chunks = (n + GRAPH_BUILD_CHUNK - 1) / GRAPH_BUILD_CHUNK;
-    pool.for_each(
-        chunks, [&] { return NeighbourList(static_cast<std::size_t>(degree) + 1, max_dist, 0.0f, n); },
-        [&](NeighbourList& list, std::size_t chunk) {
-            const std::size_t begin = chunk * GRAPH_BUILD_CHUNK;
-            const std::size_t end = std::min(n, begin + GRAPH_BUILD_CHUNK);
+    pool.for_each_block(
+        n, GRAPH_BUILD_CHUNK, [&] { return NeighbourList(static_cast<std::size_t>(degree) + 1, max_dist, 0.0f, n); },
+        [&](NeighbourList& list, std::size_t, std::size_t begin, std::size_t end) {
             for (std::size_t p = begin; p < end; ++p) {
                 list.reset();
                 index.knn_search(index.grid.points[p], list);
@@ -114,7 +111,9 @@ bool KnnGraph::find_entry(const Point& q, float t0, Scratch& scratch, Candidate&
     return true;
 }
 
-void KnnGraph::count_search(const Point& q, CountAccumulator& acc, Scratch& scratch) const {
+void KnnGraph::count_search(const Point& q, CountAccumulator& acc, Scratch* scratch_of_task) const {
+    check(scratch_of_task != nullptr, "graph search without its scratch");
+    Scratch& scratch = *scratch_of_task;
     if (entry_index.grid.points.empty()) return;
     const float r2 = acc.max_dist_sq();
     Candidate entry;

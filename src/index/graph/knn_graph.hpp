@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "pool/worker_pool.hpp"
@@ -17,6 +18,8 @@
 #include "base/errors.hpp"
 #include "index/results/neighbour_list.hpp"
 #include "base/points_view.hpp"
+#include "index/results/any_order_list.hpp"
+#include "index/results/result_set.hpp"
 
 namespace kesra {
 
@@ -63,26 +66,40 @@ struct KnnGraph {
 
     using Scratch = GraphSearchScratch;
 
+    static constexpr std::string_view METHOD_NAME = "graph";
     static KnnGraph build(WorkerPool& pool, const PointsView& search_points, float max_dist,
                           std::uint32_t cells_per_radius, std::uint64_t subtree_threshold,
                           std::uint64_t graph_degree);
+    static KnnGraph build(WorkerPool& pool, const PointsView& search_points, const BuildParams& p) {
+        return build(pool, search_points, p.max_dist, p.cells_per_radius, p.subtree_threshold, p.graph_degree);
+    }
 
     std::size_t size() const { return entry_index.size(); }
     const std::vector<std::uint32_t>& row_numbers() const { return entry_index.grid.original_indices; }
     std::size_t memory_bytes() const;
+    std::optional<GridStats> grid_stats() const {
+        std::optional<GridStats> stats = entry_index.grid.grid_stats();
+        stats->graph_degree = degree;
+        return stats;
+    }
     void derive_reach(float max_dist) { entry_index.derive_reach(max_dist); }
 
-    template <class List>
-    void knn_search(const Point& q, List& list, Scratch& scratch) const {
+    // The searches need the task's scratch.
+    template <CandidateList List>
+    void knn_search(const Point& q, List& list, Scratch* scratch) const {
+        check(scratch != nullptr, "graph search without its scratch");
         if (entry_index.grid.points.empty()) return;
         Candidate entry;
-        if (!find_entry(q, list.threshold(), scratch, entry)) return;
+        if (!find_entry(q, list.threshold(), *scratch, entry)) return;
         walk(
-            q, entry, scratch, [&] { return list.threshold(); }, [&](float d2, std::uint32_t m) { list.offer(d2, m); },
-            [&] { return list.is_done(); });
+            q, entry, *scratch, [&] { return list.threshold(); },
+            [&](float d2, std::uint32_t m) { list.offer(d2, m); }, [&] { return list.is_done(); });
     }
 
-    void count_search(const Point& q, CountAccumulator& acc, Scratch& scratch) const;
+    void count_search(const Point& q, CountAccumulator& acc, Scratch* scratch) const;
+
+    // The walk's order is its own: no other order to try.
+    bool knn_search_any_order(const Point&, AnyOrderList&) const { return false; }
 
 private:
     // Runs the exact entry search with the radius sqrt(t0), squared again in f32 by the

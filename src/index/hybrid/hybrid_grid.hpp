@@ -6,9 +6,12 @@
 //
 // Immutable after build: any number of threads may query one grid without locks.
 #include <cstdint>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "index/kdtree/kd_tree.hpp"
+#include "index/results/result_set.hpp"
 #include "index/voxel/voxel_grid.hpp"
 
 namespace kesra {
@@ -23,16 +26,28 @@ struct HybridGrid {
     // (empty when there is no subtree). Whether every coordinate is finite is the grid's.
     std::vector<PointBox> subtree_boxes;
 
+    static constexpr std::string_view METHOD_NAME = "hybrid";
     static HybridGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
                             std::uint32_t cells_per_radius, std::uint64_t subtree_threshold);
+    static HybridGrid build(WorkerPool& pool, const PointsView& search_points, const BuildParams& p) {
+        return build(pool, search_points, p.max_dist, p.cells_per_radius, p.subtree_threshold);
+    }
 
     std::size_t size() const { return grid.size(); }
     const std::vector<std::uint32_t>& row_numbers() const { return grid.original_indices; }
     std::size_t num_subtrees() const;
     std::size_t memory_bytes() const;
+    std::optional<GridStats> grid_stats() const {
+        std::optional<GridStats> stats = grid.grid_stats();
+        stats->num_subtrees = num_subtrees();
+        return stats;
+    }
 
-    template <class List>
-    void knn_search(const Point& q, List& list, UnitNeighbourhood* hood = nullptr) const {
+    // A query task's work space, as for the voxel grid.
+    using Scratch = VoxelGrid::Scratch;
+
+    template <CandidateList List>
+    void knn_search(const Point& q, List& list, Scratch* scratch = nullptr) const {
         walk(
             q, [&] { return list.threshold(); },
             [&](std::uint32_t start, std::uint32_t end) { offer_range(q, grid.points.data(), start, end, list); },
@@ -40,14 +55,7 @@ struct HybridGrid {
                 kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
                               grid.finite_points, q, list, box);
             },
-            [&] { return list.is_done(); }, hood);
-    }
-
-    // A query task's work space, as for the voxel grid.
-    using Scratch = VoxelGrid::Scratch;
-    template <class List>
-    void knn_search(const Point& q, List& list, Scratch& scratch) const {
-        knn_search(q, list, &scratch.hood);
+            [&] { return list.is_done(); }, scratch != nullptr ? &scratch->hood : nullptr);
     }
 
     // knn_search for a list that takes any order: the grid's walk from q's own cell.
@@ -64,7 +72,7 @@ struct HybridGrid {
         });
     }
 
-    void count_search(const Point& q, CountAccumulator& acc) const {
+    void count_search(const Point& q, CountAccumulator& acc, Scratch* = nullptr) const {
         // A plain count does not depend on the order of the cells: walk them by column,
         // counting runs of small cells as one range.
         if (!acc.weighted() && grid.separable) {

@@ -148,11 +148,9 @@ KdTree KdTree::build(WorkerPool& pool, const PointsView& search_points) {
     if (n == 0) return tree;
 
     constexpr std::size_t block = 1 << 15;
-    const std::size_t blocks = (n + block - 1) / block;
     std::vector<IndexedPoint> items(n);
-    pool.for_each(blocks, [&](std::size_t b) {
-        const std::size_t end = std::min(n, (b + 1) * block);
-        for (std::size_t i = b * block; i < end; ++i) {
+    pool.for_each_block(n, block, [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
             const Point p = search_points.point(i);
             items[i] = {p.x, p.y, p.z, static_cast<std::uint32_t>(i)};
         }
@@ -160,9 +158,8 @@ KdTree KdTree::build(WorkerPool& pool, const PointsView& search_points) {
     tree.nodes = kd_build_nodes(pool, items.data(), static_cast<std::uint32_t>(n), 0);
     tree.points.resize(n);
     tree.original_indices.resize(n);
-    pool.for_each(blocks, [&](std::size_t b) {
-        const std::size_t end = std::min(n, (b + 1) * block);
-        for (std::size_t i = b * block; i < end; ++i) {
+    pool.for_each_block(n, block, [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
             tree.points[i] = {items[i].x, items[i].y, items[i].z};
             tree.original_indices[i] = items[i].row;
         }

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "pool/worker_pool.hpp"
@@ -16,6 +18,10 @@
 #include "index/results/neighbour_list.hpp"
 #include "index/scan/range_scan.hpp"
 #include "base/points_view.hpp"
+#include "index/build_params.hpp"
+#include "index/grid_stats.hpp"
+#include "index/results/any_order_list.hpp"
+#include "index/results/result_set.hpp"
 
 namespace kesra {
 
@@ -152,7 +158,7 @@ void walk(const Node* nodes, std::size_t num_nodes, std::uint32_t root, std::siz
 // `points`; ends after the leaf at which list.is_done() first holds. Needs capacity >= 1.
 // `finite_points` must hold only when every point of the structure is finite; it enables
 // the tighter pruning of the walk.
-template <class List>
+template <CandidateList List>
 void kd_knn_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
                    std::size_t num_points, bool finite_points, const Point& q, List& list,
                    const PointBox* box = nullptr) {
@@ -163,7 +169,7 @@ void kd_knn_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root,
                         return list.is_done();
                     },
                     [&](float skipped_bound) {
-                        if constexpr (requires { list.pass_over(skipped_bound); }) list.pass_over(skipped_bound);
+                        if constexpr (NotesPassedOver<List>) list.pass_over(skipped_bound);
                     });
 }
 
@@ -179,23 +185,33 @@ struct KdTree {
     std::vector<Node> nodes;  // pre-order, root at 0; empty exactly when there are no points
     bool finite_points = false;  // derived from `points`: every coordinate finite
 
+    static constexpr std::string_view METHOD_NAME = "kdtree";
     static KdTree build(WorkerPool& pool, const PointsView& search_points);
+    static KdTree build(WorkerPool& pool, const PointsView& search_points, const BuildParams&) {
+        return build(pool, search_points);
+    }
 
     std::size_t size() const { return points.size(); }
     void derive_reach(float) {}  // a tree's search has no reach of its own
     const std::vector<std::uint32_t>& row_numbers() const { return original_indices; }
     std::size_t memory_bytes() const;
+    std::optional<GridStats> grid_stats() const { return std::nullopt; }  // no grid
 
-    template <class List>
-    void knn_search(const Point& q, List& list) const {
+    struct Scratch {};  // a tree search needs no work space of its own
+
+    template <CandidateList List>
+    void knn_search(const Point& q, List& list, Scratch* = nullptr) const {
         if (nodes.empty()) return;
         kd_knn_search(nodes.data(), nodes.size(), 0, points.data(), points.size(), finite_points, q, list);
     }
 
-    void count_search(const Point& q, CountAccumulator& acc) const {
+    void count_search(const Point& q, CountAccumulator& acc, Scratch* = nullptr) const {
         if (nodes.empty()) return;
         kd_count_search(nodes.data(), nodes.size(), 0, points.data(), points.size(), finite_points, q, acc);
     }
+
+    // The tree is searched near leaf first already: no other order to try.
+    bool knn_search_any_order(const Point&, AnyOrderList&) const { return false; }
 };
 
 }  // namespace kesra

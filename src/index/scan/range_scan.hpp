@@ -2,9 +2,9 @@
 // Scans of a contiguous range of positions, shared by every structure: offering the
 // points to a candidate list, or counting them.
 #include <cstdint>
-#include <type_traits>
 
 #include "index/results/count_accumulator.hpp"
+#include "index/results/result_set.hpp"
 #include "index/scan/distance_block.hpp"
 #include "index/scan/lane_offers.hpp"
 #include "base/points_view.hpp"
@@ -21,12 +21,12 @@ constexpr std::uint32_t WIDE_SCAN_MIN_POINTS = 24;
 // are made, except when a NaN distance is kept at the top of a full list; then the rest
 // of the four are offered one by one. A list that notes what it passes over is shown the
 // lanes rejected as a whole (pass_over_lanes).
-template <class List>
+template <CandidateList List>
 void offer_range(const Point& q, const Point* points, std::uint32_t start, std::uint32_t end, List& list) {
     std::uint32_t p = start;
     // Crowded cells eight at a time where the processor can. A list that notes what it
-    // passes over takes the four-at-a-time scan.
-    if constexpr (std::is_same_v<List, NeighbourList>) {
+    // passes over takes the four-at-a-time scan, which shows it the lanes it rejects.
+    if constexpr (!NotesPassedOver<List>) {
         if (end - p >= WIDE_SCAN_MIN_POINTS && has_wide_scan()) {
             const std::uint32_t blocks = (end - p) / 8;
             offer_by_eight(q, points, p, blocks, list);
@@ -40,7 +40,7 @@ void offer_range(const Point& q, const Point* points, std::uint32_t start, std::
         const float bound = list.threshold();
         const __m128 block = four.four(points + p);
         const __m128 offered = DistanceBlock::below_lanes(block, DistanceBlock::splat(bound));
-        if constexpr (requires { list.pass_over_lanes(block, offered); }) list.pass_over_lanes(block, offered);
+        if constexpr (NotesPassedOver<List>) list.pass_over_lanes(block, offered);
         unsigned mask = static_cast<unsigned>(_mm_movemask_ps(offered));
         if (mask == 0) continue;
         _mm_store_ps(d2, block);

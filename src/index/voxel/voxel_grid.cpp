@@ -56,9 +56,8 @@ VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, fl
     const std::size_t blocks = (n + block - 1) / block;
     std::vector<Point> copied(n);
     std::vector<CellRecord> records(n);
-    pool.for_each(blocks, [&](std::size_t b) {
-        const std::size_t end = std::min(n, (b + 1) * block);
-        for (std::size_t i = b * block; i < end; ++i) {
+    pool.for_each_block(n, block, [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
             copied[i] = search_points.point(i);
             records[i] = {grid.cell_of(copied[i]), static_cast<std::uint32_t>(i)};
         }
@@ -73,9 +72,9 @@ VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, fl
     grid.original_indices.resize(n);
     auto starts_cell = [&](std::size_t w) { return w == 0 || !(records[w - 1].cell == records[w].cell); };
     std::vector<std::size_t> first_cell(blocks + 1, 0);
-    pool.for_each(blocks, [&](std::size_t b) {
+    pool.for_each_block(n, block, [&](std::size_t b, std::size_t begin, std::size_t end) {
         std::size_t cells = 0;
-        for (std::size_t w = b * block, end = std::min(n, (b + 1) * block); w < end; ++w) {
+        for (std::size_t w = begin; w < end; ++w) {
             grid.points[w] = copied[records[w].index];
             grid.original_indices[w] = records[w].index;
             cells += starts_cell(w);
@@ -85,9 +84,9 @@ VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, fl
     for (std::size_t b = 0; b < blocks; ++b) first_cell[b + 1] += first_cell[b];
     grid.cell_coords.resize(first_cell[blocks]);
     grid.cell_starts.resize(first_cell[blocks] + 1);
-    pool.for_each(blocks, [&](std::size_t b) {
+    pool.for_each_block(n, block, [&](std::size_t b, std::size_t begin, std::size_t end) {
         std::size_t c = first_cell[b];
-        for (std::size_t w = b * block, end = std::min(n, (b + 1) * block); w < end; ++w) {
+        for (std::size_t w = begin; w < end; ++w) {
             if (!starts_cell(w)) continue;
             grid.cell_coords[c] = records[w].cell;
             grid.cell_starts[c++] = static_cast<std::uint32_t>(w);
@@ -179,6 +178,16 @@ float VoxelGrid::measure_box_slack() const {
         widen(lo.z, hi.z, cell.z);
     }
     return slack;
+}
+
+std::optional<GridStats> VoxelGrid::grid_stats() const {
+    GridStats stats;
+    stats.num_cells = cell_coords.size();
+    for (std::size_t c = 0; c + 1 < cell_starts.size(); ++c)
+        stats.max_points_per_cell = std::max(stats.max_points_per_cell, cell_starts[c + 1] - cell_starts[c]);
+    if (stats.num_cells != 0)
+        stats.mean_points_per_cell = static_cast<float>(points.size()) / static_cast<float>(stats.num_cells);
+    return stats;
 }
 
 std::size_t VoxelGrid::memory_bytes() const {

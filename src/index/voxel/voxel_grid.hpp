@@ -1,62 +1,31 @@
 #pragma once
 // The "voxel" structure: points binned into cubic cells of edge max_dist / m, stored
 // cell by cell in (x, y, z) order, with a hash map from each column of cells to its range
-// of cell numbers. A query visits
-// the (2m+1)^3 cells around its own in near-to-far order, skipping every cell whose box
-// cannot hold a point below the current bound.
+// of cell numbers. A query visits the (2m+1)^3 cells around its own in near-to-far order,
+// skipping every cell whose box cannot hold a point below the current bound. This file
+// holds the data, the build and the cell geometry; the walks are in cell_walks.hpp and
+// unit_walks.hpp, the searches in voxel_search.hpp.
 //
 // Immutable after build: any number of threads may query one grid without locks.
-#include <algorithm>
-#include <cmath>
-#include <tuple>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "pool/worker_pool.hpp"
+#include "base/errors.hpp"
+#include "base/points_view.hpp"
+#include "index/build_params.hpp"
+#include "index/grid_stats.hpp"
 #include "index/results/any_order_list.hpp"
 #include "index/results/count_accumulator.hpp"
-#include "base/errors.hpp"
-#include "index/results/neighbour_list.hpp"
-#include "index/scan/range_scan.hpp"
-#include "base/points_view.hpp"
+#include "index/results/result_set.hpp"
+#include "index/voxel/cell_coord.hpp"
 #include "index/voxel/column_lookup.hpp"
+#include "pool/worker_pool.hpp"
 
 namespace kesra {
-
-// floor(t) saturated to i32; NaN goes to 0.
-[[gnu::always_inline]] inline std::int32_t floor_to_cell(float t) {
-    // Below 2^23 in magnitude the truncated value is exact, and one step down makes it the
-    // floor; this spares a call to floorf, which baseline x86-64 has no instruction for.
-    if (std::fabs(t) < 8388608.0f) {
-        const auto i = static_cast<std::int32_t>(t);
-        return i - static_cast<std::int32_t>(static_cast<float>(i) > t);
-    }
-    // Larger magnitudes are whole numbers already.
-    if (t != t) return 0;
-    if (t >= 2147483648.0f) return INT32_MAX;
-    if (t < -2147483648.0f) return INT32_MIN;
-    return static_cast<std::int32_t>(t);
-}
-
-// floor_to_cell(t), and how far t lies from the middle of that cell, as
-// |(t - trunc(t)) - 0.5|: 0 in the middle, 0.5 on a face (and from 2^23 on), NaN for NaN.
-struct CellPlace {
-    std::int32_t cell;
-    float from_middle;
-};
-[[gnu::always_inline]] inline CellPlace place_in_cell(float t) {
-    if (std::fabs(t) < 8388608.0f) {
-        const auto i = static_cast<std::int32_t>(t);
-        const float whole = static_cast<float>(i);
-        return {i - static_cast<std::int32_t>(whole > t), std::fabs(std::fabs(t - whole) - 0.5f)};
-    }
-    return {floor_to_cell(t), t == t ? 0.5f : t};
-}
-
-// floor(v * inv) saturated to i32; NaN goes to 0.
-inline std::int32_t cell_coordinate(float v, float inv) { return floor_to_cell(v * inv); }
 
 // The cells around one cell, as walk_unit_cells finds them: per column (dx, dy), its
 // cells with z in [centre.z - 1, centre.z + 1], in ascending z, with their point ranges.
@@ -121,8 +90,12 @@ struct VoxelGrid {
     // Derived from `points`: the largest magnitude of a finite coordinate.
     float extent = 0.0f;
 
+    static constexpr std::string_view METHOD_NAME = "voxel";
     static VoxelGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
                            std::uint32_t cells_per_radius);
+    static VoxelGrid build(WorkerPool& pool, const PointsView& search_points, const BuildParams& p) {
+        return build(pool, search_points, p.max_dist, p.cells_per_radius);
+    }
 
     // The offsets of a (2m+1)^3 neighbourhood in visiting order: generated with dx
     // slowest and dz fastest, then stably sorted by the smallest possible squared distance
@@ -163,14 +136,7 @@ struct VoxelGrid {
     std::size_t size() const { return points.size(); }
     const std::vector<std::uint32_t>& row_numbers() const { return original_indices; }
     std::size_t memory_bytes() const;
-
-    template <class List>
-    void knn_search(const Point& q, List& list) const {
-        walk_cells(q, [&] { return list.threshold(); }, [&](std::uint32_t start, std::uint32_t end) {
-            offer_range(q, points.data(), start, end, list);
-            return list.is_done();
-        });
-    }
+    std::optional<GridStats> grid_stats() const;
 
     // A query task's work space: the neighbourhood its last row walked. Counts do not use
     // it: on some scans, counting over a kept neighbourhood was slower than the column walk.
@@ -178,59 +144,19 @@ struct VoxelGrid {
         UnitNeighbourhood hood;
     };
 
-    template <class List>
-    void knn_search(const Point& q, List& list, Scratch& scratch) const {
-        walk_cells(
-            q, [&] { return list.threshold(); },
-            [&](std::uint32_t start, std::uint32_t end) {
-                offer_range(q, points.data(), start, end, list);
-                return list.is_done();
-            },
-            &scratch.hood);
-    }
-
+    // The searches (voxel_search.hpp), for any candidate list or accumulator; `scratch`
+    // lets rows of one task share the lookups of a cell's neighbourhood.
+    template <CandidateList List>
+    void knn_search(const Point& q, List& list, Scratch* scratch = nullptr) const;
+    void count_search(const Point& q, CountAccumulator& acc, Scratch* scratch = nullptr) const;
     // knn_search for a list that takes any order; false, with nothing offered, when the
     // search does not apply (see walk_own_cell_first).
-    bool knn_search_any_order(const Point& q, AnyOrderList& list) const {
-        return walk_own_cell_first(q, list, [&](std::uint32_t cell) {
-            const auto [start, end] = cell_range(cell);
-            offer_range(q, points.data(), start, end, list);
-        });
-    }
-
-    // Cells next to each other in a column are next to each other in `points` too: their
-    // ranges are counted as one, in the same order. A plain count does not depend on the
-    // order of the points, so it walks the neighbourhood column by column instead: the
-    // same cells pass the same box tests, and one probe serves a column.
-    void count_search(const Point& q, CountAccumulator& acc) const {
-        RangeCounter counter(q, points.data(), acc);
-        const float bound = acc.max_dist_sq();
-        if (!acc.weighted() && separable) {
-            walk_columns(q, bound, [&](std::uint32_t number) {
-                const auto [start, end] = cell_range(number);
-                counter.add(start, end);
-            });
-        } else {
-            walk_cells(q, [bound] { return bound; }, [&](std::uint32_t start, std::uint32_t end) {
-                counter.add(start, end);
-                return false;
-            });
-        }
-        counter.flush();
-    }
+    bool knn_search_any_order(const Point& q, AnyOrderList& list) const;
 
     // Visits the occupied cells around q in offset order, skipping cells whose box
     // distance is >= bound(); scan(start, end) returns true to stop the walk.
     template <class Bound, class Scan>
-    void walk_cells(const Point& q, Bound&& bound, Scan&& scan, UnitNeighbourhood* hood = nullptr) const {
-        walk_cell_numbers(
-            q, bound,
-            [&](std::uint32_t number, std::uint32_t start, std::uint32_t end, bool fetched) {
-                if (!fetched) std::tie(start, end) = cell_range(number);
-                return scan(start, end);
-            },
-            hood);
-    }
+    void walk_cells(const Point& q, Bound&& bound, Scan&& scan, UnitNeighbourhood* hood = nullptr) const;
 
     // Visits the occupied cells around q in offset order, skipping cells whose box
     // distance is >= bound(). visit(number, start, end, fetched) returns true to stop the
@@ -246,131 +172,18 @@ struct VoxelGrid {
     // With `hood`, a neighbourhood of one cell each way is walked from it when it is q's,
     // and otherwise first filled for q's cell (see UnitNeighbourhood).
     template <class Bound, class Visit>
-    void walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood = nullptr) const {
-        if (neighbour_offsets.empty() || columns.empty()) return;
-        const QueryCell at = locate(q);
-        if (walk_offsets(q, at.cell, bound, visit, hood)) return;
-        if (at.beyond) walk_beyond(q, at.cell, bound, visit);
-    }
+    void walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood = nullptr) const;
 
     // The offset walk of walk_cell_numbers around q's cell a; true when visit stopped it.
     template <class Bound, class Visit>
-    bool walk_offsets(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood) const {
-        if (offset_span == 1 && separable && a.z != INT32_MIN && a.z != INT32_MAX && !cell_starts.empty() &&
-            !points.empty()) {
-            if (hood != nullptr && hood->worth_keeping()) {
-                if (hood->filled && hood->centre == a) {
-                    ++hood->reuses;
-                    return walk_neighbourhood(q, *hood, bound, visit);
-                }
-                ++hood->fills;
-                if (fill_neighbourhood(a, *hood)) return walk_neighbourhood(q, *hood, bound, visit);
-            }
-            return walk_unit_cells(q, a, bound, visit);
-        }
-        GapTable gap_sq;
-        const std::int32_t span = static_cast<std::int32_t>(offset_span);
-        if (separable) fill_gaps(q, a, gap_sq);
-        constexpr std::size_t batch = 32;  // one bit of `fetched` each
-        CellCoord cells[batch];
-        float boxes[batch];
-        std::uint32_t numbers[batch], starts[batch], ends[batch];
-        for (std::size_t first = 0; first < neighbour_offsets.size(); first += batch) {
-            const std::size_t count = std::min(batch, neighbour_offsets.size() - first);
-            const float early_bound = bound();
-            for (std::size_t i = 0; i < count; ++i) {
-                const CellCoord& d = neighbour_offsets[first + i];
-                cells[i] = {wrapping_add(a.x, d.x), wrapping_add(a.y, d.y), wrapping_add(a.z, d.z)};
-                boxes[i] = separable ? (gap_sq[0][d.x + span] + gap_sq[1][d.y + span]) + gap_sq[2][d.z + span]
-                                     : box_distance(q, cells[i]);
-                if (!(boxes[i] >= early_bound) && (i == 0 || !same_column(cells[i], cells[i - 1])))
-                    columns.prefetch(cells[i].x, cells[i].y);
-            }
-            ColumnRange column;
-            std::uint32_t cursor = 0;
-            const CellCoord* column_cell = nullptr;  // a cell of the column probed last
-            for (std::size_t i = 0; i < count; ++i) {
-                numbers[i] = NO_CELL;
-                if (boxes[i] >= early_bound) continue;
-                if (column_cell == nullptr || !same_column(cells[i], *column_cell)) {
-                    column = checked_column(cells[i]);
-                    cursor = column.start;
-                    column_cell = &cells[i];
-                }
-                numbers[i] = position_in_column(cells[i], column, cursor);
-                if (numbers[i] != NO_CELL) __builtin_prefetch(cell_starts.data() + numbers[i]);
-            }
-            std::uint32_t fetched = 0;
-            for (std::size_t i = 0; i < count; ++i) {
-                starts[i] = ends[i] = 0;
-                if (static_cast<std::size_t>(numbers[i]) + 1 >= cell_starts.size()) continue;
-                starts[i] = cell_starts[numbers[i]];
-                ends[i] = cell_starts[numbers[i] + 1];
-                if (starts[i] > ends[i] || ends[i] > points.size()) continue;
-                __builtin_prefetch(points.data() + starts[i]);
-                fetched |= 1u << i;
-            }
-            for (std::size_t i = 0; i < count; ++i) {
-                if (boxes[i] >= bound()) continue;
-                const bool was_fetched = (fetched >> i) & 1u;
-                // Offsets skipped by the early bound were not looked up yet.
-                std::uint32_t number = numbers[i];
-                if (!was_fetched && boxes[i] >= early_bound) number = find_cell(cells[i]);
-                if (number == NO_CELL) continue;
-                if (visit(number, starts[i], ends[i], was_fetched)) return true;
-            }
-        }
-        return false;
-    }
+    bool walk_offsets(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood) const;
 
     // Visits, after the offset walk around q's cell a, the occupied cells beyond it that
     // can hold a point within `reach` of q and pass the box test. cell_of is monotone and
     // every such point lies between q - reach and q + reach rounded, so their cells
     // bound the walk on each axis. True when visit stopped it.
     template <class Bound, class Visit>
-    [[gnu::noinline]] bool walk_beyond(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit) const {
-        if (!is_finite(q) || columns.empty()) return false;
-        constexpr float fmax = std::numeric_limits<float>::max();
-        auto low = [&](float v, std::int32_t bottom) {
-            return std::max(cell_coordinate(std::max(v - reach, -fmax), inv_cell_size), bottom);
-        };
-        auto high = [&](float v, std::int32_t top) {
-            return std::min(cell_coordinate(std::min(v + reach, fmax), inv_cell_size), top);
-        };
-        const CellCoord lo{low(q.x, cells_low.x), low(q.y, cells_low.y), low(q.z, cells_low.z)};
-        const CellCoord hi{high(q.x, cells_high.x), high(q.y, cells_high.y), high(q.z, cells_high.z)};
-        const auto span = static_cast<std::int32_t>(offset_span);
-        auto within_walk = [span](std::int64_t low_cell, std::int64_t centre, std::int64_t high_cell) {
-            return centre - low_cell <= span && high_cell - centre <= span;
-        };
-        const bool z_walked = within_walk(lo.z, a.z, hi.z);
-        if (within_walk(lo.x, a.x, hi.x) && within_walk(lo.y, a.y, hi.y) && z_walked)
-            return false;  // the usual case: the offset walk covered the range
-        // Whether the offset walk, which wraps around the i32 range, visited cell c.
-        auto walked = [&](std::int32_t c, std::int32_t centre) {
-            const auto d = static_cast<std::int32_t>(static_cast<std::uint32_t>(c) - static_cast<std::uint32_t>(centre));
-            return d >= -span && d <= span;
-        };
-        const CellCoord* coords = cell_coords.data();
-        for (std::int64_t x = lo.x; x <= hi.x; ++x) {
-            const float gx = squared(axis_gap(q.x, static_cast<std::int32_t>(x)));
-            for (std::int64_t y = lo.y; y <= hi.y; ++y) {
-                const bool column_walked = walked(static_cast<std::int32_t>(x), a.x) &&
-                                           walked(static_cast<std::int32_t>(y), a.y);
-                if (column_walked && z_walked) continue;
-                const float xy = gx + squared(axis_gap(q.y, static_cast<std::int32_t>(y)));
-                if (xy >= bound()) continue;
-                const ColumnRange column =
-                    cells_from(checked_column({static_cast<std::int32_t>(x), static_cast<std::int32_t>(y), 0}), lo.z);
-                for (std::uint32_t c = column.start; c < column.end && coords[c].z <= hi.z; ++c) {
-                    if (coords[c].z < lo.z || (column_walked && walked(coords[c].z, a.z))) continue;
-                    if (xy + squared(axis_gap(q.z, coords[c].z)) >= bound()) continue;
-                    if (visit(c, 0, 0, false)) return true;
-                }
-            }
-        }
-        return false;
-    }
+    [[gnu::noinline]] bool walk_beyond(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit) const;
 
     // walk_cell_numbers for a neighbourhood of one cell each way, whose 27 offsets run
     // column by column with dz fastest: one probe and one search per column find its
@@ -378,103 +191,18 @@ struct VoxelGrid {
     // the same order after the same box tests. Needs a.z away from the i32 limits, so
     // that the three z values ascend.
     template <class Bound, class Visit>
-    bool walk_unit_cells(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit) const {
-        float gx[3], gy[3], gz[3];
-        unit_gaps(q, a, gx, gy, gz);
-        const CellCoord* coords = cell_coords.data();
-        auto column_cells = [&](std::size_t c) {
-            return cells_from(checked_column({column_x(a, c), column_y(a, c), 0}), a.z - 1);
-        };
-        const float early_bound = bound();
-        float xy[9];
-        bool probed[9];
-        ColumnRange found[9];  // per column, its cells from the first one with z >= a.z - 1
-        for (std::size_t c = 0; c < 9; ++c) {
-            xy[c] = gx[c / 3] + gy[c % 3];
-            probed[c] = admits(xy[c], gz, early_bound);
-            if (probed[c]) columns.prefetch(column_x(a, c), column_y(a, c));
-        }
-        // Prefetches go to clamped places without a branch: an empty column fetches
-        // something harmless.
-        const std::size_t last_start = cell_starts.size() - 1, last_point = points.size() - 1;
-        for (std::size_t c = 0; c < 9; ++c) {
-            if (!probed[c]) continue;
-            found[c] = column_cells(c);
-            __builtin_prefetch(cell_starts.data() + std::min<std::size_t>(found[c].start, last_start));
-        }
-        for (std::size_t c = 0; c < 9; ++c) {
-            if (!probed[c]) continue;
-            const std::uint32_t start = cell_starts[std::min<std::size_t>(found[c].start, last_start)];
-            __builtin_prefetch(points.data() + std::min<std::size_t>(start, last_point));
-        }
-        for (std::size_t c = 0; c < 9; ++c) {
-            if (!probed[c]) {
-                // A bound that rose after a NaN was kept can admit a column skipped above.
-                if (!admits(xy[c], gz, bound())) continue;
-                found[c] = column_cells(c);
-            }
-            // Only cells that exist are tested: a missing cell would be skipped either way.
-            for (std::uint32_t at = found[c].start; at < found[c].end && coords[at].z <= a.z + 1; ++at) {
-                if (coords[at].z < a.z - 1) continue;  // only if cells were out of order
-                const std::int32_t dz = coords[at].z - a.z;
-                if (xy[c] + gz[dz + 1] >= bound()) continue;
-                if (visit(at, 0, 0, false)) return true;
-            }
-        }
-        return false;
-    }
+    bool walk_unit_cells(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit) const;
 
     // walk_unit_cells over a neighbourhood filled for q's cell: the same cells after the
     // same box tests in the same order. walk_unit_cells looks up a column when the first
     // bound, or a later one, admits it.
     template <class Bound, class Visit>
-    bool walk_neighbourhood(const Point& q, const UnitNeighbourhood& hood, Bound&& bound, Visit&& visit) const {
-        float gx[3], gy[3], gz[3];
-        unit_gaps(q, hood.centre, gx, gy, gz);
-        const float early_bound = bound();
-        for (std::size_t c = 0; c < 9; ++c) {
-            const float xy = gx[c / 3] + gy[c % 3];
-            if (!admits(xy, gz, early_bound) && !admits(xy, gz, bound())) continue;
-            for (std::size_t i = 0; i < hood.count[c]; ++i) {
-                const UnitNeighbourhood::Cell& cell = hood.cells[c][i];
-                if (xy + gz[cell.dz + 1] >= bound()) continue;
-                if (visit(cell.number, cell.start, cell.end, true)) return true;
-            }
-        }
-        return false;
-    }
+    bool walk_neighbourhood(const Point& q, const UnitNeighbourhood& hood, Bound&& bound, Visit&& visit) const;
 
     // Fills `hood` for cell a; false, leaving it empty, when a column or cell range fails
     // the checks of checked_column or cell_range, or a column has more than three cells in
     // range (damaged restored data): the plain walk then meets it where it always did.
-    bool fill_neighbourhood(const CellCoord& a, UnitNeighbourhood& hood) const {
-        hood.filled = false;
-        // In passes, as walk_unit_cells fetches: columns, then their cell ranges, then the
-        // first points, so that the memory latencies overlap.
-        for (std::size_t c = 0; c < 9; ++c) columns.prefetch(column_x(a, c), column_y(a, c));
-        ColumnRange found[9];
-        for (std::size_t c = 0; c < 9; ++c) {
-            const ColumnRange column = columns.find(column_x(a, c), column_y(a, c));
-            if (!(column.start <= column.end && column.end <= cell_coords.size())) return false;
-            found[c] = cells_from(column, a.z - 1);
-            if (found[c].start < found[c].end) __builtin_prefetch(cell_starts.data() + found[c].start);
-        }
-        const CellCoord* coords = cell_coords.data();
-        for (std::size_t c = 0; c < 9; ++c) {
-            hood.count[c] = 0;
-            for (std::uint32_t at = found[c].start; at < found[c].end && coords[at].z <= a.z + 1; ++at) {
-                if (coords[at].z < a.z - 1) continue;
-                if (hood.count[c] == 3 || static_cast<std::size_t>(at) + 1 >= cell_starts.size()) return false;
-                const std::uint32_t start = cell_starts[at], end = cell_starts[at + 1];
-                if (!(start <= end && end <= points.size())) return false;
-                hood.cells[c][hood.count[c]++] = {at, start, end, coords[at].z - a.z};
-                __builtin_prefetch(points.data() + start);
-            }
-        }
-        hood.centre = a;
-        hood.filled = true;
-        return true;
-    }
+    bool fill_neighbourhood(const CellCoord& a, UnitNeighbourhood& hood) const;
 
     // The cells around q for a list that takes any order: q's own cell first, when it
     // holds at least ANY_ORDER_MIN_POINTS points, so that the bound falls early; then the
@@ -484,97 +212,16 @@ struct VoxelGrid {
     // having scanned nothing, when the search does not apply: finite points and query,
     // a neighbourhood of one cell each way, q's cell away from the i32 limits in z.
     template <class Scan>
-    bool walk_own_cell_first(const Point& q, AnyOrderList& list, Scan&& scan) const {
-        if (!has_crowded_cells || offset_span != 1 || !separable || !finite_points || !is_finite(q) ||
-            columns.empty() || cell_starts.empty() || points.empty())
-            return false;
-        const QueryCell at = locate(q);
-        const CellCoord a = at.cell;
-        if (at.beyond || a.z == INT32_MIN || a.z == INT32_MAX) return false;
-        const ColumnRange own = cells_from(checked_column(a), a.z);
-        if (own.start == own.end || !(cell_coords[own.start] == a)) return false;
-        const std::uint32_t centre = own.start;
-        const auto [start, end] = cell_range(centre);
-        if (end - start < ANY_ORDER_MIN_POINTS) return false;
-        scan(centre);
-        walk_unit_cells(q, a, [&] { return list.threshold(); },
-                        [&](std::uint32_t number, std::uint32_t, std::uint32_t, bool) {
-                            if (number != centre) scan(number);
-                            return false;
-                        });
-        const float tie = list.tie_bound();
-        float gx[3], gy[3], gz[3];
-        unit_gaps(q, a, gx, gy, gz);
-        for (const float x : gx)
-            for (const float y : gy)
-                for (const float z : gz)
-                    if ((x + y) + z == tie) list.pass_over(tie);
-        return true;
-    }
+    bool walk_own_cell_first(const Point& q, AnyOrderList& list, Scan&& scan) const;
 
     // Calls visit(number) for every occupied cell whose box distance is not >= bound,
     // column by column (dx, then dy) and up each column: the cells of the offset walk,
     // in another order, then those of walk_beyond. Needs `separable`.
     template <class Visit>
-    void walk_columns(const Point& q, float bound, Visit&& visit) const {
-        if (columns.empty()) return;
-        const QueryCell at = locate(q);
-        walk_offset_columns(q, at.cell, bound, visit);
-        if (at.beyond)
-            walk_beyond(q, at.cell, [bound] { return bound; }, [&](std::uint32_t number, std::uint32_t, std::uint32_t, bool) {
-                visit(number);
-                return false;
-            });
-    }
+    void walk_columns(const Point& q, float bound, Visit&& visit) const;
 
     template <class Visit>
-    void walk_offset_columns(const Point& q, const CellCoord& a, float bound, Visit&& visit) const {
-        GapTable gap_sq;
-        fill_gaps(q, a, gap_sq);
-        const std::int32_t span = static_cast<std::int32_t>(offset_span);
-        constexpr std::size_t width = 2 * SEPARABLE_SPAN + 1;
-        const CellCoord* coords = cell_coords.data();
-        // Whether a.z - span .. a.z + span ascend without wrapping around the i32 range.
-        const bool z_ascends = a.z >= INT32_MIN + span && a.z <= INT32_MAX - span;
-        // Per column, the bit of every dz whose cell passes its box test.
-        std::uint32_t passing[width * width];
-        std::size_t column_count = 0;
-        for (std::int32_t dx = -span; dx <= span; ++dx) {
-            for (std::int32_t dy = -span; dy <= span; ++dy) {
-                const float xy = gap_sq[0][dx + span] + gap_sq[1][dy + span];
-                std::uint32_t mask = 0;
-                for (std::int32_t dz = -span; dz <= span; ++dz)
-                    mask |= static_cast<std::uint32_t>(!(xy + gap_sq[2][dz + span] >= bound)) << (dz + span);
-                passing[column_count++] = mask;
-                if (mask != 0) columns.prefetch(wrapping_add(a.x, dx), wrapping_add(a.y, dy));
-            }
-        }
-        std::size_t at = 0;
-        for (std::int32_t dx = -span; dx <= span; ++dx) {
-            for (std::int32_t dy = -span; dy <= span; ++dy) {
-                std::uint32_t mask = passing[at++];
-                if (mask == 0) continue;
-                CellCoord cell{wrapping_add(a.x, dx), wrapping_add(a.y, dy), 0};
-                const ColumnRange column = checked_column(cell);
-                if (column.start == column.end) continue;
-                if (z_ascends) {
-                    // The column's cells from a.z - span up, each tested against its bit.
-                    const ColumnRange from = cells_from(column, a.z - span);
-                    for (std::uint32_t c = from.start; c < from.end && coords[c].z <= a.z + span; ++c) {
-                        if (coords[c].z < a.z - span) continue;  // only if cells were out of order
-                        if ((mask >> (coords[c].z - (a.z - span))) & 1u) visit(c);
-                    }
-                    continue;
-                }
-                std::uint32_t cursor = column.start;
-                for (; mask != 0; mask &= mask - 1) {
-                    cell.z = wrapping_add(a.z, static_cast<std::int32_t>(__builtin_ctz(mask)) - span);
-                    const std::uint32_t number = position_in_column(cell, column, cursor);
-                    if (number != NO_CELL) visit(number);
-                }
-            }
-        }
-    }
+    void walk_offset_columns(const Point& q, const CellCoord& a, float bound, Visit&& visit) const;
 
     // The number of `cell`, or NO_CELL when it holds no point.
     std::uint32_t find_cell(const CellCoord& cell) const {
@@ -671,10 +318,6 @@ private:
         return cursor < column.end && coords[cursor] == cell ? cursor : NO_CELL;
     }
 
-    static std::int32_t wrapping_add(std::int32_t a, std::int32_t b) {
-        return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-    }
-
     // Distance along one axis from v to the cell's interval [lo, lo + cell_size], widened
     // by box_slack on both sides (no change when it is 0).
     // The cells at the i32 limits also hold every coordinate beyond them, and an edge that
@@ -693,3 +336,6 @@ private:
 };
 
 }  // namespace kesra
+
+// The definitions of the walks and searches declared above, which need the whole struct.
+#include "index/voxel/voxel_search.hpp"

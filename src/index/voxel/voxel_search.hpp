@@ -1,0 +1,55 @@
+#pragma once
+// The searches of the "voxel" structure: k nearest in the walk's fixed order or from the
+// query's own cell, and counts.
+#include <cstdint>
+
+#include "index/results/any_order_list.hpp"
+#include "index/results/count_accumulator.hpp"
+#include "index/results/result_set.hpp"
+#include "index/scan/range_scan.hpp"
+#include "index/voxel/cell_walks.hpp"
+#include "index/voxel/unit_walks.hpp"
+#include "index/voxel/voxel_grid.hpp"
+
+namespace kesra {
+
+template <CandidateList List>
+void VoxelGrid::knn_search(const Point& q, List& list, Scratch* scratch) const {
+    walk_cells(
+        q, [&] { return list.threshold(); },
+        [&](std::uint32_t start, std::uint32_t end) {
+            offer_range(q, points.data(), start, end, list);
+            return list.is_done();
+        },
+        scratch != nullptr ? &scratch->hood : nullptr);
+}
+
+inline bool VoxelGrid::knn_search_any_order(const Point& q, AnyOrderList& list) const {
+    return walk_own_cell_first(q, list, [&](std::uint32_t cell) {
+        const auto [start, end] = cell_range(cell);
+        offer_range(q, points.data(), start, end, list);
+    });
+}
+
+// Cells next to each other in a column are next to each other in `points` too: their
+// ranges are counted as one, in the same order. A plain count does not depend on the
+// order of the points, so it walks the neighbourhood column by column instead: the
+// same cells pass the same box tests, and one probe serves a column.
+inline void VoxelGrid::count_search(const Point& q, CountAccumulator& acc, Scratch*) const {
+    RangeCounter counter(q, points.data(), acc);
+    const float bound = acc.max_dist_sq();
+    if (!acc.weighted() && separable) {
+        walk_columns(q, bound, [&](std::uint32_t number) {
+            const auto [start, end] = cell_range(number);
+            counter.add(start, end);
+        });
+    } else {
+        walk_cells(q, [bound] { return bound; }, [&](std::uint32_t start, std::uint32_t end) {
+            counter.add(start, end);
+            return false;
+        });
+    }
+    counter.flush();
+}
+
+}  // namespace kesra

@@ -1,0 +1,66 @@
+#include "query/row_order.hpp"
+
+namespace kesra {
+
+namespace {
+
+// A sort key for the row at q, leaving the low WINDOW_BITS bits free: its cube of edge
+// max_dist, as (x, y, z) with z fastest, each coordinate kept modulo 2^14 or 2^15 and
+// rounded toward zero. Rows of one cube get equal keys and neighbouring cubes mostly near
+// ones; nothing else depends on it. Non-finite coordinates give some key.
+std::uint64_t spatial_key(const Point& q, float inv_edge) {
+    auto cube = [inv_edge](float v) -> std::uint64_t {
+        float t = v * inv_edge;
+        if (!(t > -1e9f)) t = -1e9f;  // NaN and -inf included
+        if (t > 1e9f) t = 1e9f;
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(t));
+    };
+    return ((cube(q.x) & 0x3FFF) << 50) | ((cube(q.y) & 0x7FFF) << 35) | ((cube(q.z) & 0x7FFF) << WINDOW_BITS);
+}
+
+// Sorts keys by their bits from WINDOW_BITS up, stably: a radix sort of 11 bits a pass,
+// which skips the passes whose digit is the same for every key.
+void sort_by_cube(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& scratch) {
+    constexpr unsigned DIGIT_BITS = 11;
+    constexpr std::uint64_t DIGIT_MASK = (1u << DIGIT_BITS) - 1;
+    scratch.resize(keys.size());
+    std::vector<std::size_t> next(std::size_t{1} << DIGIT_BITS);
+    for (unsigned shift = WINDOW_BITS; shift < 64; shift += DIGIT_BITS) {
+        std::fill(next.begin(), next.end(), 0);
+        for (const std::uint64_t k : keys) ++next[(k >> shift) & DIGIT_MASK];
+        if (next[(keys[0] >> shift) & DIGIT_MASK] == keys.size()) continue;
+        std::size_t at = 0;
+        for (std::size_t& n : next) at += std::exchange(n, at);
+        for (const std::uint64_t k : keys) scratch[next[(k >> shift) & DIGIT_MASK]++] = k;
+        keys.swap(scratch);
+    }
+}
+
+}  // namespace
+
+// Puts the rows [first, first + n) of a window in spatial order, in `order` as keys whose
+// low bits are row - first, unless the rows mostly stay in a cube from one to the next (a
+// scan in its own order), which sorting would cost more than it gains. Returns whether
+// it did.
+bool put_in_order(WorkerPool& pool, const PointsView& queries, float inv_edge, std::size_t first, std::size_t n,
+                  std::vector<std::uint64_t>& order, std::vector<std::uint64_t>& scratch) {
+    const std::size_t chunks = chunk_count(n);
+    order.resize(n);
+    std::vector<std::uint32_t> changes(chunks);
+    pool.for_each(chunks, [&](std::size_t chunk) {
+        const auto [begin, end] = chunk_rows(chunk, n);
+        std::uint32_t changed = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            order[i] = spatial_key(queries.point(first + i), inv_edge) | i;
+            changed += i > begin && (order[i] ^ order[i - 1]) >> WINDOW_BITS != 0;
+        }
+        changes[chunk] = changed;
+    });
+    std::size_t changed = 0;
+    for (const std::uint32_t c : changes) changed += c;
+    if (2 * changed < n) return false;
+    sort_by_cube(order, scratch);
+    return true;
+}
+
+}  // namespace kesra
