@@ -13,7 +13,7 @@
 namespace kesra {
 
 template <class Bound, class Scan>
-void VoxelGrid::walk_cells(const Point& q, Bound&& bound, Scan&& scan, UnitNeighbourhood* hood) const {
+inline void VoxelGrid::walk_cells(const Point& q, Bound&& bound, Scan&& scan, UnitNeighbourhood* hood) const {
     walk_cell_numbers(
         q, bound,
         [&](std::uint32_t number, std::uint32_t start, std::uint32_t end, bool fetched) {
@@ -24,7 +24,7 @@ void VoxelGrid::walk_cells(const Point& q, Bound&& bound, Scan&& scan, UnitNeigh
 }
 
 template <class Bound, class Visit>
-void VoxelGrid::walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood) const {
+inline void VoxelGrid::walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood) const {
     if (neighbour_offsets.empty() || columns.empty()) return;
     const QueryCell at = locate(q);
     if (walk_offsets(q, at.cell, bound, visit, hood)) return;
@@ -32,7 +32,7 @@ void VoxelGrid::walk_cell_numbers(const Point& q, Bound&& bound, Visit&& visit, 
 }
 
 template <class Bound, class Visit>
-bool VoxelGrid::walk_offsets(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood) const {
+inline bool VoxelGrid::walk_offsets(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood) const {
     if (offset_span == 1 && separable && a.z != INT32_MIN && a.z != INT32_MAX && !cell_starts.empty() &&
         !points.empty()) {
         if (hood != nullptr && hood->worth_keeping()) {
@@ -146,7 +146,7 @@ bool VoxelGrid::walk_beyond(const Point& q, const CellCoord& a, Bound&& bound, V
 }
 
 template <class Visit>
-void VoxelGrid::walk_columns(const Point& q, float bound, Visit&& visit) const {
+inline void VoxelGrid::walk_columns(const Point& q, float bound, Visit&& visit) const {
     if (columns.empty()) return;
     const QueryCell at = locate(q);
     walk_offset_columns(q, at.cell, bound, visit);
@@ -158,7 +158,7 @@ void VoxelGrid::walk_columns(const Point& q, float bound, Visit&& visit) const {
 }
 
 template <class Visit>
-void VoxelGrid::walk_offset_columns(const Point& q, const CellCoord& a, float bound, Visit&& visit) const {
+inline void VoxelGrid::walk_offset_columns(const Point& q, const CellCoord& a, float bound, Visit&& visit) const {
     GapTable gap_sq;
     fill_gaps(q, a, gap_sq);
     const std::int32_t span = static_cast<std::int32_t>(offset_span);

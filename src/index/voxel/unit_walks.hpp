@@ -8,7 +8,7 @@
 namespace kesra {
 
 template <class Bound, class Visit>
-bool VoxelGrid::walk_unit_cells(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit) const {
+inline bool VoxelGrid::walk_unit_cells(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit) const {
     float gx[3], gy[3], gz[3];
     unit_gaps(q, a, gx, gy, gz);
     const CellCoord* coords = cell_coords.data();
@@ -55,7 +55,7 @@ bool VoxelGrid::walk_unit_cells(const Point& q, const CellCoord& a, Bound&& boun
 }
 
 template <class Bound, class Visit>
-bool VoxelGrid::walk_neighbourhood(const Point& q, const UnitNeighbourhood& hood, Bound&& bound, Visit&& visit) const {
+inline bool VoxelGrid::walk_neighbourhood(const Point& q, const UnitNeighbourhood& hood, Bound&& bound, Visit&& visit) const {
     float gx[3], gy[3], gz[3];
     unit_gaps(q, hood.centre, gx, gy, gz);
     const float early_bound = bound();
@@ -72,7 +72,7 @@ bool VoxelGrid::walk_neighbourhood(const Point& q, const UnitNeighbourhood& hood
 }
 
 template <class Scan>
-bool VoxelGrid::walk_own_cell_first(const Point& q, AnyOrderList& list, Scan&& scan) const {
+inline bool VoxelGrid::walk_own_cell_first(const Point& q, AnyOrderList& list, Scan&& scan) const {
     if (!has_crowded_cells || offset_span != 1 || !separable || !finite_points || !is_finite(q) ||
         columns.empty() || cell_starts.empty() || points.empty())
         return false;

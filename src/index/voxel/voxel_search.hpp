@@ -14,7 +14,7 @@
 namespace kesra {
 
 template <CandidateList List>
-void VoxelGrid::knn_search(const Point& q, List& list, Scratch* scratch) const {
+inline void VoxelGrid::knn_search(const Point& q, List& list, Scratch* scratch) const {
     walk_cells(
         q, [&] { return list.threshold(); },
         [&](std::uint32_t start, std::uint32_t end) {
