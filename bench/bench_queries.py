@@ -67,8 +67,8 @@ import scipy
 from scipy.spatial import cKDTree
 
 import kesra
-from kesra import KesraNNSEngine
-from kesra.clouds import clustered_cloud, height_field_surface, radius_for_neighbours, sparse_radius, uniform_cube
+from kesra import KesraNNSEngine, suggest_radius
+from kesra.clouds import clustered_cloud, height_field_surface, sparse_radius, uniform_cube
 from kesra.demo import METHODS, format_table, timed
 
 REPO = Path(__file__).resolve().parents[1]
@@ -345,7 +345,7 @@ def main(argv=None):
         finite = np.isfinite(points).all(axis=1)
         dropped = int((~finite).sum())
         points = np.ascontiguousarray(points[finite])
-        radius = float(np.float32(fixed_radius or radius_for_neighbours(points, TARGET_NEIGHBOURS)))
+        radius = float(np.float32(fixed_radius or suggest_radius(points, TARGET_NEIGHBOURS, "mean")))
         n = len(points)
         print(f"{name}: {n:,} points" + (f" ({dropped:,} NaN rows dropped)" if dropped else "")
               + f", r = {radius:.4g}", flush=True)

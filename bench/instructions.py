@@ -61,9 +61,9 @@ def main():
     if args.child:
         return run_queries(args)
     # The radius search runs queries of its own: done here, outside the count.
-    from kesra.clouds import radius_for_neighbours
+    from kesra import suggest_radius
 
-    radius = radius_for_neighbours(load_points(args), 30)
+    radius = suggest_radius(load_points(args), 30, "mean")
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
         child = [sys.executable, __file__, *sys.argv[1:], "--child", "--radius", repr(radius)]

@@ -104,6 +104,8 @@ def test_accessors():
     (lambda: KesraNNS(POINTS, RADIUS, cells_per_radius=2**32), "cells_per_radius must be at most 4294967295"),
     (lambda: KesraNNS(POINTS, RADIUS, "graph", graph_degree=-1), "graph_degree must be at least 0, got -1"),
     (lambda: KesraNNS(POINTS, RADIUS, nonfinite="skip"), 'nonfinite must be "drop" or "keep"'),
+    (lambda: kesra.suggest_radius(POINTS[:10], 10), "need at least 11 finite points for 10 neighbours, got 10"),
+    (lambda: kesra.suggest_radius(POINTS, rule="mode"), 'rule must be "median" or "mean"'),
 ])
 def test_argument_errors_say_what_is_allowed(call, message):
     with pytest.raises(ValueError, match=f"^{message}"):
@@ -162,3 +164,10 @@ def test_pickles_from_before_nonfinite_load_under_the_engine_rules():
     assert repr(nns) == "KesraNNS(method='kdtree', radius=1.5, points=4, nonfinite='keep')"
     np.testing.assert_array_equal(nns.find_neighbours([0.1, 0, 0], 3)[0], [[0, 1, 2]])
 
+def test_suggested_radius_gives_the_median_point_its_neighbours():
+    points = random_cloud(2001, seed=13)
+    for wanted in (1, 12):
+        radius = kesra.suggest_radius(points, wanted, sample=len(points))
+        assert np.median(KesraNNS(points, radius).count_neighbours(points)) == wanted + 1
+    radius = kesra.suggest_radius(points, 12, "mean")
+    assert abs(KesraNNS(points, radius).count_neighbours(points).mean() - 13) <= 0.05 * 12
