@@ -8,6 +8,7 @@ from kesra._kesra import (
     available_methods,
     indices_by_field,
 )
+from kesra.all_neighbours import AllNeighbours
 from kesra.nns import KesraNNS
 from kesra.radius import suggest_radius
 
@@ -16,5 +17,5 @@ try:
 except PackageNotFoundError:  # imported from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["KesraNNS", "KesraNNSEngine", "KesraInternalError", "available_methods", "indices_by_field",
-           "suggest_radius"]
+__all__ = ["AllNeighbours", "KesraNNS", "KesraNNSEngine", "KesraInternalError", "available_methods",
+           "indices_by_field", "suggest_radius"]

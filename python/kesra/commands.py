@@ -99,16 +99,21 @@ def add_parsers(subparsers: Any) -> None:
     count.set_defaults(func=run_count)
 
     neighbours = subparsers.add_parser(
-        "neighbours", help="find the k nearest points within a radius of every point",
+        "neighbours", help="find the k nearest points, or all points, within a radius of every point",
         description="Find, for every input point (or every query point), the K nearest input "
-        "points strictly within the radius, nearest first (a point finds itself first).",
-        epilog=FORMATS)
+        "points strictly within the radius, or with --all every one of them, nearest first "
+        "(a point finds itself first).", epilog=FORMATS)
     add_common(neighbours)
-    neighbours.add_argument("-k", type=count_type(1), required=True, metavar="K",
-                            help="neighbours per point; missing ones are -1")
+    wanted = neighbours.add_mutually_exclusive_group(required=True)
+    wanted.add_argument("-k", type=count_type(1), metavar="K",
+                        help="neighbours per point; missing ones are -1")
+    wanted.add_argument("--all", action="store_true",
+                        help="every neighbour within the radius, as compressed rows in a .npz file")
     neighbours.add_argument("-o", "--output", type=Path, required=True, metavar="OUTPUT",
                             help="result file: .npz (int32 'indices' and float32 'distances', "
-                            "(M, K), -1 padded) or .npy (the indices only)")
+                            "(M, K), -1 padded) or .npy (the indices only); with --all, .npz with "
+                            "int64 'offsets' (M + 1) and 'indices' and 'distances' of point i "
+                            "at offsets[i]:offsets[i + 1]")
     neighbours.set_defaults(func=run_neighbours)
 
 
@@ -201,8 +206,14 @@ def run_count(args: argparse.Namespace) -> int:
 
 
 def run_neighbours(args: argparse.Namespace) -> int:
-    check_output(args.output, (".npy", ".npz"))
+    check_output(args.output, (".npz",) if args.all else (".npy", ".npz"))
     search = Search(args, read_points(args.input))
+    if args.all:
+        found = search.nns.find_all_neighbours(search.queries, num_threads=search.threads,
+                                               progress=search.progress)
+        write_arrays(args.output, offsets=found.offsets, indices=found.indices, distances=found.distances)
+        search.report(f"all {found.offsets[-1]:,} neighbours", args.output)
+        return 0
     indices, distances = search.nns.find_neighbours(search.queries, args.k, num_threads=search.threads,
                                                     progress=search.progress)
     write_arrays(args.output, indices=indices, distances=distances)

@@ -9,6 +9,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from kesra._kesra import KesraNNSEngine
+from kesra.all_neighbours import AllNeighbours, find_all
 
 __all__ = ["GridStats", "KesraNNS", "NonFinite"]
 
@@ -225,6 +226,33 @@ class KesraNNS:
         counts = self._engine.count_neighbours(points, num_threads=threads,
                                                distance_weight_factor=distance_weight_factor, progress=progress)
         return counts if finite is None else spread(counts, finite, 0)
+
+    def find_all_neighbours(self, queries: ArrayLike, *, num_threads: int = 0, progress: bool = False,
+                            ) -> AllNeighbours:
+        """Every point strictly within the radius of each query, in compressed rows:
+        exactly the points `count_neighbours` counts (for "graph", those its walk
+        reaches), at the distances `find_neighbours` reports.
+
+        Args:
+            queries: Query points, shape (M, 3), or one point of shape (3,)
+            num_threads: Worker threads for each engine call, as for `find_neighbours`
+            progress: Show one progress bar on standard error, when it is a terminal,
+                for the whole call: it fills once while the rows are counted and once
+                while their neighbours are found
+
+        Returns:
+            `AllNeighbours(offsets, indices, distances)`: row i's neighbours are
+            `indices[offsets[i]:offsets[i + 1]]` (int32 row numbers into `points`) at
+            `distances[offsets[i]:offsets[i + 1]]` (float32, ascending); offsets is
+            int64 (M + 1,). `to_csr(len(nns))` turns it into a scipy sparse array.
+        """
+        threads = whole_number(num_threads, "num_threads")
+        points, finite = self._queries(queries)
+        result = find_all(self._engine, points, num_threads=threads, progress=progress,
+                          row_numbers=None if self._rows is None else self._rows[:-1])
+        if finite is not None:  # left-out rows are empty: only the offsets change
+            result = result._replace(offsets=result.offsets[np.concatenate(([0], np.cumsum(finite)))])
+        return result
 
     def _queries(self, queries: ArrayLike) -> tuple[NDArray[np.float32], NDArray[np.bool_] | None]:
         """The query rows to search, and which rows they are when some were left out."""

@@ -97,55 +97,48 @@ def test_accessors():
         nns.radius = 2.0
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: KesraNNS(POINTS, RADIUS).find_neighbours(QUERIES, -1), "num_neighbours must be at least 0, got -1"),
-    (lambda: KesraNNS(POINTS, RADIUS).count_neighbours(QUERIES, num_threads=-2),
-     "num_threads must be at least 0, got -2"),
-    (lambda: KesraNNS(POINTS, RADIUS, cells_per_radius=2**32), "cells_per_radius must be at most 4294967295"),
-    (lambda: KesraNNS(POINTS, RADIUS, "graph", graph_degree=-1), "graph_degree must be at least 0, got -1"),
-    (lambda: KesraNNS(POINTS, RADIUS, nonfinite="skip"), 'nonfinite must be "drop" or "keep"'),
-    (lambda: kesra.suggest_radius(POINTS[:10], 10), "need at least 11 finite points for 10 neighbours, got 10"),
-    (lambda: kesra.suggest_radius(POINTS, rule="mode"), 'rule must be "median" or "mean"'),
+NNS = KesraNNS(POINTS, RADIUS)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: NNS.find_neighbours(QUERIES, -1), ValueError, "num_neighbours must be at least 0, got -1"),
+    (lambda: NNS.count_neighbours(QUERIES, num_threads=-2), ValueError, "num_threads must be at least 0, got -2"),
+    (lambda: NNS.find_all_neighbours(QUERIES, num_threads=-1), ValueError, "num_threads must be at least 0"),
+    (lambda: NNS.find_neighbours(QUERIES, 2.5), TypeError, "num_neighbours must be a whole number, got 2.5"),
+    (lambda: NNS.count_neighbours(QUERIES + 1j), TypeError, "queries must be real coordinates, got complex"),
+    (lambda: KesraNNS(POINTS, RADIUS, cells_per_radius=2**32), ValueError, "cells_per_radius must be at most"),
+    (lambda: KesraNNS(POINTS, RADIUS, "graph", graph_degree=-1), ValueError, "graph_degree must be at least 0"),
+    (lambda: KesraNNS(POINTS, RADIUS, nonfinite="skip"), ValueError, 'nonfinite must be "drop" or "keep"'),
+    (lambda: kesra.suggest_radius(POINTS[:10], 10), ValueError, "need at least 11 finite points for 10 neighbours"),
+    (lambda: kesra.suggest_radius(POINTS, rule="mode"), ValueError, 'rule must be "median" or "mean"'),
 ])
-def test_argument_errors_say_what_is_allowed(call, message):
-    with pytest.raises(ValueError, match=f"^{message}"):
+def test_argument_errors_say_what_is_allowed(call, error, message):
+    with pytest.raises(error, match=f"^{message}"):
         call()
 
 
-def test_single_points_empty_queries_and_complex_input():
-    nns = KesraNNS(POINTS, RADIUS)
-    for one, many in [(nns.find_neighbours(QUERIES[7], 3), nns.find_neighbours(QUERIES[7:8], 3)),
-                      (nns.count_neighbours(list(QUERIES[7])), nns.count_neighbours(QUERIES[7:8]))]:
-        for a, b in zip(one, many, strict=True):
-            np.testing.assert_array_equal(a, b)
-    indices, distances = nns.find_neighbours([], 4)
-    assert indices.shape == distances.shape == (0, 4) and nns.count_neighbours([]).shape == (0,)
-    with pytest.raises(TypeError, match=r"^queries must be real coordinates, got complex values"):
-        nns.count_neighbours(QUERIES + 1j)
-    with pytest.raises(TypeError, match=r"^num_neighbours must be a whole number, got 2.5$"):
-        nns.find_neighbours(QUERIES, 2.5)
+def test_single_points_and_empty_queries():
+    for a, b in zip(NNS.find_neighbours(QUERIES[7], 3), NNS.find_neighbours(QUERIES[7:8], 3), strict=True):
+        np.testing.assert_array_equal(a, b)
+    np.testing.assert_array_equal(NNS.count_neighbours(list(QUERIES[7])), NNS.count_neighbours(QUERIES[7:8]))
+    indices, distances = NNS.find_neighbours([], 4)
+    assert indices.shape == distances.shape == (0, 4) and NNS.count_neighbours([]).shape == (0,)
+    assert NNS.find_all_neighbours([]).offsets.tolist() == [0]
 
 
-def test_non_finite_rows_left_out_survive_pickling():
+def test_rows_left_out_are_stated_and_survive_pickling():
     points = POINTS.copy()
     points[::9, 1] = np.nan
-    points[4] = np.inf
-    finite = np.isfinite(points).all(axis=1)
     queries = np.concatenate([QUERIES, points[:20]])
-    nns = KesraNNS(points, RADIUS, "hybrid")
-    assert repr(nns) == f"KesraNNS(method='hybrid', radius=1.5, points=2000, rows_left_out={(~finite).sum()})"
-    assert nns.stats()["rows_left_out"] == nns.rows_left_out == (~finite).sum() and len(nns.engine) == finite.sum()
-    restored = pickle.loads(pickle.dumps(nns))
-    assert repr(restored) == repr(nns)
-    indices, distances = restored.find_neighbours(queries, 6)
-    plain = KesraNNS(points[finite], RADIUS, "hybrid")
-    found, found_distances = plain.find_neighbours(queries[np.isfinite(queries).all(axis=1)], 6)
-    np.testing.assert_array_equal(indices[np.isfinite(queries).all(axis=1)],
-                                  np.where(found >= 0, np.flatnonzero(finite)[found], -1))
-    assert (indices[300::9] == -1).all() and (distances[300::9] == -1).all()
-    assert (restored.count_neighbours(queries)[300::9] == 0).all()
-    keep = KesraNNS(points, RADIUS, nonfinite="keep")
-    assert pickle.loads(pickle.dumps(keep)).count_neighbours(queries)[300] == keep.count_neighbours(queries)[300] > 0
+    dropped = KesraNNS(points, RADIUS, "hybrid")
+    assert repr(dropped) == "KesraNNS(method='hybrid', radius=1.5, points=2000, rows_left_out=223)"
+    assert dropped.stats()["rows_left_out"] == 223 and len(dropped.engine) == 1777
+    for nns in (dropped, KesraNNS(points, RADIUS, nonfinite="keep")):
+        restored = pickle.loads(pickle.dumps(nns))
+        assert repr(restored) == repr(nns)
+        for got, want in zip((*restored.find_neighbours(queries, 6), restored.count_neighbours(queries)),
+                             (*nns.find_neighbours(queries, 6), nns.count_neighbours(queries)), strict=True):
+            np.testing.assert_array_equal(got, want)
 
 
 # A KesraNNS pickled before rows could be left out: 4 points, r = 1.5, "kdtree".
@@ -163,6 +156,7 @@ def test_pickles_from_before_nonfinite_load_under_the_engine_rules():
     nns = pickle.loads(base64.b64decode(OLD_PICKLE))
     assert repr(nns) == "KesraNNS(method='kdtree', radius=1.5, points=4, nonfinite='keep')"
     np.testing.assert_array_equal(nns.find_neighbours([0.1, 0, 0], 3)[0], [[0, 1, 2]])
+
 
 def test_suggested_radius_gives_the_median_point_its_neighbours():
     points = random_cloud(2001, seed=13)

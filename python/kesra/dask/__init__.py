@@ -17,11 +17,11 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from kesra._kesra import KesraNNSEngine
-from kesra.dask.chunks import check_weight, query_array, searcher, shipped, split_pairs
+from kesra.dask.chunks import check_weight, joined_rows, query_array, searcher, shipped, split_pairs
 from kesra.dask.tiles import TiledEngine
 from kesra.nns import KesraNNS, whole_number
 
-__all__ = ["TiledEngine", "count_neighbours", "find_neighbours"]
+__all__ = ["TiledEngine", "count_neighbours", "find_all_neighbours", "find_neighbours"]
 
 
 def _no_profiler_without_gil() -> None:
@@ -86,6 +86,25 @@ def count_neighbours(engine: KesraNNS | KesraNNSEngine | TiledEngine, queries: A
                          chunks=(array.chunks[0],), drop_axis=1, meta=np.empty(0, np.float32))
 
 
+def find_all_neighbours(engine: KesraNNS | KesraNNSEngine | TiledEngine, queries: ArrayLike | da.Array, *,
+                        num_threads: int = 1) -> tuple[da.Array, da.Array, da.Array]:
+    """Every search point strictly within the radius of each query row, as lazy dask
+    arrays `(offsets, indices, distances)` laid out as `KesraNNS.find_all_neighbours`
+    lays them out (`kesra.AllNeighbours(*dask.compute(*result))` makes one).
+
+    Each row chunk of `queries` is answered by one task. Compute the three arrays
+    together, or every chunk is answered once for each; `indices` and `distances`
+    have unknown chunk sizes until then. Indices are int64 for tiled clouds over
+    2**31 - 1 rows. Arguments as for `find_neighbours`.
+    """
+    if isinstance(engine, TiledEngine):
+        return engine.find_all_neighbours(queries, num_threads=num_threads)
+    engine_key = shipped(searcher(engine))
+    array = query_array(queries)
+    parts = [dask.delayed(_find_all_chunk)(block, engine_key, num_threads) for block in array.to_delayed().ravel()]
+    return joined_rows(parts, array.chunks[0], np.dtype(np.int32))
+
+
 def _find_chunk(queries: NDArray[Any], nns: KesraNNS, num_neighbours: int, epsilon: float,
                 num_threads: int) -> tuple[NDArray[np.int32], NDArray[np.float32]]:
     return nns.find_neighbours(queries, num_neighbours, num_threads=num_threads, epsilon=epsilon)
@@ -94,3 +113,7 @@ def _find_chunk(queries: NDArray[Any], nns: KesraNNS, num_neighbours: int, epsil
 def _count_chunk(queries: NDArray[Any], nns: KesraNNS, distance_weight_factor: float | None,
                  num_threads: int) -> NDArray[np.float32]:
     return nns.count_neighbours(queries, num_threads=num_threads, distance_weight_factor=distance_weight_factor)
+
+
+def _find_all_chunk(queries: NDArray[Any], nns: KesraNNS, num_threads: int) -> Any:
+    return nns.find_all_neighbours(queries, num_threads=num_threads)

@@ -1,5 +1,5 @@
 """Building blocks of the task graphs: query arrays, engines shipped once, and results
-split into parts."""
+split into or joined from per-chunk parts."""
 
 from __future__ import annotations
 
@@ -15,6 +15,7 @@ from dask.delayed import Delayed
 from numpy.typing import ArrayLike
 
 from kesra._kesra import KesraNNSEngine
+from kesra.all_neighbours import AllNeighbours
 from kesra.nns import KesraNNS
 
 
@@ -65,3 +66,22 @@ def split_pairs(pairs: da.Array, k: int, index_dtype: np.dtype[Any]) -> tuple[da
     indices = da.map_blocks(operator.itemgetter(0), pairs, chunks=chunks, meta=np.empty((0, 0), index_dtype))
     distances = da.map_blocks(operator.itemgetter(1), pairs, chunks=chunks, meta=np.empty((0, 0), np.float32))
     return indices, distances
+
+
+def joined_rows(parts: list[Delayed], rows_per_part: tuple[float, ...], index_dtype: np.dtype[Any],
+                ) -> tuple[da.Array, da.Array, da.Array]:
+    """Lazy offsets, indices and distances of all rows from one `AllNeighbours` per row
+    chunk; each part is computed once when the three are computed together. A part's
+    offsets are shifted by the pairs of the parts before it."""
+    offsets, indices, distances = [da.zeros(1, dtype=np.int64, chunks=1)], [], []
+    start: Any = 0
+    for part, rows in zip(parts, rows_per_part, strict=True):
+        offsets.append(da.from_delayed(dask.delayed(shifted_offsets)(part, start), (rows,), dtype=np.int64))
+        indices.append(da.from_delayed(part[1], (math.nan,), dtype=index_dtype))
+        distances.append(da.from_delayed(part[2], (math.nan,), dtype=np.float32))
+        start = dask.delayed(operator.add)(start, dask.delayed(operator.itemgetter(-1))(part[0]))
+    return da.concatenate(offsets), da.concatenate(indices), da.concatenate(distances)
+
+
+def shifted_offsets(part: AllNeighbours, start: int) -> Any:
+    return part.offsets[1:] + start

@@ -17,7 +17,8 @@ from dask.delayed import Delayed
 from numpy.typing import ArrayLike, NDArray
 
 from kesra._kesra import KesraNNSEngine
-from kesra.dask.chunks import check_weight, query_array
+from kesra.all_neighbours import AllNeighbours, find_all, segment_positions
+from kesra.dask.chunks import check_weight, joined_rows, query_array
 from kesra.nns import as_points, whole_number
 
 __all__ = ["TiledEngine"]
@@ -146,6 +147,14 @@ def _tile_count(tile: _Tile, queries: NDArray[Any], grid: _Grid, tile_id: int,
                                               distance_weight_factor=distance_weight_factor)
 
 
+def _tile_find_all(tile: _Tile, queries: NDArray[Any], grid: _Grid, tile_id: int, num_threads: int,
+                   index_dtype: np.dtype[Any]) -> tuple[NDArray[np.intp], AllNeighbours]:
+    q = as_points(queries, "queries", "M")
+    rows = np.flatnonzero(grid.route(q) == tile_id)
+    part = find_all(tile.engine, q[rows], num_threads=num_threads)
+    return rows, part._replace(indices=tile.rows[part.indices].astype(index_dtype, copy=False))
+
+
 def _assemble_find(num_rows: int, num_neighbours: int, index_dtype: np.dtype[Any],
                    parts: list[tuple[NDArray[np.intp], NDArray[Any], NDArray[np.float32]]],
                    ) -> tuple[NDArray[Any], NDArray[np.float32]]:
@@ -154,6 +163,20 @@ def _assemble_find(num_rows: int, num_neighbours: int, index_dtype: np.dtype[Any
     for rows, i, d in parts:
         indices[rows], distances[rows] = i, d
     return indices, distances
+
+
+def _assemble_find_all(num_rows: int, index_dtype: np.dtype[Any],
+                       parts: list[tuple[NDArray[np.intp], AllNeighbours]]) -> AllNeighbours:
+    counts = np.zeros(num_rows, np.int64)
+    for rows, part in parts:
+        counts[rows] = np.diff(part.offsets)
+    offsets = np.zeros(num_rows + 1, np.int64)
+    np.cumsum(counts, out=offsets[1:])
+    result = AllNeighbours(offsets, np.empty(offsets[-1], index_dtype), np.empty(offsets[-1], np.float32))
+    for rows, part in parts:
+        positions = segment_positions(offsets[rows], counts[rows])
+        result.indices[positions], result.distances[positions] = part.indices, part.distances
+    return result
 
 
 def _assemble_count(num_rows: int, parts: list[tuple[NDArray[np.intp], NDArray[np.float32]]],
@@ -269,6 +292,17 @@ class TiledEngine:
                                                num_threads) for t in tiles]
             counts.append(da.from_delayed(dask.delayed(_assemble_count)(n, parts), (n,), dtype=np.float32))
         return da.concatenate(counts)
+
+    def find_all_neighbours(self, queries: ArrayLike | da.Array, *, num_threads: int = 1,
+                            ) -> tuple[da.Array, da.Array, da.Array]:
+        """As the module's `find_all_neighbours`; row numbers refer to the whole cloud."""
+        array, blocks, routes = self._routed(queries)
+        parts = []
+        for block, tiles, n in zip(blocks, routes, array.chunks[0]):
+            pieces = [dask.delayed(_tile_find_all)(self._tiles[t], block, self._grid, t, num_threads,
+                                                   self._index_dtype) for t in tiles]
+            parts.append(dask.delayed(_assemble_find_all)(n, self._index_dtype, pieces))
+        return joined_rows(parts, array.chunks[0], self._index_dtype)
 
 
 def _routed_tiles(queries: NDArray[Any], grid: _Grid) -> NDArray[np.int64]:
