@@ -24,8 +24,8 @@ __all__ = ["AllNeighbours", "find_all"]
 
 EXACT_COUNT_LIMIT = 2**24  # float32 counts stop growing here
 COUNT_SLICE_ROWS = 1 << 16  # rows per counting call, so that the bar moves
-MIN_SLICE_ENTRIES = 1 << 19  # (rows x k) of one finding call, at the least
-SLICE_SHARE = 8  # ... and otherwise at most this fraction of the result's entries
+MIN_SLICE_ENTRIES = 1 << 17  # (rows x k) of one finding call, at the least
+SLICE_SHARE = 16  # ... and otherwise at most this fraction of the result's entries
 GROUPS_PER_OCTAVE = 4
 NO_GROUP = 255
 
@@ -70,15 +70,6 @@ def empty(num_rows: int) -> AllNeighbours:
     return AllNeighbours(np.zeros(num_rows + 1, np.int64), np.zeros(0, np.int32), np.zeros(0, np.float32))
 
 
-def segment_positions(starts: NDArray[np.int64], lengths: NDArray[np.int64]) -> NDArray[np.int64]:
-    """The positions starts[i], starts[i] + 1, ..., starts[i] + lengths[i] - 1, for every i
-    in turn."""
-    shift = starts - (np.cumsum(lengths) - lengths)
-    positions = np.repeat(shift, lengths)
-    positions += np.arange(len(positions))
-    return positions
-
-
 def find_all(engine: Engine, queries: NDArray[np.float32], *, num_threads: int = 0, progress: bool = False,
              row_numbers: NDArray[np.int32] | None = None) -> AllNeighbours:
     """Every point within the radius of each row of `queries`, float32 (M, 3), through
@@ -103,7 +94,9 @@ def find_all(engine: Engine, queries: NDArray[np.float32], *, num_threads: int =
             groups[row] = group_of(exact)
 
         bar.phase("finding")
-        result = AllNeighbours(offsets, np.empty(offsets[-1], np.int32), np.empty(offsets[-1], np.float32))
+        # One element past the end takes the padding of every answer, which saves
+        # compacting the answers before they are copied into place.
+        indices, distances = np.empty(offsets[-1] + 1, np.int32), np.empty(offsets[-1] + 1, np.float32)
         slice_entries = max(int(offsets[-1]) // SLICE_SHARE, MIN_SLICE_ENTRIES)
         present = np.flatnonzero(np.bincount(groups, minlength=NO_GROUP + 1))
         bar.advance(num_rows - int(np.count_nonzero(groups != NO_GROUP)))
@@ -112,9 +105,10 @@ def find_all(engine: Engine, queries: NDArray[np.float32], *, num_threads: int =
             k = int((offsets[rows + 1] - offsets[rows]).max())
             step = max(1, slice_entries // k)
             for start in range(0, len(rows), step):
-                answer_rows(engine, queries, rows[start:start + step], k, result, num_threads, row_numbers)
+                answer_rows(engine, queries, rows[start:start + step], k, (offsets, indices, distances),
+                            num_threads, row_numbers)
                 bar.advance(len(rows[start:start + step]))
-    return result
+    return AllNeighbours(offsets, indices[:-1], distances[:-1])
 
 
 def group_numbers(counts: NDArray[np.float32]) -> NDArray[np.uint8]:
@@ -141,18 +135,19 @@ def true_count(engine: Engine, query: NDArray[np.float32], num_threads: int) -> 
 
 
 def answer_rows(engine: Engine, queries: NDArray[np.float32], rows: NDArray[np.intp], k: int,
-                result: AllNeighbours, num_threads: int, row_numbers: NDArray[np.int32] | None) -> None:
-    """Finds the neighbours of `rows`, each with at most k, and copies them into place."""
-    starts = result.offsets[rows]
-    lengths = result.offsets[rows + 1] - starts
+                into: tuple[NDArray[np.int64], NDArray[np.int32], NDArray[np.float32]], num_threads: int,
+                row_numbers: NDArray[np.int32] | None) -> None:
+    """Finds the neighbours of `rows`, each with at most k, and copies them into place;
+    `into` is the offsets and the two arrays with their spare last element."""
+    offsets, all_indices, all_distances = into
+    starts = offsets[rows]
+    lengths = offsets[rows + 1] - starts
     indices, distances = engine.find_neighbours(queries[rows], k, num_threads=num_threads)
-    if lengths.min() < k:
-        kept = np.arange(k) < lengths[:, None]
-        indices, distances = indices[kept], distances[kept]
-    if indices.size and indices.min() < 0:
+    if (indices[np.arange(len(rows)), lengths - 1] < 0).any():
         raise KesraInternalError("find_neighbours returned fewer neighbours than count_neighbours counted")
     if row_numbers is not None:
         indices = row_numbers[indices]
-    positions = segment_positions(starts, lengths)
-    result.indices[positions] = indices.ravel()
-    result.distances[positions] = distances.ravel()
+    positions = starts[:, None] + np.arange(k)
+    positions[np.arange(k) >= lengths[:, None]] = len(all_indices) - 1
+    all_indices[positions] = indices
+    all_distances[positions] = distances

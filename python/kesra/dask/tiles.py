@@ -17,7 +17,7 @@ from dask.delayed import Delayed
 from numpy.typing import ArrayLike, NDArray
 
 from kesra._kesra import KesraNNSEngine
-from kesra.all_neighbours import AllNeighbours, find_all, segment_positions
+from kesra.all_neighbours import AllNeighbours, find_all
 from kesra.dask.chunks import check_weight, joined_rows, query_array
 from kesra.nns import as_points, whole_number
 
@@ -165,6 +165,15 @@ def _assemble_find(num_rows: int, num_neighbours: int, index_dtype: np.dtype[Any
     return indices, distances
 
 
+def _segment_positions(starts: NDArray[np.int64], lengths: NDArray[np.int64]) -> NDArray[np.int64]:
+    """The positions starts[i], starts[i] + 1, ..., starts[i] + lengths[i] - 1, for every i
+    in turn."""
+    shift = starts - (np.cumsum(lengths) - lengths)
+    positions = np.repeat(shift, lengths)
+    positions += np.arange(len(positions))
+    return positions
+
+
 def _assemble_find_all(num_rows: int, index_dtype: np.dtype[Any],
                        parts: list[tuple[NDArray[np.intp], AllNeighbours]]) -> AllNeighbours:
     counts = np.zeros(num_rows, np.int64)
@@ -174,7 +183,7 @@ def _assemble_find_all(num_rows: int, index_dtype: np.dtype[Any],
     np.cumsum(counts, out=offsets[1:])
     result = AllNeighbours(offsets, np.empty(offsets[-1], index_dtype), np.empty(offsets[-1], np.float32))
     for rows, part in parts:
-        positions = segment_positions(offsets[rows], counts[rows])
+        positions = _segment_positions(offsets[rows], counts[rows])
         result.indices[positions], result.distances[positions] = part.indices, part.distances
     return result
 
