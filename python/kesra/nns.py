@@ -247,6 +247,8 @@ class KesraNNS:
             int64 (M + 1,). `to_csr(len(nns))` turns it into a scipy sparse array.
         """
         threads = whole_number(num_threads, "num_threads")
+        if not isinstance(progress, (bool, np.bool_)):  # as the engine's own calls refuse 1
+            raise TypeError(f"progress must be a bool, got {type(progress).__name__}")
         points, finite = self._queries(queries)
         result = find_all(self._engine, points, num_threads=threads, progress=progress,
                           row_numbers=None if self._rows is None else self._rows[:-1])

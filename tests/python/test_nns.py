@@ -105,6 +105,7 @@ NNS = KesraNNS(POINTS, RADIUS)
     (lambda: NNS.count_neighbours(QUERIES, num_threads=-2), ValueError, "num_threads must be at least 0, got -2"),
     (lambda: NNS.find_all_neighbours(QUERIES, num_threads=-1), ValueError, "num_threads must be at least 0"),
     (lambda: NNS.find_neighbours(QUERIES, 2.5), TypeError, "num_neighbours must be a whole number, got 2.5"),
+    (lambda: NNS.find_all_neighbours(QUERIES, progress=1), TypeError, "progress must be a bool, got int"),
     (lambda: NNS.count_neighbours(QUERIES + 1j), TypeError, "queries must be real coordinates, got complex"),
     (lambda: KesraNNS(POINTS, RADIUS, cells_per_radius=2**32), ValueError, "cells_per_radius must be at most"),
     (lambda: KesraNNS(POINTS, RADIUS, "graph", graph_degree=-1), ValueError, "graph_degree must be at least 0"),
