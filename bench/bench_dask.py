@@ -29,9 +29,9 @@ import dask.array as da
 import numpy as np
 from distributed import Client, LocalCluster, wait
 
-from kesra import KesraNNSEngine
+from kesra import KesraNNSEngine, suggest_radius
 from kesra import dask as kd
-from kesra.clouds import height_field_surface, radius_for_neighbours
+from kesra.clouds import height_field_surface
 from kesra.demo import format_table, timed
 
 K = 16
@@ -80,7 +80,7 @@ def main(argv: list[str] | None = None) -> int:
     warnings.filterwarnings("ignore", "Sending large graph")
 
     points = height_field_surface(args.points)
-    radius = radius_for_neighbours(points, 30)
+    radius = suggest_radius(points, 30, "mean")
     engine = KesraNNSEngine(points, radius, args.method)
     state_bytes = len(pickle.dumps(engine))
 

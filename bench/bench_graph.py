@@ -18,8 +18,8 @@ from pathlib import Path
 
 import numpy as np
 
-from kesra import KesraNNSEngine
-from kesra.clouds import height_field_surface, radius_for_neighbours, uniform_cube
+from kesra import KesraNNSEngine, suggest_radius
+from kesra.clouds import height_field_surface, uniform_cube
 from kesra.demo import format_table, timed
 
 REPO = Path(__file__).resolve().parents[1]
@@ -57,7 +57,7 @@ def main(argv=None):
     for name in names:
         points = np.asarray(available[name](), dtype=np.float32)
         points = np.ascontiguousarray(points[np.isfinite(points).all(axis=1)])
-        n, r = len(points), float(np.float32(radius_for_neighbours(points, 30)))
+        n, r = len(points), float(np.float32(suggest_radius(points, 30, "mean")))
         exact = KesraNNSEngine(points, r)
         (exact_idx, _), exact_find = timed(exact.find_neighbours, points, K, num_threads=args.threads)
         exact_counts, exact_count = timed(exact.count_neighbours, points, num_threads=args.threads)

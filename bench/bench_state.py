@@ -26,8 +26,8 @@ from pathlib import Path
 
 import numpy as np
 
-from kesra import KesraNNSEngine, available_methods
-from kesra.clouds import height_field_surface, radius_for_neighbours
+from kesra import KesraNNSEngine, available_methods, suggest_radius
+from kesra.clouds import height_field_surface
 from kesra.demo import format_table, timed
 
 REPO = Path(__file__).resolve().parents[1]
@@ -52,7 +52,7 @@ def main(argv=None):
 
     n = 100_000 if args.quick else 1_000_000
     points = height_field_surface(n)
-    radius = radius_for_neighbours(points, 30)
+    radius = suggest_radius(points, 30, "mean")
     queries = points[np.random.default_rng(1).choice(n, 2000, replace=False)]
     rows, results, failed = [], [], False
     for method in available_methods():

@@ -23,7 +23,7 @@ from pathlib import Path
 import numpy as np
 
 from kesra import KesraNNSEngine, available_methods
-from kesra.clouds import radius_for_neighbours
+from kesra import suggest_radius
 
 DATA = Path(os.environ.get("KESRA_DATA_DIR") or Path(__file__).resolve().parents[2] / "shared" / "data")
 
@@ -48,7 +48,7 @@ def main():
     for path in sorted(DATA.glob("*.npy")):
         points = np.load(path)
         finite = points[np.isfinite(points).all(axis=1)]
-        radius = radius_for_neighbours(finite, 30)
+        radius = suggest_radius(finite, 30, "mean")
         queries = points[: args.points]
         queries = np.concatenate([queries, queries + np.float32(radius / 3)]).astype(np.float32)
         for method in available_methods():

@@ -1,13 +1,11 @@
-"""Synthetic point clouds and radius selection for the demo and the benchmark."""
+"""Synthetic point clouds for the demo and the benchmark."""
 
 from __future__ import annotations
 
 import math
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
-
-from kesra import KesraNNSEngine
+from numpy.typing import NDArray
 
 
 def height_field_surface(n: int, seed: int = 0, size: float = 100.0) -> NDArray[np.float32]:
@@ -56,40 +54,3 @@ def sparse_radius(n: int, target: float = 30, size: float = 100.0) -> float:
     (inside the blobs the same radius holds about a hundred times more)."""
     density = (n - n // 2) / size**3
     return float((target / density / (4 / 3 * math.pi)) ** (1 / 3))
-
-
-def radius_for_neighbours(points: ArrayLike, target: float = 30, sample: int = 5000, seed: int = 0,
-                          method: str = "voxel", tolerance: float = 0.05) -> float:
-    """Radius at which points have about `target` other points within it, on average.
-
-    Starts from the radius that `target` neighbours would need if the points
-    filled their bounding box evenly, then counts neighbours of a random sample
-    and rescales, learning how the count grows with the radius (about r^2 on a
-    surface, r^3 in a volume) from successive counts. Rows with NaN or inf are
-    ignored.
-    """
-    cloud = np.asarray(points, dtype=np.float32)
-    cloud = cloud[np.isfinite(cloud).all(axis=1)]
-    n = len(cloud)
-    if n < 2 or target <= 0:
-        raise ValueError(f"need at least 2 finite points and a positive target, got {n} and {target}")
-    rng = np.random.default_rng(seed)
-    queries = cloud[rng.choice(n, size=min(sample, n), replace=False)]
-
-    # Percentiles keep a few far outliers from inflating the box.
-    lo, hi = np.percentile(cloud, [0.5, 99.5], axis=0)
-    extent = np.maximum(hi - lo, 1e-12 * max(float(np.abs(hi).max()), 1.0))
-    radius = float((3.0 * target * float(np.prod(extent)) / (4.0 * math.pi * n)) ** (1.0 / 3.0))
-
-    dimension, previous = 2.0, (0.0, 0.0)
-    for _ in range(12):
-        engine = KesraNNSEngine(cloud, radius, method=method)
-        found = float(engine.count_neighbours(queries).mean()) - 1.0  # the point itself counts
-        if abs(found - target) <= tolerance * target:
-            break
-        if previous[0] > 0 and found > 0 and previous[1] > 0 and found != previous[1]:
-            slope = math.log(found / previous[1]) / math.log(radius / previous[0])
-            dimension = min(max(slope, 1.0), 3.0)
-        previous = (radius, found)
-        radius *= (target / found) ** (1.0 / dimension) if found > 0 else 4.0
-    return radius

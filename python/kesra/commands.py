@@ -16,7 +16,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from kesra._kesra import available_methods
-from kesra.nns import KesraNNS
+from kesra.nns import KesraNNS, finite_rows
 from kesra.pointcloud_files import (
     LAS_SUFFIXES,
     PointFileError,
@@ -99,16 +99,21 @@ def add_parsers(subparsers: Any) -> None:
     count.set_defaults(func=run_count)
 
     neighbours = subparsers.add_parser(
-        "neighbours", help="find the k nearest points within a radius of every point",
+        "neighbours", help="find the k nearest points, or all points, within a radius of every point",
         description="Find, for every input point (or every query point), the K nearest input "
-        "points strictly within the radius, nearest first (a point finds itself first).",
-        epilog=FORMATS)
+        "points strictly within the radius, or with --all every one of them, nearest first "
+        "(a point finds itself first).", epilog=FORMATS)
     add_common(neighbours)
-    neighbours.add_argument("-k", type=count_type(1), required=True, metavar="K",
-                            help="neighbours per point; missing ones are -1")
+    wanted = neighbours.add_mutually_exclusive_group(required=True)
+    wanted.add_argument("-k", type=count_type(1), metavar="K",
+                        help="neighbours per point; missing ones are -1")
+    wanted.add_argument("--all", action="store_true",
+                        help="every neighbour within the radius, as compressed rows in a .npz file")
     neighbours.add_argument("-o", "--output", type=Path, required=True, metavar="OUTPUT",
                             help="result file: .npz (int32 'indices' and float32 'distances', "
-                            "(M, K), -1 padded) or .npy (the indices only)")
+                            "(M, K), -1 padded) or .npy (the indices only); with --all, .npz with "
+                            "int64 'offsets' (M + 1) and 'indices' and 'distances' of point i "
+                            "at offsets[i]:offsets[i + 1]")
     neighbours.set_defaults(func=run_neighbours)
 
 
@@ -136,7 +141,8 @@ def check_output(output: Path, allowed: tuple[str, ...]) -> None:
 
 
 class Search:
-    """The engine over the finite input rows, with the row bookkeeping for the rest."""
+    """The search over the input points (`KesraNNS` leaves non-finite rows out) and the
+    summary of what it used."""
 
     def __init__(self, args: argparse.Namespace, points: NDArray[Any]) -> None:
         started = time.perf_counter()
@@ -145,22 +151,20 @@ class Search:
         if offset.any():
             print(f"kesra: coordinates shifted by ({offset[0]:.0f}, {offset[1]:.0f}, {offset[2]:.0f}) "
                   "before conversion to float32", file=sys.stderr)
-        self.points = to_float32(points, offset)
-        self.queries = self.points if queries is None else to_float32(queries, offset)
-        self.rows = np.flatnonzero(np.isfinite(self.points).all(axis=1))
-        self.query_rows = np.flatnonzero(np.isfinite(self.queries).all(axis=1))
-        skipped = len(self.points) - len(self.rows)
-        if skipped:
-            print(f"kesra: {skipped:,} input rows with non-finite coordinates left out", file=sys.stderr)
+        points = to_float32(points, offset)
+        self.queries = points if queries is None else to_float32(queries, offset)
         with build_threads(args.threads):
-            self.nns = KesraNNS(self.points[self.rows], args.radius, args.method)
+            self.nns = KesraNNS(points, args.radius, args.method)
+        if self.nns.rows_left_out:
+            print(f"kesra: {self.nns.rows_left_out:,} input rows with non-finite coordinates left out",
+                  file=sys.stderr)
+        self.answered = finite_rows(self.queries)
         self.threads, self.progress, self.started = args.threads, args.progress, started
 
-    def finite_queries(self) -> NDArray[np.float32]:
-        return self.queries[self.query_rows]
-
     def report(self, what: str, output: Path) -> None:
-        print(f"kesra: {what} for {len(self.queries):,} points over {len(self.points):,} "
+        answered = int(self.answered.sum())
+        skipped = f" ({len(self.queries) - answered:,} non-finite left out)" if answered < len(self.queries) else ""
+        print(f"kesra: {what} for {answered:,} points{skipped} over {len(self.nns) - self.nns.rows_left_out:,} "
               f"({self.nns.method}, r = {self.nns.radius:g}) in "
               f"{time.perf_counter() - self.started:.2f} s -> {output}", file=sys.stderr)
 
@@ -168,6 +172,9 @@ class Search:
 def run_count(args: argparse.Namespace) -> int:
     las_output = suffix_of(args.output) in LAS_SUFFIXES
     dimension: str | None = args.as_dimension
+    if las_output and dimension is None:
+        raise PointFileError(f"{args.output}: LAS/LAZ output needs a dimension name for the counts: "
+                             "add --as-dimension NAME")
     if dimension is not None or las_output:
         if suffix_of(args.input) not in LAS_SUFFIXES or not las_output or dimension is None:
             raise PointFileError("--as-dimension NAME needs a .las/.laz INPUT and a .las/.laz OUTPUT")
@@ -181,31 +188,34 @@ def run_count(args: argparse.Namespace) -> int:
     if las is not None and dimension is not None:
         check_las_output(las, args.output, dimension)
     search = Search(args, las_coordinates(las) if las is not None else read_points(args.input))
-    counts = np.zeros(len(search.queries), np.float32)
-    counts[search.query_rows] = search.nns.count_neighbours(
-        search.finite_queries(), num_threads=search.threads, distance_weight_factor=args.weight,
-        progress=search.progress)
+    counts = search.nns.count_neighbours(search.queries, num_threads=search.threads,
+                                         distance_weight_factor=args.weight, progress=search.progress)
     if las is not None and dimension is not None:
         what = "neighbours" if args.weight is None else f"weighted p={args.weight:g}"
         write_las_with_dimension(las, args.output, dimension, counts,
                                  f"{what} r={search.nns.radius:g}")
     else:
         write_arrays(args.output, counts=counts)
+    used = counts[search.answered]
+    if len(used):
+        low, middle, high = np.percentile(used, [0, 50, 100])
+        what = "neighbours per point, itself included" if args.weight is None else "weighted sums per point"
+        print(f"kesra: {what}: min {low:g}, median {middle:g}, max {high:g}", file=sys.stderr)
     search.report("counts", args.output)
     return 0
 
 
 def run_neighbours(args: argparse.Namespace) -> int:
-    check_output(args.output, (".npy", ".npz"))
+    check_output(args.output, (".npz",) if args.all else (".npy", ".npz"))
     search = Search(args, read_points(args.input))
-    indices = np.full((len(search.queries), args.k), -1, np.int32)
-    distances = np.full((len(search.queries), args.k), -1.0, np.float32)
-    found, found_distances = search.nns.find_neighbours(
-        search.finite_queries(), args.k, num_threads=search.threads, progress=search.progress)
-    # Rows of the finite subset back to rows of the input file.
-    indices[search.query_rows] = np.where(found >= 0, search.rows[np.maximum(found, 0)], -1)
-    distances[search.query_rows] = found_distances
+    if args.all:
+        found = search.nns.find_all_neighbours(search.queries, num_threads=search.threads,
+                                               progress=search.progress)
+        write_arrays(args.output, offsets=found.offsets, indices=found.indices, distances=found.distances)
+        search.report(f"all {found.offsets[-1]:,} neighbours", args.output)
+        return 0
+    indices, distances = search.nns.find_neighbours(search.queries, args.k, num_threads=search.threads,
+                                                    progress=search.progress)
     write_arrays(args.output, indices=indices, distances=distances)
     search.report(f"{args.k} neighbours", args.output)
     return 0
-

@@ -12,8 +12,8 @@ from typing import Any, TypeVar
 import numpy as np
 from numpy.typing import NDArray
 
-from kesra import KesraNNSEngine
-from kesra.clouds import height_field_surface, radius_for_neighbours
+from kesra import KesraNNSEngine, suggest_radius
+from kesra.clouds import height_field_surface
 from kesra.pointcloud_files import read_points, shift_for, to_float32
 
 T = TypeVar("T")
@@ -82,7 +82,7 @@ def run(args: argparse.Namespace) -> int:
     n = len(points)
     if n < 2 and not args.radius:
         raise ValueError("need at least 2 points to choose a radius; give one with --radius")
-    radius = args.radius or radius_for_neighbours(points, TARGET_NEIGHBOURS)
+    radius = args.radius or suggest_radius(points, TARGET_NEIGHBOURS, "mean")
     print(f"{label}: {n:,} points, radius {radius:.4g}, k = {K}, "
           f"threads = {args.threads or os.cpu_count()}")
 

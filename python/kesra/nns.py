@@ -2,14 +2,19 @@
 
 from __future__ import annotations
 
-from typing import Any, NotRequired, TypedDict
+import operator
+from typing import Any, Literal, NotRequired, TypedDict
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from kesra._kesra import KesraNNSEngine
+from kesra.all_neighbours import AllNeighbours, find_all
 
-__all__ = ["GridStats", "KesraNNS"]
+__all__ = ["GridStats", "KesraNNS", "NonFinite"]
+
+NonFinite = Literal["drop", "keep"]
+WORD_MAX = 2**64 - 1
 
 
 class GridStats(TypedDict):
@@ -20,28 +25,68 @@ class GridStats(TypedDict):
     mean_points_per_cell: float
     num_subtrees: NotRequired[int]  # "hybrid" only
     graph_degree: NotRequired[int]  # "graph" only: the degree actually used
+    rows_left_out: NotRequired[int]  # only when non-finite search rows were left out
 
 
-def as_points(values: ArrayLike, name: str, rows: str) -> NDArray[np.float32]:
-    """`values` as a C-contiguous float32 (rows, 3) array, copied only when needed."""
+def as_points(values: ArrayLike, name: str, rows: str, *, single: bool = False) -> NDArray[np.float32]:
+    """`values` as a C-contiguous float32 (rows, 3) array, copied only when needed. An
+    empty sequence is an empty (0, 3) array; with `single`, a point of shape (3,) is
+    one row."""
+    if not isinstance(values, np.ndarray):
+        try:
+            values = np.asarray(values)
+        except (TypeError, ValueError) as e:
+            raise type(e)(f"{name} cannot be converted to a float32 array: {e}") from e
+    if np.issubdtype(values.dtype, np.complexfloating):
+        raise TypeError(f"{name} must be real coordinates, got complex values ({values.dtype})")
     try:
-        array = np.ascontiguousarray(np.asarray(values, dtype=np.float32))
+        array = np.ascontiguousarray(values, dtype=np.float32)
     except (TypeError, ValueError) as e:
         raise type(e)(f"{name} cannot be converted to a float32 array: {e}") from e
+    if array.shape == (0,) or (single and array.shape == (3,)):
+        array = array.reshape(-1, 3)
     if array.ndim != 2 or array.shape[1] != 3:
         raise ValueError(f"{name} must have shape ({rows}, 3), got {array.shape}")
     return array
+
+
+def finite_rows(points: NDArray[np.float32]) -> NDArray[np.bool_]:
+    """Which rows have three finite coordinates. A float64 sum of three float32 values
+    never overflows, so it is finite exactly when all three are."""
+    finite: NDArray[np.bool_] = np.isfinite(points.sum(axis=1, dtype=np.float64))
+    return finite
+
+
+def whole_number(value: int, name: str, minimum: int = 0, maximum: int = WORD_MAX) -> int:
+    """`value` as an int within [minimum, maximum], or an error in the command line's words."""
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be a whole number, got {value!r}") from None
+    if number < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {number}")
+    if number > maximum:
+        raise ValueError(f"{name} must be at most {maximum}, got {number}")
+    return number
+
+
+def spread(values: NDArray[Any], rows: NDArray[np.bool_], fill: float) -> NDArray[Any]:
+    """Results of the `rows` of a longer array, back in place; `fill` elsewhere."""
+    out = np.full((len(rows), *values.shape[1:]), fill, values.dtype)
+    out[rows] = values
+    return out
 
 
 class KesraNNS:
     """Exact (or, with method "graph", approximate) fixed-radius neighbour search.
 
     Builds a search structure over `points`, an array-like of shape (N, 3) (a list,
-    any float dtype, any memory layout, read-only arrays). The points are converted to
+    any real dtype, any memory layout, read-only arrays). The points are converted to
     C-contiguous float32 once, here, and copied into the structure: distances are
-    computed in float32 and a point at exactly `radius` is never a neighbour. Later
-    changes to `points` do not affect the search. Query arrays are converted the same
-    way on every call (no copy when they already are C-contiguous float32).
+    Euclidean, computed in float32, and a point at exactly `radius` is never a
+    neighbour. Later changes to `points` do not affect the search. Query arrays are
+    converted the same way on every call (no copy when they already are C-contiguous
+    float32); a single point of shape (3,) is one query row.
 
     Args:
         points: Search points, shape (N, 3)
@@ -51,20 +96,39 @@ class KesraNNS:
         cells_per_radius: Voxel cells per radius for the grid-based methods
         subtree_threshold: "hybrid"/"graph": points in a cell above which it gets a kd subtree
         graph_degree: "graph": neighbours kept per point in the graph
+        nonfinite: "drop" (default) leaves rows with a NaN or infinite coordinate out
+            of the structure, and query rows with one get no neighbours and a count
+            of 0; row numbers still refer to `points`. "keep" gives the engine's own
+            rules: a NaN distance counts as within the radius, so such rows match
+            each other (and, with "kdtree", other points too)
 
-    Errors of the engine (bad radius, unknown method, ...) are raised unchanged.
-    Instances are immutable, safe to query from several threads at once, and pickle
-    to the built structure (unpickling does not rebuild it).
+    The structure is built on RAYON_NUM_THREADS threads (all CPUs when unset);
+    `num_threads` sizes each query call. Errors of the engine (bad radius, unknown
+    method, ...) are raised unchanged. Instances are immutable, safe to query from
+    several threads at once, and pickle to the built structure (unpickling does not
+    rebuild it).
     """
 
-    __slots__ = ("_engine", "_radius")
+    __slots__ = ("_engine", "_radius", "_nonfinite", "_rows", "_num_rows")
 
     def __init__(self, points: ArrayLike, radius: float, method: str = "voxel", *,
-                 cells_per_radius: int = 1, subtree_threshold: int = 64, graph_degree: int = 16) -> None:
-        self._engine = KesraNNSEngine(as_points(points, "points", "N"), radius, method,
-                                      cells_per_radius=cells_per_radius,
-                                      subtree_threshold=subtree_threshold, graph_degree=graph_degree)
-        self._radius = float(radius)
+                 cells_per_radius: int = 1, subtree_threshold: int = 64, graph_degree: int = 16,
+                 nonfinite: NonFinite = "drop") -> None:
+        options = {"cells_per_radius": whole_number(cells_per_radius, "cells_per_radius", 0, 2**32 - 1),
+                   "subtree_threshold": whole_number(subtree_threshold, "subtree_threshold"),
+                   "graph_degree": whole_number(graph_degree, "graph_degree")}
+        if nonfinite not in ("drop", "keep"):
+            raise ValueError(f'nonfinite must be "drop" or "keep", got {nonfinite!r}')
+        array = as_points(points, "points", "N")
+        num_rows, rows = len(array), None
+        if nonfinite == "drop":
+            finite = finite_rows(array)
+            if not finite.all():
+                array = array[finite]
+                # A trailing -1 maps the engine's -1 padding to itself.
+                rows = np.append(np.flatnonzero(finite), -1).astype(np.int32)
+        self._engine = KesraNNSEngine(array, radius, method, **options)
+        self._radius, self._nonfinite, self._rows, self._num_rows = float(radius), nonfinite, rows, num_rows
 
     @property
     def radius(self) -> float:
@@ -77,21 +141,39 @@ class KesraNNS:
         return self._engine.method
 
     @property
+    def nonfinite(self) -> NonFinite:
+        """How rows with a NaN or infinite coordinate are handled: "drop" or "keep"."""
+        return self._nonfinite
+
+    @property
+    def rows_left_out(self) -> int:
+        """Search rows left out of the structure for a non-finite coordinate."""
+        return self._num_rows - len(self._engine)
+
+    @property
     def engine(self) -> KesraNNSEngine:
-        """The native engine behind this object."""
+        """The native engine behind this object. When rows were left out it holds the
+        remaining rows only, and its row numbers count those."""
         return self._engine
 
     def __len__(self) -> int:
-        return len(self._engine)
+        """Rows of `points`, left-out rows included: returned row numbers are below it."""
+        return self._num_rows
 
     def __repr__(self) -> str:
-        return f"KesraNNS(method={self.method!r}, radius={self._radius!r}, points={len(self)})"
+        extra = f", rows_left_out={self.rows_left_out}" if self.rows_left_out else ""
+        extra += ", nonfinite='keep'" if self._nonfinite == "keep" else ""
+        return f"KesraNNS(method={self.method!r}, radius={self._radius!r}, points={len(self)}{extra})"
 
     def stats(self) -> GridStats | None:
         """Grid occupancy (`num_cells`, `max_points_per_cell`, `mean_points_per_cell`,
-        plus `num_subtrees` for "hybrid" and `graph_degree` for "graph"), or None for
-        "kdtree", which has no grid."""
-        return self._engine.grid_stats()
+        plus `num_subtrees` for "hybrid" and `graph_degree` for "graph", and
+        `rows_left_out` when non-finite rows were left out), or None for "kdtree",
+        which has no grid."""
+        stats = self._engine.grid_stats()
+        if stats is not None and self.rows_left_out:
+            stats["rows_left_out"] = self.rows_left_out
+        return stats
 
     def find_neighbours(self, queries: ArrayLike, num_neighbours: int, *, num_threads: int = 0,
                         epsilon: float = 0.0, progress: bool = False,
@@ -99,7 +181,7 @@ class KesraNNS:
         """The `num_neighbours` nearest points strictly within the radius of each query.
 
         Args:
-            queries: Query points, shape (M, 3)
+            queries: Query points, shape (M, 3), or one point of shape (3,)
             num_neighbours: Neighbours to return per query point (k)
             num_threads: Worker threads for this call; 0 uses RAYON_NUM_THREADS, then
                 RAYON_RS_NUM_CPUS, then all CPUs
@@ -109,10 +191,19 @@ class KesraNNS:
 
         Returns:
             Row numbers into `points`, int32 (M, k), nearest first, -1 padded, and
-            the distances, float32 (M, k), -1 padded
+            the Euclidean distances, float32 (M, k), -1 padded. A query point that is
+            also a search point is its own first neighbour, at distance 0.
         """
-        return self._engine.find_neighbours(as_points(queries, "queries", "M"), num_neighbours,
-                                            num_threads=num_threads, epsilon=epsilon, progress=progress)
+        k = whole_number(num_neighbours, "num_neighbours")
+        threads = whole_number(num_threads, "num_threads")
+        points, finite = self._queries(queries)
+        indices, distances = self._engine.find_neighbours(points, k, num_threads=threads, epsilon=epsilon,
+                                                          progress=progress)
+        if self._rows is not None:
+            indices = self._rows[indices]
+        if finite is not None:
+            indices, distances = spread(indices, finite, -1), spread(distances, finite, -1)
+        return indices, distances
 
     def count_neighbours(self, queries: ArrayLike, *, num_threads: int = 0,
                          distance_weight_factor: float | None = None, progress: bool = False,
@@ -121,24 +212,79 @@ class KesraNNS:
         that is also a search point counts itself).
 
         Args:
-            queries: Query points, shape (M, 3)
+            queries: Query points, shape (M, 3), or one point of shape (3,)
             num_threads: Worker threads for this call, as for `find_neighbours`
             distance_weight_factor: None counts points; p >= 0 sums
                 (1 - distance / radius) ** p over them instead
             progress: Show a progress bar on standard error when it is a terminal
 
         Returns:
-            float32 (M,): counts (whole numbers) or weighted sums
+            float32 (M,): counts (whole numbers, exact up to 2**24) or weighted sums
         """
-        return self._engine.count_neighbours(as_points(queries, "queries", "M"), num_threads=num_threads,
-                                             distance_weight_factor=distance_weight_factor, progress=progress)
+        threads = whole_number(num_threads, "num_threads")
+        points, finite = self._queries(queries)
+        counts = self._engine.count_neighbours(points, num_threads=threads,
+                                               distance_weight_factor=distance_weight_factor, progress=progress)
+        return counts if finite is None else spread(counts, finite, 0)
+
+    def find_all_neighbours(self, queries: ArrayLike, *, num_threads: int = 0, progress: bool = False,
+                            ) -> AllNeighbours:
+        """Every point strictly within the radius of each query, in compressed rows:
+        exactly the points `count_neighbours` counts (for "graph", those its walk
+        reaches), at the distances `find_neighbours` reports.
+
+        Args:
+            queries: Query points, shape (M, 3), or one point of shape (3,)
+            num_threads: Worker threads for each engine call, as for `find_neighbours`
+            progress: Show one progress bar on standard error, when it is a terminal,
+                for the whole call: it fills once while the rows are counted and once
+                while their neighbours are found
+
+        Returns:
+            `AllNeighbours(offsets, indices, distances)`: row i's neighbours are
+            `indices[offsets[i]:offsets[i + 1]]` (int32 row numbers into `points`) at
+            `distances[offsets[i]:offsets[i + 1]]` (float32, ascending); offsets is
+            int64 (M + 1,). `to_csr(len(nns))` turns it into a scipy sparse array.
+        """
+        threads = whole_number(num_threads, "num_threads")
+        if not isinstance(progress, (bool, np.bool_)):  # as the engine's own calls refuse 1
+            raise TypeError(f"progress must be a bool, got {type(progress).__name__}")
+        points, finite = self._queries(queries)
+        result = find_all(self._engine, points, num_threads=threads, progress=progress,
+                          row_numbers=None if self._rows is None else self._rows[:-1])
+        if finite is not None:  # left-out rows are empty: only the offsets change
+            result = result._replace(offsets=result.offsets[np.concatenate(([0], np.cumsum(finite)))])
+        return result
+
+    def _queries(self, queries: ArrayLike) -> tuple[NDArray[np.float32], NDArray[np.bool_] | None]:
+        """The query rows to search, and which rows they are when some were left out."""
+        points = as_points(queries, "queries", "M", single=True)
+        if self._nonfinite == "drop":
+            finite = finite_rows(points)
+            if not finite.all():
+                return points[finite], finite
+        return points, None
 
     def __getstate__(self) -> dict[str, Any]:
         # The engine pickles its built structure itself.
-        return {"engine": self._engine, "radius": self._radius}
+        return {"engine": self._engine, "radius": self._radius, "nonfinite": self._nonfinite,
+                "rows": self._rows, "num_rows": self._num_rows}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         engine, radius = state["engine"], state["radius"]
         if not isinstance(engine, KesraNNSEngine):
             raise TypeError(f"expected a KesraNNSEngine in the state, got {type(engine).__name__}")
-        self._engine, self._radius = engine, float(radius)
+        # States written before rows could be left out hold every row, under the engine's rules.
+        nonfinite = state.get("nonfinite", "keep")
+        rows = state.get("rows")
+        num_rows = int(state.get("num_rows", len(engine)))
+        if rows is not None:
+            rows = np.asarray(rows, np.int32)
+            if rows.shape != (len(engine) + 1,) or rows[-1] != -1 or num_rows < len(engine):
+                raise ValueError("the state's row numbers do not match its engine")
+        elif num_rows != len(engine):
+            raise ValueError("the state's row count does not match its engine")
+        if nonfinite not in ("drop", "keep"):
+            raise ValueError(f"unknown nonfinite setting {nonfinite!r} in the state")
+        self._engine, self._radius, self._nonfinite = engine, float(radius), nonfinite
+        self._rows, self._num_rows = rows, num_rows

@@ -89,17 +89,26 @@ def test_non_finite_rows_are_left_out_and_rows_keep_their_numbers(tmp_path, caps
     finite = np.flatnonzero(np.isfinite(points).all(axis=1))
     nns = KesraNNS(points[finite], 1.0)
     for method in ("voxel", "kdtree"):
-        assert run(["count", tmp_path / "nan.npy", "-r", "1", "-m", method, "-o", tmp_path / "c.npy"],
-                   capsys)[0] == 0
+        status, _, err = run(["count", tmp_path / "nan.npy", "-r", "1", "-m", method, "-o", tmp_path / "c.npy"],
+                             capsys)
+        assert status == 0
         expected = np.zeros(len(points), np.float32)
         expected[finite] = nns.count_neighbours(points[finite])
         np.testing.assert_array_equal(np.load(tmp_path / "c.npy"), expected)
+        low, middle, high = np.percentile(expected[finite], [0, 50, 100])
+        assert f"min {low:g}, median {middle:g}, max {high:g}" in err
+        assert f"for {len(finite):,} points ({len(points) - len(finite):,} non-finite left out) over {len(finite):,} " in err
     assert run(["neighbours", tmp_path / "nan.npy", "-r", "1", "-k", "4", "-o", tmp_path / "n.npz"], capsys)[0] == 0
     with np.load(tmp_path / "n.npz") as result:
         indices, distances = result["indices"], result["distances"]
     assert (indices[::7] == -1).all() and (distances[::7] == -1).all()
     found, _ = nns.find_neighbours(points[finite], 4)
     np.testing.assert_array_equal(indices[finite], np.where(found >= 0, finite[found], -1))
+    assert run(["neighbours", tmp_path / "nan.npy", "-r", "1", "--all", "-o", tmp_path / "a.npz"], capsys)[0] == 0
+    with np.load(tmp_path / "a.npz") as result:
+        for got, want in zip([result[name] for name in ("offsets", "indices", "distances")],
+                             KesraNNS(points, 1.0).find_all_neighbours(points), strict=True):
+            np.testing.assert_array_equal(got, want)
 
 
 def test_large_coordinates_are_shifted_before_float32(tmp_path, capsys):
@@ -132,6 +141,8 @@ def test_bad_input_exits_2_with_one_line(tmp_path, capsys, monkeypatch):
         "does not exist": ["count", tmp_path / "p.npy", "-r", "1", "-o", tmp_path / "no" / "c.npy"],
         "needs a .las/.laz INPUT": ["count", tmp_path / "p.npy", "-r", "1", "--as-dimension", "n",
                                     "-o", tmp_path / "c.las"],
+        "LAS/LAZ output needs a dimension name": ["count", tmp_path / "p.npy", "-r", "1", "-o", tmp_path / "c.las"],
+        "one of the arguments -k --all is required": ["neighbours", tmp_path / "p.npy", "-r", "1", "-o", out],
         "must be a positive finite number": ["count", tmp_path / "p.npy", "-r", "nan", "-o", out],
         "must be at least 1": ["neighbours", tmp_path / "p.npy", "-r", "1", "-k", "0", "-o", out],
     }

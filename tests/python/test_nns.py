@@ -1,5 +1,6 @@
 """kesra.nns.KesraNNS: conversions of array-likes, errors, pickling and the accessors."""
 
+import base64
 import copy
 import pickle
 
@@ -94,3 +95,74 @@ def test_accessors():
     # The object is immutable: the engine's arguments are not attributes to reassign.
     with pytest.raises(AttributeError):
         nns.radius = 2.0
+
+
+NNS = KesraNNS(POINTS, RADIUS)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: NNS.find_neighbours(QUERIES, -1), ValueError, "num_neighbours must be at least 0, got -1"),
+    (lambda: NNS.count_neighbours(QUERIES, num_threads=-2), ValueError, "num_threads must be at least 0, got -2"),
+    (lambda: NNS.find_all_neighbours(QUERIES, num_threads=-1), ValueError, "num_threads must be at least 0"),
+    (lambda: NNS.find_neighbours(QUERIES, 2.5), TypeError, "num_neighbours must be a whole number, got 2.5"),
+    (lambda: NNS.find_all_neighbours(QUERIES, progress=1), TypeError, "progress must be a bool, got int"),
+    (lambda: NNS.count_neighbours(QUERIES + 1j), TypeError, "queries must be real coordinates, got complex"),
+    (lambda: KesraNNS(POINTS, RADIUS, cells_per_radius=2**32), ValueError, "cells_per_radius must be at most"),
+    (lambda: KesraNNS(POINTS, RADIUS, "graph", graph_degree=-1), ValueError, "graph_degree must be at least 0"),
+    (lambda: KesraNNS(POINTS, RADIUS, nonfinite="skip"), ValueError, 'nonfinite must be "drop" or "keep"'),
+    (lambda: kesra.suggest_radius(POINTS[:10], 10), ValueError, "need at least 11 finite points for 10 neighbours"),
+    (lambda: kesra.suggest_radius(POINTS, rule="mode"), ValueError, 'rule must be "median" or "mean"'),
+])
+def test_argument_errors_say_what_is_allowed(call, error, message):
+    with pytest.raises(error, match=f"^{message}"):
+        call()
+
+
+def test_single_points_and_empty_queries():
+    for a, b in zip(NNS.find_neighbours(QUERIES[7], 3), NNS.find_neighbours(QUERIES[7:8], 3), strict=True):
+        np.testing.assert_array_equal(a, b)
+    np.testing.assert_array_equal(NNS.count_neighbours(list(QUERIES[7])), NNS.count_neighbours(QUERIES[7:8]))
+    indices, distances = NNS.find_neighbours([], 4)
+    assert indices.shape == distances.shape == (0, 4) and NNS.count_neighbours([]).shape == (0,)
+    assert NNS.find_all_neighbours([]).offsets.tolist() == [0]
+
+
+def test_rows_left_out_are_stated_and_survive_pickling():
+    points = POINTS.copy()
+    points[::9, 1] = np.nan
+    queries = np.concatenate([QUERIES, points[:20]])
+    dropped = KesraNNS(points, RADIUS, "hybrid")
+    assert repr(dropped) == "KesraNNS(method='hybrid', radius=1.5, points=2000, rows_left_out=223)"
+    assert dropped.stats()["rows_left_out"] == 223 and len(dropped.engine) == 1777
+    for nns in (dropped, KesraNNS(points, RADIUS, nonfinite="keep")):
+        restored = pickle.loads(pickle.dumps(nns))
+        assert repr(restored) == repr(nns)
+        for got, want in zip((*restored.find_neighbours(queries, 6), restored.count_neighbours(queries)),
+                             (*nns.find_neighbours(queries, 6), nns.count_neighbours(queries)), strict=True):
+            np.testing.assert_array_equal(got, want)
+
+
+# A KesraNNS pickled before rows could be left out: 4 points, r = 1.5, "kdtree".
+OLD_PICKLE = (
+    "gASVkgEAAAAAAACMCWtlc3JhLm5uc5SMCEtlc3JhTk5TlJOUKYGUfZQojAZlbmdpbmWUjAVrZXNyYZSMDktlc3JhTk5TRW5naW5l"
+    "lJOUKIwWbnVtcHkuX2NvcmUubXVsdGlhcnJheZSMDF9yZWNvbnN0cnVjdJSTlIwFbnVtcHmUjAduZGFycmF5lJOUSwCFlEMBYpSH"
+    "lFKUKEsBSwBLA4aUaAyMBWR0eXBllJOUjAJmNJSJiIeUUpQoSwOMATyUTk5OSv////9K/////0sAdJRiiUMAlHSUYkc/+AAAAAAA"
+    "AIwGa2R0cmVllEsBS0BLEHSUgZRDjwEAAAAEAAAAAAAAAAAAAAAAAAAAAAAAAAAAgD8AAAAAAAAAAAAAAAAAAIA/AAAAAAAAoEAA"
+    "AKBAAACgQAQAAAAAAAAAAAAAAAEAAAACAAAAAwAAAAEAAAAAAAAAAAAAAAMAAAAABAAAAAAAwD8GAAAAAAAAAGtkdHJlZQEAAABA"
+    "AAAAAAAAABAAAAAAAAAAlGKMBnJhZGl1c5RHP/gAAAAAAAB1Yi4="
+)
+
+
+def test_pickles_from_before_nonfinite_load_under_the_engine_rules():
+    nns = pickle.loads(base64.b64decode(OLD_PICKLE))
+    assert repr(nns) == "KesraNNS(method='kdtree', radius=1.5, points=4, nonfinite='keep')"
+    np.testing.assert_array_equal(nns.find_neighbours([0.1, 0, 0], 3)[0], [[0, 1, 2]])
+
+
+def test_suggested_radius_gives_the_median_point_its_neighbours():
+    points = random_cloud(2001, seed=13)
+    for wanted in (1, 12):
+        radius = kesra.suggest_radius(points, wanted, sample=len(points))
+        assert np.median(KesraNNS(points, radius).count_neighbours(points)) == wanted + 1
+    radius = kesra.suggest_radius(points, 12, "mean")
+    assert abs(KesraNNS(points, radius).count_neighbours(points).mean() - 13) <= 0.05 * 12

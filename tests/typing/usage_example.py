@@ -24,6 +24,12 @@ def cells(nns: KesraNNS) -> int:
     return 0 if stats is None else stats["num_cells"]
 
 
+def all_within(nns: KesraNNS, queries: NDArray[np.float64]) -> int:
+    found: kesra.AllNeighbours = nns.find_all_neighbours(queries, num_threads=2, progress=False)
+    offsets: NDArray[np.int64] = found.offsets
+    return int(offsets[-1]) + int(found.indices.sum()) + len(found.distances)
+
+
 def engine_directly(points: NDArray[np.float32]) -> float:
     engine = kesra.KesraNNSEngine(points, 0.5, "kdtree")
     counts = engine.count_neighbours(points, 0, 1.5, False)
@@ -35,13 +41,13 @@ def engine_directly(points: NDArray[np.float32]) -> float:
 def main() -> None:
     points = np.random.default_rng(0).random((500, 3))
     sizes = neighbourhood_sizes(points, 0.1)
-    nns = KesraNNS(points.tolist(), 0.1)
+    nns = KesraNNS(points.tolist(), kesra.suggest_radius(points, 10, "mean"), nonfinite="keep")
     indices, distances = nearest(nns, [[0.5, 0.5, 0.5]])
     methods: list[str] = kesra.available_methods()
     groups = kesra.indices_by_field(np.array([0, 1, 0]), np.array([2, 1]))
     rows: NDArray[np.uint64] = groups[0]
     print(kesra.__version__, nns.method, nns.radius, len(nns), cells(nns), sizes.dtype,
-          indices.shape, distances.dtype, methods, rows,
+          indices.shape, distances.dtype, methods, rows, all_within(nns, points),
           engine_directly(points.astype(np.float32)))
 
 

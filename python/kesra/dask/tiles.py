@@ -1,18 +1,10 @@
-"""Neighbour queries over Dask arrays: engines shipped to the workers once as their
-pickled state, and tiled engines for search clouds larger than one process holds.
-
-Dask does the scheduling; this module only builds task graphs, which run on any Dask
-scheduler (a `dask.distributed` client included). Needs the `dask` extra
-(`pip install 'kesra[dask]'`).
-"""
+"""`TiledEngine`: a search cloud cut into axis-aligned tiles, one engine per tile, built
+and kept on the Dask workers."""
 
 from __future__ import annotations
 
 import itertools
 import math
-import operator
-import sys
-import uuid
 from collections import defaultdict
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -25,137 +17,13 @@ from dask.delayed import Delayed
 from numpy.typing import ArrayLike, NDArray
 
 from kesra._kesra import KesraNNSEngine
-from kesra.nns import KesraNNS, as_points
+from kesra.all_neighbours import AllNeighbours, find_all
+from kesra.dask.chunks import check_weight, joined_rows, query_array
+from kesra.nns import as_points, whole_number
 
-__all__ = ["TiledEngine", "count_neighbours", "find_neighbours"]
+__all__ = ["TiledEngine"]
 
 INT32_MAX = 2**31 - 1
-
-
-def _no_profiler_without_gil() -> None:
-    """Turns distributed's statistical profiler off by default on free-threaded Python:
-    it reads the frames of threads while they run, which without the GIL crashes the
-    process (seen on 3.13t, in schedulers and workers alike). A value the user's own
-    configuration sets still wins. Workers started by a nanny get this configuration;
-    for workers started on their own, set `distributed.worker.profile.enabled: false`."""
-    if sys._is_gil_enabled():
-        return
-    try:
-        import distributed  # noqa: F401  (its defaults must be in place before ours replace them)
-    except ImportError:
-        return
-    dask.config.update_defaults({"distributed": {"worker": {"profile": {"enabled": False}}}})
-
-
-_no_profiler_without_gil()
-
-
-def _shipped(engine: KesraNNSEngine) -> Delayed:
-    """`engine` as one literal key of the task graph, so its pickled state is sent once
-    per computation (not once per chunk), and workers that need it fetch it from one
-    another. Under `dask.distributed` the scheduler keeps that literal and sends it again
-    when every worker holding the engine is lost; data scattered to the workers instead
-    is gone for good once the replica the memory manager kept is lost, and the
-    computation then fails."""
-    return dask.delayed(engine, name=f"kesra-engine-{uuid.uuid4().hex}")
-
-
-def _query_array(queries: ArrayLike | da.Array, *, known_chunks: bool = False) -> da.Array:
-    """`queries` as a dask array of shape (M, 3) with one chunk across the columns."""
-    array = queries if isinstance(queries, da.Array) else da.asarray(queries)
-    if array.ndim != 2 or array.shape[1] != 3:
-        raise ValueError(f"queries must have shape (M, 3), got {array.shape}")
-    if len(array.chunks[1]) != 1:
-        array = array.rechunk({1: 3})
-    if known_chunks and any(math.isnan(n) for n in array.chunks[0]):
-        raise ValueError("queries must have known chunk sizes; call queries.compute_chunk_sizes() first")
-    return array
-
-
-def _neighbour_count(num_neighbours: int) -> int:
-    k = operator.index(num_neighbours)
-    if k < 0:
-        raise ValueError(f"num_neighbours must be non-negative, got {k}")
-    return k
-
-
-def _check_weight(distance_weight_factor: float | None) -> None:
-    # Checked here so that the error comes at once, not from a worker at compute time.
-    if distance_weight_factor is not None and distance_weight_factor < 0:
-        raise ValueError("distance_weight_factor must be non-negative")
-
-
-def _plain_engine(engine: KesraNNS | KesraNNSEngine) -> KesraNNSEngine:
-    if isinstance(engine, KesraNNS):
-        return engine.engine
-    if isinstance(engine, KesraNNSEngine):
-        return engine
-    raise TypeError(f"expected a KesraNNS, KesraNNSEngine or TiledEngine, got {type(engine).__name__}")
-
-
-def _find_chunk(queries: NDArray[Any], engine: KesraNNSEngine, num_neighbours: int, epsilon: float,
-                num_threads: int) -> tuple[NDArray[np.int32], NDArray[np.float32]]:
-    return engine.find_neighbours(as_points(queries, "queries", "M"), num_neighbours,
-                                  num_threads=num_threads, epsilon=epsilon)
-
-
-def _count_chunk(queries: NDArray[Any], engine: KesraNNSEngine, distance_weight_factor: float | None,
-                 num_threads: int) -> NDArray[np.float32]:
-    return engine.count_neighbours(as_points(queries, "queries", "M"), num_threads=num_threads,
-                                   distance_weight_factor=distance_weight_factor)
-
-
-def find_neighbours(engine: KesraNNS | KesraNNSEngine | TiledEngine, queries: ArrayLike | da.Array,
-                    num_neighbours: int, *, epsilon: float = 0.0, num_threads: int = 1,
-                    ) -> tuple[da.Array, da.Array]:
-    """The `num_neighbours` nearest search points strictly within the radius of each
-    query row, as lazy dask arrays with the row chunks of `queries`.
-
-    Args:
-        engine: A `KesraNNS`, a `KesraNNSEngine` or a `TiledEngine`
-        queries: Query points, shape (M, 3): a dask array chunked by rows (array-likes
-            are wrapped in one chunk)
-        num_neighbours: Neighbours per query row (k)
-        epsilon: Early-stop distance, as for `KesraNNS.find_neighbours`
-        num_threads: Engine threads per chunk task; Dask runs chunks in parallel
-
-    Returns:
-        Row numbers, int32 (M, k) (int64 for tiled clouds over 2**31 - 1 rows),
-        nearest first and -1 padded, and the distances, float32 (M, k), -1 padded
-    """
-    if isinstance(engine, TiledEngine):
-        return engine.find_neighbours(queries, num_neighbours, epsilon=epsilon, num_threads=num_threads)
-    plain = _plain_engine(engine)
-    array = _query_array(queries)
-    k = _neighbour_count(num_neighbours)
-    pairs = da.map_blocks(_find_chunk, array, _shipped(plain), k, float(epsilon), num_threads,
-                          chunks=(array.chunks[0], (k,)), meta=np.empty((0, 0), np.int32))
-    return _split_pairs(pairs, k, np.dtype(np.int32))
-
-
-def count_neighbours(engine: KesraNNS | KesraNNSEngine | TiledEngine, queries: ArrayLike | da.Array, *,
-                     distance_weight_factor: float | None = None, num_threads: int = 1) -> da.Array:
-    """How many search points lie strictly within the radius of each query row (or
-    their distance-weighted sum), as a lazy float32 (M,) dask array with the row
-    chunks of `queries`. Arguments as for `find_neighbours` and
-    `KesraNNS.count_neighbours`."""
-    if isinstance(engine, TiledEngine):
-        return engine.count_neighbours(queries, distance_weight_factor=distance_weight_factor,
-                                       num_threads=num_threads)
-    _check_weight(distance_weight_factor)
-    plain = _plain_engine(engine)
-    array = _query_array(queries)
-    return da.map_blocks(_count_chunk, array, _shipped(plain), distance_weight_factor, num_threads,
-                         chunks=(array.chunks[0],), drop_axis=1, dtype=np.float32)
-
-
-def _split_pairs(pairs: da.Array, k: int, index_dtype: np.dtype[Any]) -> tuple[da.Array, da.Array]:
-    """Two arrays from one whose chunks are (indices, distances) tuples; the query
-    runs once per chunk when both are computed together."""
-    chunks = (pairs.chunks[0], (k,))
-    indices = da.map_blocks(operator.itemgetter(0), pairs, chunks=chunks, meta=np.empty((0, 0), index_dtype))
-    distances = da.map_blocks(operator.itemgetter(1), pairs, chunks=chunks, meta=np.empty((0, 0), np.float32))
-    return indices, distances
 
 
 class _Tile(NamedTuple):
@@ -279,6 +147,14 @@ def _tile_count(tile: _Tile, queries: NDArray[Any], grid: _Grid, tile_id: int,
                                               distance_weight_factor=distance_weight_factor)
 
 
+def _tile_find_all(tile: _Tile, queries: NDArray[Any], grid: _Grid, tile_id: int, num_threads: int,
+                   index_dtype: np.dtype[Any]) -> tuple[NDArray[np.intp], AllNeighbours]:
+    q = as_points(queries, "queries", "M")
+    rows = np.flatnonzero(grid.route(q) == tile_id)
+    part = find_all(tile.engine, q[rows], num_threads=num_threads)
+    return rows, part._replace(indices=tile.rows[part.indices].astype(index_dtype, copy=False))
+
+
 def _assemble_find(num_rows: int, num_neighbours: int, index_dtype: np.dtype[Any],
                    parts: list[tuple[NDArray[np.intp], NDArray[Any], NDArray[np.float32]]],
                    ) -> tuple[NDArray[Any], NDArray[np.float32]]:
@@ -287,6 +163,29 @@ def _assemble_find(num_rows: int, num_neighbours: int, index_dtype: np.dtype[Any
     for rows, i, d in parts:
         indices[rows], distances[rows] = i, d
     return indices, distances
+
+
+def _segment_positions(starts: NDArray[np.int64], lengths: NDArray[np.int64]) -> NDArray[np.int64]:
+    """The positions starts[i], starts[i] + 1, ..., starts[i] + lengths[i] - 1, for every i
+    in turn."""
+    shift = starts - (np.cumsum(lengths) - lengths)
+    positions = np.repeat(shift, lengths)
+    positions += np.arange(len(positions))
+    return positions
+
+
+def _assemble_find_all(num_rows: int, index_dtype: np.dtype[Any],
+                       parts: list[tuple[NDArray[np.intp], AllNeighbours]]) -> AllNeighbours:
+    counts = np.zeros(num_rows, np.int64)
+    for rows, part in parts:
+        counts[rows] = np.diff(part.offsets)
+    offsets = np.zeros(num_rows + 1, np.int64)
+    np.cumsum(counts, out=offsets[1:])
+    result = AllNeighbours(offsets, np.empty(offsets[-1], index_dtype), np.empty(offsets[-1], np.float32))
+    for rows, part in parts:
+        positions = _segment_positions(offsets[rows], counts[rows])
+        result.indices[positions], result.distances[positions] = part.indices, part.distances
+    return result
 
 
 def _assemble_count(num_rows: int, parts: list[tuple[NDArray[np.intp], NDArray[np.float32]]],
@@ -372,7 +271,7 @@ class TiledEngine:
     def _routed(self, queries: ArrayLike | da.Array) -> tuple[da.Array, list[Delayed], list[list[int]]]:
         """Query chunks and, per chunk, the tiles with an engine that its rows route to
         (found by one pass over the queries)."""
-        array = _query_array(queries, known_chunks=True)
+        array = query_array(queries, known_chunks=True)
         blocks = list(array.to_delayed().ravel())
         routes = dask.compute(*[dask.delayed(_routed_tiles)(b, self._grid) for b in blocks])
         return array, blocks, [[int(t) for t in r if int(t) in self._tiles] for r in routes]
@@ -380,7 +279,7 @@ class TiledEngine:
     def find_neighbours(self, queries: ArrayLike | da.Array, num_neighbours: int, *, epsilon: float = 0.0,
                         num_threads: int = 1) -> tuple[da.Array, da.Array]:
         """As the module's `find_neighbours`; row numbers refer to the whole cloud."""
-        k = _neighbour_count(num_neighbours)
+        k = whole_number(num_neighbours, "num_neighbours")
         array, blocks, routes = self._routed(queries)
         indices, distances = [], []
         for block, tiles, n in zip(blocks, routes, array.chunks[0]):
@@ -394,7 +293,7 @@ class TiledEngine:
     def count_neighbours(self, queries: ArrayLike | da.Array, *, distance_weight_factor: float | None = None,
                          num_threads: int = 1) -> da.Array:
         """As the module's `count_neighbours`."""
-        _check_weight(distance_weight_factor)
+        check_weight(distance_weight_factor)
         array, blocks, routes = self._routed(queries)
         counts = []
         for block, tiles, n in zip(blocks, routes, array.chunks[0]):
@@ -402,6 +301,17 @@ class TiledEngine:
                                                num_threads) for t in tiles]
             counts.append(da.from_delayed(dask.delayed(_assemble_count)(n, parts), (n,), dtype=np.float32))
         return da.concatenate(counts)
+
+    def find_all_neighbours(self, queries: ArrayLike | da.Array, *, num_threads: int = 1,
+                            ) -> tuple[da.Array, da.Array, da.Array]:
+        """As the module's `find_all_neighbours`; row numbers refer to the whole cloud."""
+        array, blocks, routes = self._routed(queries)
+        parts = []
+        for block, tiles, n in zip(blocks, routes, array.chunks[0]):
+            pieces = [dask.delayed(_tile_find_all)(self._tiles[t], block, self._grid, t, num_threads,
+                                                   self._index_dtype) for t in tiles]
+            parts.append(dask.delayed(_assemble_find_all)(n, self._index_dtype, pieces))
+        return joined_rows(parts, array.chunks[0], self._index_dtype)
 
 
 def _routed_tiles(queries: NDArray[Any], grid: _Grid) -> NDArray[np.int64]:
