@@ -6,6 +6,7 @@
 #include "../engine/messages.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
+#include "python_compat.hpp"
 
 namespace kesra::py {
 

@@ -7,6 +7,7 @@
 #include "arguments.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
+#include "python_compat.hpp"
 
 namespace kesra::py {
 

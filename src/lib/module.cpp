@@ -1,10 +1,12 @@
-// Module _kesra: multi-phase initialisation, declared safe without the GIL.
+// Module _kesra: multi-phase initialisation, declared safe without the GIL wherever the
+// interpreter asks (3.13 and up).
 #define KESRA_NUMPY_IMPORT
 #include "numpy_api.hpp"
 
 #include "../engine/engine.hpp"
 #include "engine_object.hpp"
 #include "py_ref.hpp"
+#include "python_compat.hpp"
 #include "worker_pool_call.hpp"
 
 namespace kesra::py {
@@ -65,7 +67,9 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 
