@@ -5,7 +5,7 @@ BUILD_FLAGS := -C cmake.define.KESRA_WERROR=ON
 CORE_BUILD := build/core
 JOBS := $(shell nproc)
 
-.PHONY: all venv build core-tests core-tests-asan core-tests-tsan core-tests-valgrind check-314t pytest test \
+.PHONY: all venv build core-tests core-tests-asan core-tests-tsan core-tests-valgrind check-314 pytest test \
 	test-sanitize stress leaks demo bench bench-dask fuzz clean
 
 all: build
@@ -30,14 +30,14 @@ core-tests-tsan: venv
 core-tests-valgrind: venv
 	@bash scripts/core-tests-valgrind.sh
 
-# The binding must also compile against the 3.14 free-threaded headers.
-check-314t: venv
-	@bash scripts/check-py314t.sh
+# The binding must also compile against the 3.14 headers, standard and free-threaded.
+check-314: venv
+	@bash scripts/check-py314.sh
 
 pytest: build
 	@$(PY) -m pytest -q
 
-test: build core-tests core-tests-asan core-tests-tsan check-314t pytest
+test: build core-tests core-tests-asan core-tests-tsan check-314 pytest
 
 # The whole pytest suite against an ASan + UBSan build of the extension, kept apart from
 # the install in .venv. Not part of `make test`: it rebuilds the extension instrumented.
