@@ -4,9 +4,11 @@ PY := .venv/bin/python
 BUILD_FLAGS := -C cmake.define.KESRA_WERROR=ON
 CORE_BUILD := build/core
 JOBS := $(shell nproc)
+# The machine's own python3 (3.11 on Debian 12, 3.13 on Debian 13): a standard build.
+STOCK_PY ?= /usr/bin/python3
 
-.PHONY: all venv build core-tests core-tests-asan core-tests-tsan core-tests-valgrind check-314 pytest test \
-	test-sanitize stress leaks demo bench bench-dask fuzz clean
+.PHONY: all venv build core-tests core-tests-asan core-tests-tsan core-tests-valgrind check-314 pytest \
+	wheel test-wheel test test-sanitize stress leaks demo bench bench-dask fuzz clean
 
 all: build
 
@@ -37,7 +39,16 @@ check-314: venv
 pytest: build
 	@$(PY) -m pytest -q
 
-test: build core-tests core-tests-asan core-tests-tsan check-314 pytest
+# An sdist, and from it a manylinux wheel for the free-threaded and the stock interpreter,
+# into dist/.
+wheel: venv
+	@bash scripts/wheels.sh dist $(PY) $(STOCK_PY)
+
+# The pytest suite on the stock interpreter, against its wheel installed in a fresh venv.
+test-wheel: wheel
+	@bash scripts/test-wheel.sh $(STOCK_PY) dist
+
+test: build core-tests core-tests-asan core-tests-tsan check-314 pytest test-wheel
 
 # The whole pytest suite against an ASan + UBSan build of the extension, kept apart from
 # the install in .venv. Not part of `make test`: it rebuilds the extension instrumented.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs on a fresh Debian 12/13 machine, and reuses what is
-# already there: system packages, a free-threaded CPython, and the 3.14 headers
-# used for the free-threading readiness check. Prints the interpreter's path last.
+# already there: system packages (the stock python3 included), a free-threaded CPython,
+# and the 3.14 headers used for the readiness check. Prints the interpreter's path last.
 set -euo pipefail
 
 PREFIX=${KESRA_PY_PREFIX:-/opt/python3.13t}
@@ -38,8 +38,10 @@ mirror_uri() {
         | grep -v security | head -n 1 | tr -d ' '
 }
 
-# Build tools, C++ test libraries and the sanitizer runtimes.
-apt_install build-essential cmake ninja-build libgtest-dev pkg-config libnanoflann-dev
+# Build tools, C++ test libraries and the sanitizer runtimes; the stock python3 with its
+# headers and venv for the wheel test.
+apt_install build-essential cmake ninja-build libgtest-dev pkg-config libnanoflann-dev \
+    python3 python3-dev python3-venv
 
 if ! PY=$(find_python); then
     log "building a free-threaded CPython 3.13 into $PREFIX"
