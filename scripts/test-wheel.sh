@@ -17,7 +17,10 @@ py=$venv/bin/python
 tag=$("$py" -c 'import sys; v = "cp%d%d" % sys.version_info[:2]; print(f"{v}-{v}{sys.abiflags}")')
 wheel=$(ls "$dist"/kesra-*-"$tag"-*manylinux*.whl 2>/dev/null) || { echo "no $tag wheel in $dist (make wheel)" >&2; exit 1; }
 echo "== $(basename "$wheel") into a fresh venv of $("$py" -c 'import sys; print(sys.version.split()[0], sys.executable)')"
-"$py" -m pip install -q --disable-pip-version-check "$wheel[io,dask]" -r requirements-test.txt mypy
+# Binary wheels only where a source build would be slow (or need Rust) on free-threaded
+# interpreters, as in scripts/make-venv.sh.
+"$py" -m pip install -q --disable-pip-version-check --prefer-binary --only-binary=numpy,scipy,mypy,ast-serialize,librt \
+    "$wheel[io,dask]" -r requirements-test.txt mypy
 
 site=$("$py" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
 run=$(mktemp -d)
