@@ -4,9 +4,11 @@ PY := .venv/bin/python
 BUILD_FLAGS := -C cmake.define.KESRA_WERROR=ON
 CORE_BUILD := build/core
 JOBS := $(shell nproc)
+# The machine's own python3 (3.11 on Debian 12, 3.13 on Debian 13): a standard build.
+STOCK_PY ?= /usr/bin/python3
 
-.PHONY: all venv build core-tests core-tests-asan core-tests-tsan core-tests-valgrind check-314t pytest test \
-	test-sanitize stress leaks demo bench bench-dask fuzz clean
+.PHONY: all venv build core-tests core-tests-asan core-tests-tsan core-tests-valgrind check-314 pytest \
+	wheel test-wheel test test-sanitize stress leaks demo bench bench-dask fuzz clean
 
 all: build
 
@@ -30,14 +32,23 @@ core-tests-tsan: venv
 core-tests-valgrind: venv
 	@bash scripts/core-tests-valgrind.sh
 
-# The binding must also compile against the 3.14 free-threaded headers.
-check-314t: venv
-	@bash scripts/check-py314t.sh
+# The binding must also compile against the 3.14 headers, standard and free-threaded.
+check-314: venv
+	@bash scripts/check-py314.sh
 
 pytest: build
 	@$(PY) -m pytest -q
 
-test: build core-tests core-tests-asan core-tests-tsan check-314t pytest
+# An sdist, and from it a manylinux wheel for the free-threaded and the stock interpreter,
+# into dist/.
+wheel: venv
+	@bash scripts/wheels.sh dist $(PY) $(STOCK_PY)
+
+# The pytest suite on the stock interpreter, against its wheel installed in a fresh venv.
+test-wheel: wheel
+	@bash scripts/test-wheel.sh $(STOCK_PY) dist
+
+test: build core-tests core-tests-asan core-tests-tsan check-314 pytest test-wheel
 
 # The whole pytest suite against an ASan + UBSan build of the extension, kept apart from
 # the install in .venv. Not part of `make test`: it rebuilds the extension instrumented.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs on a fresh Debian 12/13 machine, and reuses what is
-# already there: system packages, a free-threaded CPython, the 3.14 headers used for
-# the free-threading readiness check and the nanoflann header the benchmark compares
-# against. Prints the interpreter's path last.
+# already there: system packages (the stock python3 included), a free-threaded CPython,
+# the 3.14 headers used for the readiness check and the nanoflann header the benchmark
+# compares against. Prints the interpreter's path last.
 set -euo pipefail
 
 PREFIX=${KESRA_PY_PREFIX:-/opt/python3.13t}
@@ -61,8 +61,9 @@ unpack_from_sid() {
     rm -rf "$work"
 }
 
-# Build tools, C++ test libraries and the sanitizer runtimes.
-apt_install build-essential cmake ninja-build libgtest-dev pkg-config
+# Build tools, C++ test libraries and the sanitizer runtimes; the stock python3 with its
+# headers and venv for the wheel test.
+apt_install build-essential cmake ninja-build libgtest-dev pkg-config python3 python3-dev python3-venv
 
 if ! PY=$(find_python); then
     log "building a free-threaded CPython 3.13 into $PREFIX"

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=$(bash scripts/install-toolchain.sh)
 stamp=.venv/.requirements-stamp
-want=$(cat requirements-dev.txt; echo "$PY")
+want=$(cat requirements-dev.txt requirements-test.txt; echo "$PY")
 # The optional point-file libraries (the package's `io` extra) and mypy for the typing
 # test. laszip has no free-threaded wheel and is built from source (about a minute);
 # mypy and its compiled helpers are taken as wheels only, which selects a release whose

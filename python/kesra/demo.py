@@ -1,4 +1,5 @@
-"""`python -m kesra demo`: build an engine per method over a point cloud and time its queries."""
+"""`python -m kesra demo`: build an engine per method over a point cloud, time its queries
+beside scipy's cKDTree, and show how far the methods' answers agree."""
 
 from __future__ import annotations
 
@@ -32,7 +33,9 @@ def add_parser(subparsers: Any) -> None:
         help="time neighbour queries over a lidar-like surface",
         description="Build an engine per search method over a synthetic height-field "
         "surface (or a point file given with --input), find the 16 nearest neighbours and "
-        "count the neighbours of every point within a radius that gives about 30 per point.",
+        "count the neighbours of every point within a radius that gives about 30 per point; "
+        "scipy's cKDTree answers the same queries alongside when scipy is installed, and the "
+        "answers of every method are compared with the first one's.",
     )
     parser.add_argument("--points", type=int, default=1_000_000, metavar="N",
                         help="points in the generated surface (default: 1,000,000)")
@@ -74,6 +77,59 @@ def load_points(args: argparse.Namespace) -> tuple[NDArray[np.float32], str]:
     return np.ascontiguousarray(points[finite]), label
 
 
+Answers = tuple[NDArray[Any], NDArray[Any], NDArray[Any]]  # neighbour rows, distances, counts
+
+
+def scipy_peer(points: NDArray[np.float32], radius: float, threads: int) -> tuple[list[object], Answers] | None:
+    """scipy's cKDTree on the same cloud, queries and radius (it works in float64), when
+    scipy is installed: its table row and its answers, missing neighbours as -1."""
+    try:
+        from scipy.spatial import cKDTree  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        return None
+    n, workers = len(points), threads or -1
+    tree, build_s = timed(cKDTree, points)
+    (distances, indices), find_s = timed(tree.query, points, K, distance_upper_bound=radius, workers=workers)
+    counts, count_s = timed(tree.query_ball_point, points, radius, return_length=True, workers=workers)
+    found = indices < n
+    row: list[object] = ["scipy cKDTree", f"{n:,}", f"{radius:.4g}", f"{build_s:.3f}", f"{find_s:.3f}",
+                         f"{n / find_s / 1e6:.2f}", f"{count_s:.3f}", f"{n / count_s / 1e6:.2f}",
+                         "-", "-", "-", "float64"]
+    return row, (np.where(found, indices, -1), np.where(found, distances, -1.0), counts)
+
+
+def recall(exact: NDArray[np.int32], found: NDArray[np.int32]) -> float:
+    """The share of the exact neighbours found, over up to 20,000 evenly spaced rows."""
+    rows = range(0, len(exact), max(1, len(exact) // 20000))
+    wanted = exact >= 0
+    hits = sum(int(np.isin(exact[i][wanted[i]], found[i]).sum()) for i in rows)
+    return hits / max(sum(int(wanted[i].sum()) for i in rows), 1)
+
+
+def agreement(name: str, answers: Answers, reference: str, expected: Answers) -> tuple[str, str]:
+    """How one method's answers compare with the reference method's: the method's label
+    and one line."""
+    n = len(expected[0])
+    rows_same = int((answers[0] == expected[0]).all(axis=1).sum())
+    counts_same = int((answers[2] == expected[2]).sum())
+
+    def share(k: int) -> str:
+        return "every point" if k == n else f"{k:,} of {n:,} points"
+
+    if name in ("graph", "scipy cKDTree"):
+        total = float(answers[2].sum()) / max(float(expected[2].sum()), 1.0)
+        return (f"{name} ({'approximate' if name == 'graph' else 'float64 distances'})",
+                f"the same neighbour rows for {share(rows_same)} (recall {recall(expected[0], answers[0]):.4f}), "
+                f"the same count for {share(counts_same)} (sum x{total:.4f})")
+    if counts_same < n or not np.array_equal(answers[1], expected[1]):
+        return name, (f"differs from {reference}: the same neighbour rows for {share(rows_same)}, "
+                      f"the same count for {share(counts_same)}")
+    if rows_same < n:
+        return name, (f"the same distances and counts as {reference} for every point; the neighbour "
+                      f"rows of {n - rows_same:,} points differ only among equally distant neighbours")
+    return name, f"the same neighbours, distances and counts as {reference} for every point"
+
+
 def run(args: argparse.Namespace) -> int:
     if args.threads > 0:
         # Construction sizes its pool from the environment.
@@ -87,7 +143,7 @@ def run(args: argparse.Namespace) -> int:
           f"threads = {args.threads or os.cpu_count()}")
 
     rows: list[list[object]] = []
-    results: dict[str, tuple[NDArray[np.int32], NDArray[np.float32], NDArray[np.float32]]] = {}
+    results: dict[str, Answers] = {}
     for method in METHODS:
         engine, build_s = timed(KesraNNSEngine, points, radius, method=method)
         (indices, distances), find_s = timed(
@@ -95,13 +151,6 @@ def run(args: argparse.Namespace) -> int:
         counts, count_s = timed(engine.count_neighbours, points, num_threads=args.threads, progress=True)
         stats: dict[str, Any] = dict(engine.grid_stats() or {})
         extra = ", ".join(f"{key} {stats[key]}" for key in ("num_subtrees", "graph_degree") if key in stats)
-        if method == "graph" and results:
-            # Recall against the first (exact) method: the share of its neighbours found.
-            exact = next(iter(results.values()))[0]
-            wanted = exact >= 0
-            hits = sum(np.isin(exact[i][wanted[i]], indices[i]).sum() for i in range(0, n, max(1, n // 20000)))
-            total = sum(wanted[i].sum() for i in range(0, n, max(1, n // 20000)))
-            extra += f", recall {hits / max(total, 1):.3f}, counts x{counts.sum() / next(iter(results.values()))[2].sum():.3f}"
         rows.append([
             method, f"{len(engine):,}", f"{radius:.4g}",
             f"{build_s:.3f}", f"{find_s:.3f}", f"{n / find_s / 1e6:.2f}",
@@ -110,17 +159,28 @@ def run(args: argparse.Namespace) -> int:
             f"{stats['mean_points_per_cell']:.1f}" if stats else "-", extra or "-",
         ])
         results[method] = (indices, distances, counts)
+    if peer := scipy_peer(points, radius, args.threads):
+        rows.append(peer[0])
+        results["scipy cKDTree"] = peer[1]
 
     print()
     print(format_table(["method", "N", "r", "build s", "find s", "find Mq/s", "count s",
                         "count Mq/s", "cells", "max/cell", "mean/cell", "notes"], rows))
-    for method, (indices, distances, counts) in results.items():
-        print(f"\n{method}: first query points (neighbour rows, distances, count within r)")
-        for i in range(min(3, n)):
-            found = int((indices[i] >= 0).sum())
-            more = f" ... ({found} found)" if found > SHOWN else ""
-            print(f"  point {i}: {int(counts[i])} within r")
-            print("    rows      " + " ".join(f"{j:>8}" for j in indices[i][:min(found, SHOWN)]) + more)
-            print("    distances " + " ".join(f"{d:>8.4f}" for d in distances[i][:min(found, SHOWN)])
-                  + (" ..." if more else ""))
+    reference, (indices, distances, counts) = next(iter(results.items()))
+    print(f"\nFirst query points as {reference} answers them (neighbour rows, distances, count within r):")
+    for i in range(min(3, n)):
+        found = int((indices[i] >= 0).sum())
+        more = f" ... ({found} found)" if found > SHOWN else ""
+        print(f"  point {i}: {int(counts[i])} within r")
+        print("    rows      " + " ".join(f"{j:>8}" for j in indices[i][:min(found, SHOWN)]) + more)
+        print("    distances " + " ".join(f"{d:>8.4f}" for d in distances[i][:min(found, SHOWN)])
+              + (" ..." if more else ""))
+    # Methods that agree alike share a line.
+    lines: dict[str, list[str]] = {}
+    for name, answers in list(results.items())[1:]:
+        label, line = agreement(name, answers, reference, results[reference])
+        lines.setdefault(line, []).append(label)
+    print(f"\nHow the others agree with {reference}, over all {n:,} points:")
+    for line, labels in lines.items():
+        print(f"  {', '.join(labels)}: {line}")
     return 0

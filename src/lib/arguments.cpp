@@ -6,6 +6,7 @@
 #include "engine/messages.hpp"
 #include "lib/numpy_api.hpp"
 #include "lib/py_ref.hpp"
+#include "lib/python_compat.hpp"
 
 namespace kesra::py {
 

@@ -7,6 +7,7 @@
 #include "lib/arguments.hpp"
 #include "lib/numpy_api.hpp"
 #include "lib/py_ref.hpp"
+#include "lib/python_compat.hpp"
 
 namespace kesra::py {
 

@@ -1,4 +1,5 @@
-// Module _kesra: multi-phase initialisation, declared safe without the GIL.
+// Module _kesra: multi-phase initialisation, declared safe without the GIL wherever the
+// interpreter asks (3.13 and up).
 #define KESRA_NUMPY_IMPORT
 #include "lib/numpy_api.hpp"
 
@@ -6,6 +7,7 @@
 #include "lib/engine_object.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/worker_pool_call.hpp"
+#include "lib/python_compat.hpp"
 
 namespace kesra::py {
 
@@ -65,7 +67,9 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -1,6 +1,17 @@
+import os
+from pathlib import Path
+
 import pytest
 
+import kesra
 from brute_force import brute_force, random_cloud
+
+
+def pytest_configure(config):
+    # Set by scripts/test-wheel.sh: the tests must reach the installed wheel, not a source tree.
+    site = os.environ.get("KESRA_EXPECT_INSTALLED_IN")
+    if site and not Path(kesra.__file__).is_relative_to(site):
+        raise pytest.UsageError(f"kesra was imported from {kesra.__file__}, not from {site}")
 
 
 @pytest.fixture(scope="session")

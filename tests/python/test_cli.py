@@ -178,6 +178,9 @@ def test_demo_on_a_point_file(tmp_path, capsys):
     status, out, err = run(["demo", "--input", tmp_path / "p.csv"], capsys)
     assert status == 0, err
     assert all(f"\n{method} " in out for method in ("voxel", "kdtree", "hybrid", "graph"))
+    # Example rows once, the exact methods checked against each other, scipy alongside.
+    assert out.count("point 0:") == 1 and "counts as voxel for every point" in out
+    assert importlib.util.find_spec("scipy") is None or "\nscipy cKDTree " in out
 
 
 @pytest.mark.parametrize("name", ["lamppost.npy", "table_scene_mug_stereo_textured.npy"])

@@ -167,7 +167,8 @@ def test_bad_arguments_fail_before_any_work(data):
         kd.count_neighbours(nns, np.zeros((4, 3)), distance_weight_factor=-1.0)
 
 
-@pytest.mark.skipif(sys._is_gil_enabled(), reason="free-threaded interpreters only")
+@pytest.mark.skipif(getattr(sys, "_is_gil_enabled", lambda: True)(),
+                    reason="needs a free-threaded interpreter: the profiler is only turned off without the GIL")
 def test_frame_sampling_profiler_is_off_without_the_gil(cluster):
     """It reads running threads' frames, which crashes free-threaded processes."""
     with distributed.Client(cluster) as client:

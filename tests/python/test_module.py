@@ -53,7 +53,7 @@ def test_module_names():
 
 
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
-                    reason="needs a free-threaded interpreter")
+                    reason="needs a free-threaded interpreter: only there can the GIL stay off")
 def test_gil_stays_disabled():
     # A fresh process sees the import itself; -W error makes a re-enabled GIL fatal.
     code = "import sys, kesra; sys.exit(0 if sys._is_gil_enabled() is False else 3)"

@@ -30,7 +30,7 @@ def _no_profiler_without_gil() -> None:
     process (seen on 3.13t, in schedulers and workers alike). A value the user's own
     configuration sets still wins. Workers started by a nanny get this configuration;
     for workers started on their own, set `distributed.worker.profile.enabled: false`."""
-    if sys._is_gil_enabled():
+    if getattr(sys, "_is_gil_enabled", lambda: True)():  # always held before 3.13
         return
     try:
         import distributed  # noqa: F401  (its defaults must be in place before ours replace them)
