@@ -73,7 +73,6 @@ from scipy.spatial import cKDTree
 import kesra
 from datasets import dataset_loaders, finite_rows, select
 from kesra import KesraNNSEngine
-from kesra.demo import METHODS
 from memory_probes import memory_per_point
 from nanoflann_runner import FLAGS, LEAF_SIZE, nanoflann_peer, nanoflann_version, run_nanoflann
 from radius_rules import NEIGHBOURS, RULES, suggest_radius
@@ -236,7 +235,7 @@ def parse_args(argv):
     parser.add_argument("--summary", action="store_true",
                         help="only the summary table: every method at T = 2 against nanoflann, no memory probe")
     # The approximate graph method has its own benchmark (bench_graph.py).
-    parser.add_argument("--methods", type=parse_list, default=[m for m in METHODS if m != "graph"],
+    parser.add_argument("--methods", type=parse_list, default=[m for m in kesra.available_methods() if m != "graph"],
                         help="comma-separated")
     parser.add_argument("--threads", type=lambda s: parse_list(s, int),
                         help="comma-separated thread counts (default: 1,2; 2 with --summary)")

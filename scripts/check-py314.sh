@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 hdr=${KESRA_CACHE:-/opt/kesra-toolchain}/py314
 numpy_inc=$(.venv/bin/python -c 'import numpy; print(numpy.get_include())')
 for gil_disabled in "" -DPy_GIL_DISABLED=1; do
-    for src in src/lib/*.cpp; do
+    for src in src/binding/*.cpp; do
         g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror $gil_disabled \
             -I"$hdr/usr/include/python3.14" -I"$hdr/usr/include/$(gcc -dumpmachine)/python3.14" -I"$hdr/usr/include" \
             -I"$numpy_inc" -Isrc "$src"

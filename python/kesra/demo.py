@@ -13,14 +13,11 @@ from typing import Any, TypeVar
 import numpy as np
 from numpy.typing import NDArray
 
-from kesra import KesraNNSEngine, suggest_radius
+from kesra import KesraNNSEngine, available_methods, suggest_radius
 from kesra.clouds import height_field_surface
 from kesra.pointcloud_files import read_points, shift_for, to_float32
 
 T = TypeVar("T")
-
-# Methods exercised by the demo and the benchmark.
-METHODS = ["voxel", "kdtree", "hybrid", "graph"]
 
 K = 16
 SHOWN = 8  # neighbours printed per example row
@@ -144,7 +141,7 @@ def run(args: argparse.Namespace) -> int:
 
     rows: list[list[object]] = []
     results: dict[str, Answers] = {}
-    for method in METHODS:
+    for method in available_methods():
         engine, build_s = timed(KesraNNSEngine, points, radius, method=method)
         (indices, distances), find_s = timed(
             engine.find_neighbours, points, K, num_threads=args.threads, progress=True)

@@ -1,4 +1,4 @@
-#include "lib/worker_pool_call.hpp"
+#include "binding/worker_pool_call.hpp"
 
 #include <exception>
 #include <new>

@@ -1,13 +1,13 @@
 // Module _kesra: multi-phase initialisation, declared safe without the GIL wherever the
 // interpreter asks (3.13 and up).
 #define KESRA_NUMPY_IMPORT
-#include "lib/numpy_api.hpp"
+#include "binding/numpy_api.hpp"
 
 #include "engine/engine.hpp"
-#include "lib/engine_object.hpp"
-#include "lib/py_ref.hpp"
-#include "lib/worker_pool_call.hpp"
-#include "lib/python_compat.hpp"
+#include "binding/engine_object.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/worker_pool_call.hpp"
+#include "binding/python_compat.hpp"
 
 namespace kesra::py {
 

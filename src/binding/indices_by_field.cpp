@@ -4,10 +4,10 @@
 #include <memory>
 #include <new>
 
-#include "lib/arguments.hpp"
-#include "lib/numpy_api.hpp"
-#include "lib/py_ref.hpp"
-#include "lib/python_compat.hpp"
+#include "binding/arguments.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/python_compat.hpp"
 
 namespace kesra::py {
 

@@ -1,12 +1,12 @@
-#include "lib/arguments.hpp"
+#include "binding/arguments.hpp"
 
 #include <cstring>
 #include <string>
 
 #include "engine/messages.hpp"
-#include "lib/numpy_api.hpp"
-#include "lib/py_ref.hpp"
-#include "lib/python_compat.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/python_compat.hpp"
 
 namespace kesra::py {
 

@@ -4,11 +4,11 @@
 #include <string>
 
 #include "engine/messages.hpp"
-#include "lib/arguments.hpp"
-#include "lib/claim.hpp"
-#include "lib/engine_object.hpp"
-#include "lib/py_ref.hpp"
-#include "lib/worker_pool_call.hpp"
+#include "binding/arguments.hpp"
+#include "binding/claim.hpp"
+#include "binding/engine_object.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/worker_pool_call.hpp"
 
 namespace kesra::py {
 
