@@ -4,13 +4,15 @@ with the load of a shared machine, for comparing two builds of the engine.
 Usage, from the repository root (valgrind from Debian's packages):
 
     .venv/bin/python bench/instructions.py DATASET METHOD [--cells-per-radius M]
-        [--what find|count] [--points N] [--radius-rule mean|median]
+        [--what find|count|build] [--points N] [--radius-rule mean|median]
 
 DATASET is "cube" or "surface" (N generated points, default 200,000) or the name of a
 cloud in ../shared/data (NaN rows dropped). The queries are every 20th point, answered
 on one thread, with r for about 30 neighbours; only the query driver's own call is
-counted (callgrind's --toggle-collect), not the build or the interpreter. Compare builds by pointing
-PYTHONPATH at another installation of the package.
+counted (callgrind's --toggle-collect), not the build or the interpreter. With --what
+build, the construction is counted instead (all its threads, per point; the pool size
+follows RAYON_NUM_THREADS). Compare builds by pointing PYTHONPATH at another
+installation of the package.
 
 r follows --radius-rule (bench/radius_rules.py): "mean" (default) gives about 30
 neighbours to the mean point, "median" to the median point.
@@ -22,6 +24,10 @@ import subprocess
 import sys
 import tempfile
 from pathlib import Path
+
+# The function whose calls are counted, all threads included.
+TOGGLES = {"find": "kesra::find_neighbours*", "count": "kesra::count_neighbours*", "build": "kesra::build_engine*"}
+
 
 def load_points(args):
     import numpy as np
@@ -39,6 +45,9 @@ def run_queries(args):
 
     points = load_points(args)
     engine = KesraNNSEngine(points, args.radius, args.method, cells_per_radius=args.cells_per_radius)
+    if args.what == "build":
+        print(len(points))
+        return
     queries = points[::20].copy()
     if args.what == "find":
         engine.find_neighbours(queries, 16, num_threads=1)
@@ -52,7 +61,7 @@ def main():
     parser.add_argument("dataset")
     parser.add_argument("method")
     parser.add_argument("--cells-per-radius", type=int, default=1)
-    parser.add_argument("--what", choices=["find", "count"], default="find")
+    parser.add_argument("--what", choices=["find", "count", "build"], default="find")
     parser.add_argument("--points", type=int, default=200_000)
     parser.add_argument("--radius-rule", choices=["mean", "median"], default="mean")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
@@ -68,13 +77,14 @@ def main():
         out = Path(tmp) / "callgrind.out"
         child = [sys.executable, __file__, *sys.argv[1:], "--child", "--radius", repr(radius)]
         proc = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                               "--collect-atstart=no", f"--toggle-collect=kesra::{args.what}_neighbours*", *child],
+                               "--collect-atstart=no", f"--toggle-collect={TOGGLES[args.what]}", *child],
                               capture_output=True, text=True, check=True)
-        queries = int(proc.stdout.split()[-1])
+        rows = int(proc.stdout.split()[-1])
         summary = re.search(r"^summary:\s+(\d+)", out.read_text(), re.MULTILINE)
         total = int(summary.group(1)) if summary else 0
+    unit = "point" if args.what == "build" else "query"
     print(f"{args.dataset} {args.method} cells_per_radius={args.cells_per_radius} {args.what}: "
-          f"{total / queries:,.0f} instructions per query ({queries:,} queries)")
+          f"{total / rows:,.0f} instructions per {unit} ({rows:,} {unit}s)")
 
 
 if __name__ == "__main__":
