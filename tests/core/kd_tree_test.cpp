@@ -1,6 +1,7 @@
 #include "index/kdtree/kd_tree.hpp"
 
 #include "cloud.hpp"
+#include "index/kdtree/median_select.hpp"
 
 using kesra::KdTree;
 using kesra::Node;
@@ -26,6 +27,41 @@ TEST(KdTree, InvariantsHoldOnSmallAndAwkwardClouds) {
     std::vector<Point> tall;  // y is the widest axis once its NaN is ignored
     for (int i = 0; i < 17; ++i) tall.push_back({static_cast<float>(i), i == 16 ? NAN : i * 10.0f, 0.0f});
     EXPECT_EQ(build_on<KdTree>(2, tall).nodes.at(0).split_dim, 1);
+}
+
+// Every path of the selection (sorted small ranges, slices, samples that miss, repeated
+// keys, infinities, NaN) leaves a permutation with rank k in place: nothing greater
+// before it, nothing smaller after it, and for finite keys the value nth_element finds.
+TEST(KdTree, SelectionPutsRankKInPlaceOnAwkwardKeys) {
+    std::mt19937 rng(7);
+    const float specials[] = {NAN, -NAN, INFINITY, -INFINITY, -0.0f, 0.0f};
+    for (int round = 0; round < 300; ++round) {
+        const std::uint32_t n = std::uniform_int_distribution<std::uint32_t>(1, round % 3 ? 3000 : 40000)(rng);
+        const int kind = round % 5, distinct = 1 << (round % 11);
+        std::vector<kesra::IndexedPoint> items(n), scratch(n);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            float v = kind == 0 ? static_cast<float>(rng() % distinct)      // repeated keys
+                      : kind == 1 ? static_cast<float>(i) * (round % 2 ? 1.0f : -1.0f)  // sorted
+                                  : std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng);
+            if (kind == 3 && rng() % 8 == 0) v = specials[rng() % 6];
+            items[i] = {0.0f, v, 0.0f, i};
+        }
+        const auto input = items;
+        const std::uint32_t k = static_cast<std::uint32_t>(rng() % n);
+        const auto [lo, hi] = kesra::kd_select::coordinate_range(items.data(), n, 1);
+        kesra::kd_select::select_into(items.data(), scratch.data(), n, k, 1, lo, hi);
+        std::vector<bool> seen(n);
+        for (const auto& item : scratch) seen.at(item.row) = true;
+        ASSERT_EQ(std::count(seen.begin(), seen.end(), true), n) << "round " << round;
+        const float at = scratch[k].y;
+        for (std::uint32_t i = 0; i < n; ++i) ASSERT_FALSE(i < k ? scratch[i].y > at : scratch[i].y < at) << round;
+        if (kind != 3) {
+            std::vector<float> keys(n);
+            for (std::uint32_t i = 0; i < n; ++i) keys[i] = input[i].y;
+            std::nth_element(keys.begin(), keys.begin() + k, keys.end());
+            ASSERT_EQ(keys[k], at) << "round " << round;
+        }
+    }
 }
 
 // With 4 * 16384 + 1 points the parallel top levels meet halves of 16384 and 16385

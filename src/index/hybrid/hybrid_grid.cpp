@@ -13,19 +13,19 @@ struct Subtree {
     std::vector<Node> nodes;
 };
 
-void build_subtree(WorkerPool& pool, VoxelGrid& grid, Subtree& subtree) {
+// Builds the subtree over the cell's range of the grid and rewrites the range in tree
+// order; `items` is the task's buffer, grown as needed. Cells own disjoint ranges, so the
+// rewrites need no ordering between cells.
+void build_subtree(WorkerPool& pool, VoxelGrid& grid, Subtree& subtree, std::vector<IndexedPoint>& items) {
     const auto [start, end] = grid.cell_range(subtree.cell);
-    std::vector<IndexedPoint> items(end - start);
+    const std::uint32_t count = end - start;
+    if (items.size() < 2 * std::size_t{count}) items.resize(2 * std::size_t{count});
     for (std::uint32_t p = start; p < end; ++p) {
         const Point& pt = grid.points[p];
         items[p - start] = {pt.x, pt.y, pt.z, grid.original_indices[p]};
     }
-    subtree.nodes = kd_build_nodes(pool, items.data(), end - start, start);
-    // Cells own disjoint ranges, so the write-back needs no ordering between cells.
-    for (std::uint32_t i = 0; i < end - start; ++i) {
-        grid.points[start + i] = {items[i].x, items[i].y, items[i].z};
-        grid.original_indices[start + i] = items[i].row;
-    }
+    subtree.nodes = kd_build_nodes(pool, items.data(), items.data() + count, count, start,
+                                   {grid.points.data(), grid.original_indices.data()});
 }
 
 }  // namespace
@@ -47,8 +47,12 @@ HybridGrid HybridGrid::build(WorkerPool& pool, const PointsView& search_points, 
         subtrees.push_back({c, {}});
     }
     // Large cells split their own build over the pool; the others are one task each.
-    for (std::size_t i : large) build_subtree(pool, grid, subtrees[i]);
-    pool.for_each(small.size(), [&](std::size_t i) { build_subtree(pool, grid, subtrees[small[i]]); });
+    std::vector<IndexedPoint> items;
+    for (std::size_t i : large) build_subtree(pool, grid, subtrees[i], items);
+    pool.for_each(small.size(), [] { return std::vector<IndexedPoint>(); },
+                  [&](std::vector<IndexedPoint>& buffer, std::size_t i) {
+                      build_subtree(pool, grid, subtrees[small[i]], buffer);
+                  });
 
     hybrid.subtree_roots.assign(cells, NO_SUBTREE);
     std::size_t total = 0;

@@ -1,61 +1,111 @@
 #include "index/kdtree/kd_tree.hpp"
 
 #include <algorithm>
-#include <limits>
+#include <cstring>
+#include <memory>
+
+#include "index/kdtree/median_select.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kesra {
 
 namespace {
 
-float coordinate(const IndexedPoint& p, std::uint8_t dim) { return dim == 0 ? p.x : dim == 1 ? p.y : p.z; }
+// An axis with the smallest and largest coordinate on it.
+struct Axis {
+    unsigned dim;
+    float lo, hi;
+};
 
-// Chooses the widest axis of items[0, count) and moves the item of rank count / 2 on it
-// to the middle. Returns the inner node without its child links.
-Node split_at_median(IndexedPoint* items, std::uint32_t count) {
-    const float inf = std::numeric_limits<float>::infinity();
-    float lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
+// The axis with the widest extent of the box of items[0, count), ties to the lower axis.
+// A NaN coordinate fails both comparisons and leaves the box as it is.
+Axis widest_axis(const IndexedPoint* items, std::uint32_t count) {
+    float lo[4], hi[4];
+#if defined(__SSE2__)
+    // minps(v, lo) is v < lo ? v : lo, as wanted; the fourth lane holds row bits and is
+    // ignored. Four boxes at a time keep the min and max units busy.
+    __m128 lo4[4], hi4[4];
+    for (int j = 0; j < 4; ++j) {
+        lo4[j] = _mm_set1_ps(INFINITY);
+        hi4[j] = _mm_set1_ps(-INFINITY);
+    }
+    const float* f = &items->x;
+    std::uint32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        for (int j = 0; j < 4; ++j) {
+            const __m128 v = _mm_loadu_ps(f + 4 * (i + j));
+            lo4[j] = _mm_min_ps(v, lo4[j]);
+            hi4[j] = _mm_max_ps(v, hi4[j]);
+        }
+    }
+    for (; i < count; ++i) {
+        const __m128 v = _mm_loadu_ps(f + 4 * i);
+        lo4[0] = _mm_min_ps(v, lo4[0]);
+        hi4[0] = _mm_max_ps(v, hi4[0]);
+    }
+    _mm_storeu_ps(lo, _mm_min_ps(_mm_min_ps(lo4[0], lo4[1]), _mm_min_ps(lo4[2], lo4[3])));
+    _mm_storeu_ps(hi, _mm_max_ps(_mm_max_ps(hi4[0], hi4[1]), _mm_max_ps(hi4[2], hi4[3])));
+#else
+    for (int d = 0; d < 3; ++d) {
+        lo[d] = INFINITY;
+        hi[d] = -INFINITY;
+    }
     for (std::uint32_t i = 0; i < count; ++i) {
         const float v[3] = {items[i].x, items[i].y, items[i].z};
         for (int d = 0; d < 3; ++d) {
-            // A NaN coordinate fails both comparisons and leaves the box as it is.
             lo[d] = v[d] < lo[d] ? v[d] : lo[d];
             hi[d] = v[d] > hi[d] ? v[d] : hi[d];
         }
     }
+#endif
     const float extent[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
-    std::uint8_t dim = 0;
+    unsigned dim = 0;
     if (extent[1] > extent[dim]) dim = 1;
     if (extent[2] > extent[dim]) dim = 2;
-
-    IndexedPoint* mid = items + count / 2;
-    std::nth_element(items, mid, items + count, [dim](const IndexedPoint& a, const IndexedPoint& b) {
-        return coordinate(a, dim) < coordinate(b, dim);
-    });
-    return {coordinate(*mid, dim), 0, 0, dim};
+    return {dim, lo[dim], hi[dim]};
 }
 
-Node leaf(std::uint32_t offset, std::uint32_t count) { return {0.0f, offset, offset + count, KD_LEAF_DIM}; }
+// Splits the items in src[0, count) at the median of their widest axis into dst[0, count)
+// (src is clobbered). Returns the inner node without its child links.
+Node split_at_median(IndexedPoint* src, IndexedPoint* dst, std::uint32_t count) {
+    const auto [dim, lo, hi] = widest_axis(src, count);
+    const std::uint32_t mid = count / 2;
+    kd_select::select_into(src, dst, count, mid, dim, lo, hi);
+    float split;
+    std::memcpy(&split, reinterpret_cast<const char*>(dst + mid) + 4 * dim, sizeof split);
+    return {split, 0, 0, static_cast<std::uint8_t>(dim)};
+}
 
-// Writes the subtree over items[0, count) in pre-order from nodes[at]; returns the index
-// after its last node.
-std::uint32_t build_range(IndexedPoint* items, std::uint32_t count, std::uint32_t offset, Node* nodes,
-                          std::uint32_t at) {
+// Writes the subtree over the items in src[0, count) in pre-order from nodes[at], and its
+// points in tree order to `out` from position offset; dst[0, count) is scratch. Returns
+// the index after its last node.
+std::uint32_t build_range(IndexedPoint* src, IndexedPoint* dst, std::uint32_t count, std::uint32_t offset,
+                          const TreeOrder& out, Node* nodes, std::uint32_t at) {
     if (count <= KD_LEAF_SIZE) {
-        nodes[at] = leaf(offset, count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            out.points[offset + i] = {src[i].x, src[i].y, src[i].z};
+            out.rows[offset + i] = src[i].row;
+        }
+        nodes[at] = {0.0f, offset, offset + count, KD_LEAF_DIM};
         return at + 1;
     }
-    Node node = split_at_median(items, count);
+    Node node = split_at_median(src, dst, count);
     const std::uint32_t mid = count / 2;
+    // The items now lie in dst, and src is the scratch of the halves.
     node.first = at + 1;
-    node.second = build_range(items, mid, offset, nodes, node.first);
+    node.second = build_range(dst, src, mid, offset, out, nodes, node.first);
     nodes[at] = node;
-    return build_range(items + mid, count - mid, offset + mid, nodes, node.second);
+    return build_range(dst + mid, src + mid, count - mid, offset + mid, out, nodes, node.second);
 }
 
-// A part of the build still to be done: the subtree over items[0, count), whose root goes
-// to nodes[at].
+// A part of the build still to be done: the subtree over the items in src[0, count), with
+// scratch dst[0, count), whose root goes to nodes[at].
 struct PendingRange {
-    IndexedPoint* items;
+    IndexedPoint* src;
+    IndexedPoint* dst;
     std::uint32_t count;
     std::uint32_t offset;
     std::uint32_t at;
@@ -85,21 +135,21 @@ std::size_t kd_node_count(std::uint64_t count) {
     return total;
 }
 
-std::vector<Node> kd_build_nodes(WorkerPool& pool, IndexedPoint* items, std::uint32_t count,
-                                 std::uint32_t offset) {
+std::vector<Node> kd_build_nodes(WorkerPool& pool, IndexedPoint* items, IndexedPoint* scratch, std::uint32_t count,
+                                 std::uint32_t offset, const TreeOrder& out) {
     // Every subtree's size is known in advance, so each part of the build writes straight
     // into its own slice of the one array and the result is the same however the parts
     // were spread over threads.
     std::vector<Node> nodes(kd_node_count(count));
-    Node* out = nodes.data();
+    Node* tree = nodes.data();
     if (count < KD_PARALLEL_MIN) {
-        build_range(items, count, offset, out, 0);
+        build_range(items, scratch, count, offset, out, tree, 0);
         return nodes;
     }
     // Split the top levels one depth per loop, the ranges of a depth in parallel, until
     // there are enough ranges to keep every thread busy or none is large enough to halve
     // in parallel; then build the remaining ranges whole.
-    std::vector<PendingRange> ranges{{items, count, offset, 0}};
+    std::vector<PendingRange> ranges{{items, scratch, count, offset, 0}};
     const std::size_t wanted = 4 * pool.size();
     while (ranges.size() < wanted) {
         std::vector<std::size_t> halved;
@@ -110,19 +160,19 @@ std::vector<Node> kd_build_nodes(WorkerPool& pool, IndexedPoint* items, std::uin
         next.resize(ranges.size() + halved.size());
         pool.for_each(halved.size(), [&](std::size_t j) {
             const PendingRange r = ranges[halved[j]];
-            Node node = split_at_median(r.items, r.count);
+            Node node = split_at_median(r.src, r.dst, r.count);
             const std::uint32_t mid = r.count / 2;
             node.first = r.at + 1;
             node.second = node.first + static_cast<std::uint32_t>(kd_node_count(mid));
-            out[r.at] = node;
-            next[halved[j]] = {r.items, mid, r.offset, node.first};
-            next[ranges.size() + j] = {r.items + mid, r.count - mid, r.offset + mid, node.second};
+            tree[r.at] = node;
+            next[halved[j]] = {r.dst, r.src, mid, r.offset, node.first};
+            next[ranges.size() + j] = {r.dst + mid, r.src + mid, r.count - mid, r.offset + mid, node.second};
         });
         ranges.swap(next);
     }
     pool.for_each(ranges.size(), [&](std::size_t i) {
         const PendingRange& r = ranges[i];
-        build_range(r.items, r.count, r.offset, out, r.at);
+        build_range(r.src, r.dst, r.count, r.offset, out, tree, r.at);
     });
     return nodes;
 }
@@ -147,23 +197,18 @@ KdTree KdTree::build(WorkerPool& pool, const PointsView& search_points) {
     const std::size_t n = search_points.rows;
     if (n == 0) return tree;
 
-    constexpr std::size_t block = 1 << 15;
-    std::vector<IndexedPoint> items(n);
-    pool.for_each_block(n, block, [&](std::size_t, std::size_t begin, std::size_t end) {
+    // The items and the scratch of the build in one uninitialised buffer.
+    const auto items = std::make_unique_for_overwrite<IndexedPoint[]>(2 * n);
+    pool.for_each_block(n, std::size_t{1} << 15, [&](std::size_t, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const Point p = search_points.point(i);
             items[i] = {p.x, p.y, p.z, static_cast<std::uint32_t>(i)};
         }
     });
-    tree.nodes = kd_build_nodes(pool, items.data(), static_cast<std::uint32_t>(n), 0);
     tree.points.resize(n);
     tree.original_indices.resize(n);
-    pool.for_each_block(n, block, [&](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            tree.points[i] = {items[i].x, items[i].y, items[i].z};
-            tree.original_indices[i] = items[i].row;
-        }
-    });
+    tree.nodes = kd_build_nodes(pool, items.get(), items.get() + n, static_cast<std::uint32_t>(n), 0,
+                                {tree.points.data(), tree.original_indices.data()});
     tree.finite_points = all_finite(tree.points.data(), n);
     return tree;
 }

@@ -51,12 +51,20 @@ struct IndexedPoint {
 // Number of nodes of the tree over `count` points; fixed by the halving rule alone.
 std::size_t kd_node_count(std::uint64_t count);
 
-// Builds the nodes over items[0, count), permuting the items. Element 0 is the root;
-// inner nodes refer to children by index in the returned list and leaf ranges are
-// absolute positions (offset + index in items). The result does not depend on the pool
-// size, and the pool may be in a loop already (then everything runs inline).
-std::vector<Node> kd_build_nodes(WorkerPool& pool, IndexedPoint* items, std::uint32_t count,
-                                 std::uint32_t offset);
+// Where a build writes its points in tree order: the point at position p goes to
+// points[p] and its row number to rows[p].
+struct TreeOrder {
+    Point* points;
+    std::uint32_t* rows;
+};
+
+// Builds the nodes over items[0, count) and writes the items in tree order to positions
+// offset to offset + count - 1 of `out`. The items and scratch[0, count) are clobbered.
+// Element 0 is the root; inner nodes refer to children by index in the returned list and
+// leaf ranges are absolute positions. The result does not depend on the pool size, and
+// the pool may be in a loop already (then everything runs inline).
+std::vector<Node> kd_build_nodes(WorkerPool& pool, IndexedPoint* items, IndexedPoint* scratch, std::uint32_t count,
+                                 std::uint32_t offset, const TreeOrder& out);
 
 namespace kd_detail {
 
