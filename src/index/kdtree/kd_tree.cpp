@@ -1,6 +1,7 @@
 #include "index/kdtree/kd_tree.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -14,20 +15,14 @@ namespace kesra {
 
 namespace {
 
-// An axis with the smallest and largest coordinate on it.
-struct Axis {
-    unsigned dim;
-    float lo, hi;
-};
-
-// The axis with the widest extent of the box of items[0, count), ties to the lower axis.
-// A NaN coordinate fails both comparisons and leaves the box as it is.
-Axis widest_axis(const IndexedPoint* items, std::uint32_t count) {
-    float lo[4], hi[4];
+// The box of items[0, count); a NaN coordinate fails both comparisons and leaves it as
+// it is. `finite` when no coordinate is NaN or infinite.
+PointBox item_box(const IndexedPoint* items, std::uint32_t count, bool* finite = nullptr) {
+    PointBox box;
 #if defined(__SSE2__)
     // minps(v, lo) is v < lo ? v : lo, as wanted; the fourth lane holds row bits and is
     // ignored. Four boxes at a time keep the min and max units busy.
-    __m128 lo4[4], hi4[4];
+    __m128 lo4[4], hi4[4], nan = _mm_setzero_ps();
     for (int j = 0; j < 4; ++j) {
         lo4[j] = _mm_set1_ps(INFINITY);
         hi4[j] = _mm_set1_ps(-INFINITY);
@@ -39,41 +34,51 @@ Axis widest_axis(const IndexedPoint* items, std::uint32_t count) {
             const __m128 v = _mm_loadu_ps(f + 4 * (i + j));
             lo4[j] = _mm_min_ps(v, lo4[j]);
             hi4[j] = _mm_max_ps(v, hi4[j]);
+            if (finite != nullptr) nan = _mm_or_ps(nan, _mm_cmpunord_ps(v, v));
         }
     }
     for (; i < count; ++i) {
         const __m128 v = _mm_loadu_ps(f + 4 * i);
         lo4[0] = _mm_min_ps(v, lo4[0]);
         hi4[0] = _mm_max_ps(v, hi4[0]);
+        if (finite != nullptr) nan = _mm_or_ps(nan, _mm_cmpunord_ps(v, v));
     }
-    _mm_storeu_ps(lo, _mm_min_ps(_mm_min_ps(lo4[0], lo4[1]), _mm_min_ps(lo4[2], lo4[3])));
-    _mm_storeu_ps(hi, _mm_max_ps(_mm_max_ps(hi4[0], hi4[1]), _mm_max_ps(hi4[2], hi4[3])));
-#else
+    alignas(16) float lo[4], hi[4];
+    _mm_store_ps(lo, _mm_min_ps(_mm_min_ps(lo4[0], lo4[1]), _mm_min_ps(lo4[2], lo4[3])));
+    _mm_store_ps(hi, _mm_max_ps(_mm_max_ps(hi4[0], hi4[1]), _mm_max_ps(hi4[2], hi4[3])));
     for (int d = 0; d < 3; ++d) {
-        lo[d] = INFINITY;
-        hi[d] = -INFINITY;
+        box.lo[d] = lo[d];
+        box.hi[d] = hi[d];
     }
+    if (finite != nullptr) *finite = (_mm_movemask_ps(nan) & 7) == 0;
+#else
+    box = {{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
+    bool nan = false;
     for (std::uint32_t i = 0; i < count; ++i) {
         const float v[3] = {items[i].x, items[i].y, items[i].z};
         for (int d = 0; d < 3; ++d) {
-            lo[d] = v[d] < lo[d] ? v[d] : lo[d];
-            hi[d] = v[d] > hi[d] ? v[d] : hi[d];
+            box.lo[d] = v[d] < box.lo[d] ? v[d] : box.lo[d];
+            box.hi[d] = v[d] > box.hi[d] ? v[d] : box.hi[d];
+            nan |= v[d] != v[d];
         }
     }
+    if (finite != nullptr) *finite = !nan;
 #endif
-    const float extent[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
-    unsigned dim = 0;
-    if (extent[1] > extent[dim]) dim = 1;
-    if (extent[2] > extent[dim]) dim = 2;
-    return {dim, lo[dim], hi[dim]};
+    if (finite != nullptr)
+        for (int d = 0; d < 3; ++d) *finite = *finite && std::isfinite(box.lo[d]) && std::isfinite(box.hi[d]);
+    return box;
 }
 
 // Splits the items in src[0, count) at the median of their widest axis into dst[0, count)
 // (src is clobbered). Returns the inner node without its child links.
 Node split_at_median(IndexedPoint* src, IndexedPoint* dst, std::uint32_t count) {
-    const auto [dim, lo, hi] = widest_axis(src, count);
+    const PointBox box = item_box(src, count);
+    // The widest axis, ties to the lower one; a NaN extent never wins.
+    unsigned dim = 0;
+    for (unsigned d = 1; d < 3; ++d)
+        if (box.hi[d] - box.lo[d] > box.hi[dim] - box.lo[dim]) dim = d;
     const std::uint32_t mid = count / 2;
-    kd_select::select_into(src, dst, count, mid, dim, lo, hi);
+    kd_select::select_into(src, dst, count, mid, dim, box.lo[dim], box.hi[dim]);
     float split;
     std::memcpy(&split, reinterpret_cast<const char*>(dst + mid) + 4 * dim, sizeof split);
     return {split, 0, 0, static_cast<std::uint8_t>(dim)};
@@ -177,19 +182,6 @@ std::vector<Node> kd_build_nodes(WorkerPool& pool, IndexedPoint* items, IndexedP
     return nodes;
 }
 
-void kd_count_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
-                     std::size_t num_points, bool finite_points, const Point& q, CountAccumulator& acc,
-                     const PointBox* box) {
-    const float bound = acc.max_dist_sq();
-    kd_detail::walk(nodes, num_nodes, root, num_points, q, finite_points && is_finite(q), box,
-                    [bound] { return bound; },
-                    [&](std::uint32_t first, std::uint32_t second) {
-                        count_range(q, points, first, second, acc);
-                        return false;
-                    },
-                    [](float) {});
-}
-
 KdTree KdTree::build(WorkerPool& pool, const PointsView& search_points) {
     check(search_points.cols >= 3, "search points need three columns");
     check(search_points.rows <= UINT32_MAX, "too many search points");
@@ -197,19 +189,30 @@ KdTree KdTree::build(WorkerPool& pool, const PointsView& search_points) {
     const std::size_t n = search_points.rows;
     if (n == 0) return tree;
 
-    // The items and the scratch of the build in one uninitialised buffer.
+    // The items and the scratch of the build in one uninitialised buffer. Each block also
+    // gives the box of its points and whether they are all finite.
     const auto items = std::make_unique_for_overwrite<IndexedPoint[]>(2 * n);
-    pool.for_each_block(n, std::size_t{1} << 15, [&](std::size_t, std::size_t begin, std::size_t end) {
+    constexpr std::size_t block = std::size_t{1} << 15;
+    std::vector<PointBox> boxes((n + block - 1) / block);
+    std::unique_ptr<bool[]> finite(new bool[boxes.size()]);
+    pool.for_each_block(n, block, [&](std::size_t b, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const Point p = search_points.point(i);
             items[i] = {p.x, p.y, p.z, static_cast<std::uint32_t>(i)};
         }
+        boxes[b] = item_box(items.get() + begin, static_cast<std::uint32_t>(end - begin), &finite[b]);
     });
     tree.points.resize(n);
     tree.original_indices.resize(n);
     tree.nodes = kd_build_nodes(pool, items.get(), items.get() + n, static_cast<std::uint32_t>(n), 0,
                                 {tree.points.data(), tree.original_indices.data()});
-    tree.finite_points = all_finite(tree.points.data(), n);
+    tree.finite_points = std::all_of(finite.get(), finite.get() + boxes.size(), [](bool f) { return f; });
+    tree.box = boxes[0];
+    for (const PointBox& b : boxes)
+        for (int d = 0; d < 3; ++d) {
+            tree.box.lo[d] = std::min(tree.box.lo[d], b.lo[d]);
+            tree.box.hi[d] = std::max(tree.box.hi[d], b.hi[d]);
+        }
     return tree;
 }
 
@@ -223,6 +226,11 @@ PointBox bounding_box(const Point* points, std::size_t n) {
         }
     }
     return box;
+}
+
+void KdTree::derive() {
+    finite_points = all_finite(points.data(), points.size());
+    box = bounding_box(points.data(), points.size());
 }
 
 std::size_t KdTree::memory_bytes() const {

@@ -182,7 +182,9 @@ void kd_knn_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root,
 }
 
 // Passes every point under `root` whose squared distance is not >= acc.max_dist_sq() to
-// the accumulator, in traversal order.
+// the accumulator, in traversal order. A plain count of a finite query over finite points
+// with the `box` of the points under `root` adds the points of a subtree whose region lies
+// within the radius at once.
 void kd_count_search(const Node* nodes, std::size_t num_nodes, std::uint32_t root, const Point* points,
                      std::size_t num_points, bool finite_points, const Point& q, CountAccumulator& acc,
                      const PointBox* box = nullptr);
@@ -191,7 +193,9 @@ struct KdTree {
     std::vector<Point> points;  // tree order: each leaf owns a contiguous range
     std::vector<std::uint32_t> original_indices;
     std::vector<Node> nodes;  // pre-order, root at 0; empty exactly when there are no points
-    bool finite_points = false;  // derived from `points`: every coordinate finite
+    // Derived from `points`: whether every coordinate is finite, and the bounding box.
+    bool finite_points = false;
+    PointBox box{};
 
     static constexpr std::string_view METHOD_NAME = "kdtree";
     static KdTree build(WorkerPool& pool, const PointsView& search_points);
@@ -215,8 +219,11 @@ struct KdTree {
 
     void count_search(const Point& q, CountAccumulator& acc, Scratch* = nullptr) const {
         if (nodes.empty()) return;
-        kd_count_search(nodes.data(), nodes.size(), 0, points.data(), points.size(), finite_points, q, acc);
+        kd_count_search(nodes.data(), nodes.size(), 0, points.data(), points.size(), finite_points, q, acc, &box);
     }
+
+    // Recomputes the derived fields from `points`.
+    void derive();
 
     // The tree is searched near leaf first already: no other order to try.
     bool knn_search_any_order(const Point&, AnyOrderList&) const { return false; }

@@ -55,7 +55,7 @@ void load(Reader& r, KdTree& t) {
         check(t.points.size() <= UINT32_MAX, "too many points for a tree");
         check_tree(t.nodes, 0, 0, static_cast<std::uint32_t>(t.points.size()), reached);
     }
-    t.finite_points = all_finite(t.points.data(), t.points.size());
+    t.derive();
 }
 
 }  // namespace kesra
