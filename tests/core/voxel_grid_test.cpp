@@ -10,15 +10,25 @@ using kesra::CellCoord;
 using kesra::VoxelGrid;
 using namespace kesra_test;
 
-// The pool splits copying and sorting beyond 2^15 points.
+// The pool splits the build's passes beyond 2^14 points. Cells whose key fits 64 bits
+// with the row number, only without it, and not at all take the three ways of sorting.
 TEST(VoxelGrid, BuildKeepsEveryInvariant) {
-    auto pts = lattice_and_loose(LARGE / 2, 5, 1);  // duplicates and points on cell faces
-    pts.insert(pts.end(), {{NAN, -INFINITY, INFINITY}, {1e30f, -1e30f, -0.0f}});
-    for (const std::uint32_t m : {0u, 3u}) {  // zero acts as one
-        const VoxelGrid grid = build_on<VoxelGrid>(3, pts, 1.0f, m);
-        EXPECT_EQ(grid.cell_size, 1.0f / static_cast<float>(std::max(m, 1u)));
-        EXPECT_EQ(grid.inv_cell_size, 1.0f / grid.cell_size);
-        expect_valid_grid(grid, pts);
+    const auto base = lattice_and_loose(LARGE / 2, 5, 1);  // duplicates and points on cell faces
+    const std::vector<std::vector<Point>> extremes = {
+        {}, {{1e30f, 1e6f, 0.0f}}, {{NAN, -INFINITY, INFINITY}, {1e30f, -1e30f, -0.0f}}};
+    for (const auto& extra : extremes) {
+        auto pts = base;
+        pts.insert(pts.end(), extra.begin(), extra.end());
+        for (const std::uint32_t m : {0u, 3u}) {  // zero acts as one
+            SCOPED_TRACE(::testing::Message() << extra.size() << " extreme points, m=" << m);
+            const VoxelGrid grid = build_on<VoxelGrid>(3, pts, 1.0f, m);
+            EXPECT_EQ(grid.cell_size, 1.0f / static_cast<float>(std::max(m, 1u)));
+            EXPECT_EQ(grid.inv_cell_size, 1.0f / grid.cell_size);
+            expect_valid_grid(grid, pts);
+            for (std::size_t p = 1; p < pts.size(); ++p)  // rows ascend within a cell
+                ASSERT_TRUE(grid.cell_of(grid.points[p - 1]) != grid.cell_of(grid.points[p]) ||
+                            grid.original_indices[p - 1] < grid.original_indices[p]) << "position " << p;
+        }
     }
     const VoxelGrid empty = build_on<VoxelGrid>(2, {}, 2.0f, 1u);
     EXPECT_TRUE(empty.cell_starts == std::vector<std::uint32_t>{0} && search_failures(empty, {0, 0, 0}, 2.0f) == 0);

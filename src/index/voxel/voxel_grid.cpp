@@ -3,19 +3,9 @@
 #include <algorithm>
 #include <new>
 
-#include "pool/parallel_sort.hpp"
 #include "base/memory_limit.hpp"
 
 namespace kesra {
-
-namespace {
-
-struct CellRecord {
-    CellCoord cell;
-    std::uint32_t index;
-};
-
-}  // namespace
 
 std::vector<CellCoord> VoxelGrid::make_neighbour_offsets(std::uint32_t m) {
     // A table larger than the machine's memory cannot be built (and side^3 overflows from
@@ -39,63 +29,6 @@ std::vector<CellCoord> VoxelGrid::make_neighbour_offsets(std::uint32_t m) {
     std::stable_sort(offsets.begin(), offsets.end(),
                      [&](const CellCoord& a, const CellCoord& b) { return key(a) < key(b); });
     return offsets;
-}
-
-VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, float max_dist,
-                           std::uint32_t cells_per_radius) {
-    check(search_points.cols >= 3, "search points need three columns");
-    check(search_points.rows <= UINT32_MAX, "too many search points");
-    const std::uint32_t m = std::max(cells_per_radius, 1u);
-    VoxelGrid grid;
-    grid.cell_size = max_dist / static_cast<float>(m);
-    grid.inv_cell_size = 1.0f / grid.cell_size;
-    grid.neighbour_offsets = make_neighbour_offsets(m);
-
-    const std::size_t n = search_points.rows;
-    constexpr std::size_t block = 1 << 15;
-    const std::size_t blocks = (n + block - 1) / block;
-    std::vector<Point> copied(n);
-    std::vector<CellRecord> records(n);
-    pool.for_each_block(n, block, [&](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            copied[i] = search_points.point(i);
-            records[i] = {grid.cell_of(copied[i]), static_cast<std::uint32_t>(i)};
-        }
-    });
-    parallel_sort(pool, records,
-                  [](const CellRecord& a, const CellRecord& b) { return cell_less(a.cell, b.cell); });
-
-    // Points move to their sorted places and cells are numbered in two parallel passes:
-    // first each block counts the cells that start in it, then, from the running totals,
-    // writes them.
-    grid.points.resize(n);
-    grid.original_indices.resize(n);
-    auto starts_cell = [&](std::size_t w) { return w == 0 || !(records[w - 1].cell == records[w].cell); };
-    std::vector<std::size_t> first_cell(blocks + 1, 0);
-    pool.for_each_block(n, block, [&](std::size_t b, std::size_t begin, std::size_t end) {
-        std::size_t cells = 0;
-        for (std::size_t w = begin; w < end; ++w) {
-            grid.points[w] = copied[records[w].index];
-            grid.original_indices[w] = records[w].index;
-            cells += starts_cell(w);
-        }
-        first_cell[b + 1] = cells;
-    });
-    for (std::size_t b = 0; b < blocks; ++b) first_cell[b + 1] += first_cell[b];
-    grid.cell_coords.resize(first_cell[blocks]);
-    grid.cell_starts.resize(first_cell[blocks] + 1);
-    pool.for_each_block(n, block, [&](std::size_t b, std::size_t begin, std::size_t end) {
-        std::size_t c = first_cell[b];
-        for (std::size_t w = begin; w < end; ++w) {
-            if (!starts_cell(w)) continue;
-            grid.cell_coords[c] = records[w].cell;
-            grid.cell_starts[c++] = static_cast<std::uint32_t>(w);
-        }
-    });
-    grid.cell_starts.back() = static_cast<std::uint32_t>(n);
-    grid.derive();
-    grid.derive_reach(max_dist);
-    return grid;
 }
 
 void VoxelGrid::derive() {

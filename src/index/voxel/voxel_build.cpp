@@ -1,0 +1,243 @@
+// VoxelGrid::build: the points sorted by cell, row numbers breaking ties, so that a grid
+// does not depend on the pool it was built on. One pass over the rows finds the box of
+// the cells; a second packs each row's cell, relative to that box, into an integer key
+// that a radix sort orders; a third places the points and numbers the cells.
+#include <algorithm>
+#include <bit>
+#include <memory>
+
+#include "index/voxel/voxel_grid.hpp"
+#include "pool/parallel_sort.hpp"
+#include "pool/radix_sort.hpp"
+
+namespace kesra {
+
+namespace {
+
+constexpr std::size_t BLOCK = 1 << 14;
+
+// Per axis, the range of the coordinates that are not NaN, and whether one is NaN.
+struct RowSummary {
+    float lo[3] = {INFINITY, INFINITY, INFINITY};
+    float hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    bool nan[3] = {};
+
+    void add(const Point& p) {
+        const float v[3] = {p.x, p.y, p.z};
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = v[a] < lo[a] ? v[a] : lo[a];
+            hi[a] = v[a] > hi[a] ? v[a] : hi[a];
+            nan[a] |= v[a] != v[a];
+        }
+    }
+    void merge(const RowSummary& o) {
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], o.lo[a]);
+            hi[a] = std::max(hi[a], o.hi[a]);
+            nan[a] |= o.nan[a];
+        }
+    }
+};
+
+RowSummary summarise_rows(WorkerPool& pool, const PointsView& rows) {
+    std::vector<RowSummary> blocks((rows.rows + BLOCK - 1) / BLOCK);
+    pool.for_each_block(rows.rows, BLOCK, [&](std::size_t b, std::size_t begin, std::size_t end) {
+        RowSummary s;
+        for (std::size_t i = begin; i < end; ++i) s.add(rows.point(i));
+        blocks[b] = s;
+    });
+    RowSummary all;
+    for (const RowSummary& s : blocks) all.merge(s);
+    return all;
+}
+
+// A cell as an unsigned integer: per axis the distance from the lowest cell, x in the
+// highest bits and z in the lowest, so that keys ascend in the (x, y, z) order of cells.
+struct CellKey {
+    CellCoord low{};
+    unsigned width[3] = {};
+    unsigned shift[3] = {};
+    unsigned bits = 0;
+
+    CellKey(const CellCoord& lowest, const CellCoord& highest) : low(lowest) {
+        const std::int32_t lo[3] = {lowest.x, lowest.y, lowest.z}, hi[3] = {highest.x, highest.y, highest.z};
+        for (int a = 2; a >= 0; --a) {
+            const std::uint32_t span = static_cast<std::uint32_t>(hi[a]) - static_cast<std::uint32_t>(lo[a]);
+            width[a] = static_cast<unsigned>(std::bit_width(span));
+            shift[a] = width[a] == 0 ? 0 : bits;  // an empty field is never shifted (by 64 or more)
+            bits += width[a];
+        }
+    }
+    // Needs bits <= 64.
+    std::uint64_t pack(const CellCoord& c) const {
+        return field(c.x, low.x, 0) | field(c.y, low.y, 1) | field(c.z, low.z, 2);
+    }
+    CellCoord unpack(std::uint64_t key) const {
+        return {axis(key, low.x, 0), axis(key, low.y, 1), axis(key, low.z, 2)};
+    }
+
+private:
+    std::uint64_t field(std::int32_t v, std::int32_t from, int a) const {
+        return std::uint64_t{static_cast<std::uint32_t>(v) - static_cast<std::uint32_t>(from)} << shift[a];
+    }
+    std::int32_t axis(std::uint64_t key, std::int32_t from, int a) const {
+        const std::uint64_t mask = (std::uint64_t{1} << width[a]) - 1;
+        return wrapping_add(from, static_cast<std::int32_t>(static_cast<std::uint32_t>((key >> shift[a]) & mask)));
+    }
+};
+
+// The sort items of the three ways of sorting, each with its row, whether two items share
+// a cell, and the item's cell.
+struct PackedOps {  // the cell key above the row number, in one word
+    const CellKey& key;
+    unsigned row_bits;
+    std::uint32_t row(std::uint64_t k) const {
+        return static_cast<std::uint32_t>(k & ((std::uint64_t{1} << row_bits) - 1));
+    }
+    bool same(std::uint64_t a, std::uint64_t b) const { return ((a ^ b) >> row_bits) == 0; }
+    CellCoord cell(std::uint64_t k) const { return key.unpack(k >> row_bits); }
+};
+
+struct KeyRow {
+    std::uint64_t key;
+    std::uint32_t row;
+};
+struct KeyRowOps {  // the cell key beside the row number
+    const CellKey& key;
+    std::uint32_t row(const KeyRow& k) const { return k.row; }
+    bool same(const KeyRow& a, const KeyRow& b) const { return a.key == b.key; }
+    CellCoord cell(const KeyRow& k) const { return key.unpack(k.key); }
+};
+
+struct CellRow {
+    CellCoord cell;
+    std::uint32_t row;
+};
+struct CellRowOps {  // cells too far apart for a 64-bit key, sorted by comparison
+    std::uint32_t row(const CellRow& k) const { return k.row; }
+    bool same(const CellRow& a, const CellRow& b) const { return a.cell == b.cell; }
+    CellCoord cell(const CellRow& k) const { return k.cell; }
+};
+
+// From items sorted by cell: the points in that order, their rows, the cells and their
+// first positions.
+template <class Item, class Ops>
+void place_points(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, const Item* sorted, const Ops& ops) {
+    const std::size_t n = rows.rows, blocks = (n + BLOCK - 1) / BLOCK;
+    grid.points.resize(n);
+    grid.original_indices.resize(n);
+    std::vector<std::size_t> first_cell(blocks + 1, 0);
+    // The loops work on local copies: their stores could alias captured variables.
+    auto opens_block = [sorted, ops](std::size_t begin) {
+        return begin == 0 || !ops.same(sorted[begin - 1], sorted[begin]);
+    };
+    pool.for_each_block(n, BLOCK, [&, sorted, ops](std::size_t b, std::size_t begin, std::size_t end) {
+        constexpr std::size_t ahead = 16;  // rows are read out of order: fetch ahead
+        const PointsView from = rows;
+        Point* points = grid.points.data();
+        std::uint32_t* row_of = grid.original_indices.data();
+        const std::size_t fetch_end = std::min(n, end + ahead);
+        std::size_t cells = opens_block(begin);
+        for (std::size_t w = begin; w < end; ++w) {
+            if (w + ahead < fetch_end) from.prefetch(ops.row(sorted[w + ahead]));
+            const std::uint32_t row = ops.row(sorted[w]);
+            points[w] = from.point(row);
+            row_of[w] = row;
+            cells += w != begin && !ops.same(sorted[w - 1], sorted[w]);
+        }
+        first_cell[b + 1] = cells;
+    });
+    for (std::size_t b = 0; b < blocks; ++b) first_cell[b + 1] += first_cell[b];
+    grid.cell_coords.resize(first_cell[blocks]);
+    grid.cell_starts.resize(first_cell[blocks] + 1);
+    pool.for_each_block(n, BLOCK, [&, sorted, ops](std::size_t b, std::size_t begin, std::size_t end) {
+        CellCoord* coords = grid.cell_coords.data() + first_cell[b];
+        std::uint32_t* starts = grid.cell_starts.data() + first_cell[b];
+        if (opens_block(begin)) {
+            *coords++ = ops.cell(sorted[begin]);
+            *starts++ = static_cast<std::uint32_t>(begin);
+        }
+        for (std::size_t w = begin + 1; w < end; ++w) {
+            if (ops.same(sorted[w - 1], sorted[w])) continue;
+            *coords++ = ops.cell(sorted[w]);
+            *starts++ = static_cast<std::uint32_t>(w);
+        }
+    });
+    grid.cell_starts.back() = static_cast<std::uint32_t>(n);
+}
+
+// Writes item(i, cell of row i) to items[i] for every row, in parallel.
+template <class Item, class MakeItem>
+void make_items(WorkerPool& pool, const VoxelGrid& grid, const PointsView& rows, Item* items, MakeItem make) {
+    pool.for_each_block(rows.rows, BLOCK, [&, items](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            items[i] = make(static_cast<std::uint32_t>(i), grid.cell_of(rows.point(i)));
+    });
+}
+
+// Sorts the rows by cell key with a radix sort and places them; every item is written
+// before it is read, so the buffers start uninitialised.
+template <class Item, class MakeItem, class Key, class Ops>
+void radix_place(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, MakeItem make, unsigned low_bit,
+                 unsigned high_bit, Key key, const Ops& ops) {
+    const auto items = std::make_unique_for_overwrite<Item[]>(rows.rows);
+    const auto scratch = std::make_unique_for_overwrite<Item[]>(rows.rows);
+    make_items(pool, grid, rows, items.get(), make);
+    const Item* sorted = radix_sort(pool, items.get(), scratch.get(), rows.rows, low_bit, high_bit, key);
+    place_points(pool, grid, rows, sorted, ops);
+}
+
+}  // namespace
+
+VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, float max_dist,
+                           std::uint32_t cells_per_radius) {
+    check(search_points.cols >= 3, "search points need three columns");
+    check(search_points.rows <= UINT32_MAX, "too many search points");
+    const std::uint32_t m = std::max(cells_per_radius, 1u);
+    VoxelGrid grid;
+    grid.cell_size = max_dist / static_cast<float>(m);
+    grid.inv_cell_size = 1.0f / grid.cell_size;
+    grid.neighbour_offsets = make_neighbour_offsets(m);
+
+    // cell_of is monotone, and takes NaN to 0: the box of the cells follows from the
+    // range of the coordinates.
+    const RowSummary summary = summarise_rows(pool, search_points);
+    std::int32_t low[3] = {}, high[3] = {};
+    for (int a = 0; a < 3; ++a) {
+        if (summary.lo[a] <= summary.hi[a]) {
+            low[a] = cell_coordinate(summary.lo[a], grid.inv_cell_size);
+            high[a] = cell_coordinate(summary.hi[a], grid.inv_cell_size);
+        }
+        if (summary.nan[a]) {
+            low[a] = std::min(low[a], 0);
+            high[a] = std::max(high[a], 0);
+        }
+    }
+
+    const std::size_t n = search_points.rows;
+    const CellKey key({low[0], low[1], low[2]}, {high[0], high[1], high[2]});
+    const auto row_bits = static_cast<unsigned>(std::bit_width(n > 1 ? n - 1 : 0));
+    if (key.bits + row_bits <= 64) {
+        auto make = [&](std::uint32_t i, const CellCoord& c) { return key.pack(c) << row_bits | i; };
+        radix_place<std::uint64_t>(pool, grid, search_points, make, row_bits, row_bits + key.bits,
+                                   [](std::uint64_t k) { return k; }, PackedOps{key, row_bits});
+    } else if (key.bits <= 64) {
+        auto make = [&](std::uint32_t i, const CellCoord& c) { return KeyRow{key.pack(c), i}; };
+        radix_place<KeyRow>(pool, grid, search_points, make, 0, key.bits, [](const KeyRow& k) { return k.key; },
+                            KeyRowOps{key});
+    } else {
+        std::vector<CellRow> items(n);
+        make_items(pool, grid, search_points, items.data(),
+                   [](std::uint32_t i, const CellCoord& c) { return CellRow{c, i}; });
+        parallel_sort(pool, items, [](const CellRow& a, const CellRow& b) {
+            return cell_less(a.cell, b.cell) || (a.cell == b.cell && a.row < b.row);
+        });
+        place_points(pool, grid, search_points, items.data(), CellRowOps{});
+    }
+
+    grid.derive();
+    grid.derive_reach(max_dist);
+    return grid;
+}
+
+}  // namespace kesra
