@@ -12,8 +12,10 @@ using namespace kesra_test;
 
 // The pool splits the build's passes beyond 2^14 points. Cells whose key fits 64 bits
 // with the row number, only without it, and not at all take the three ways of sorting.
+// Points far out (1e4 and more) overhang cells of 1/3 by rounding, so box_slack is not 0.
 TEST(VoxelGrid, BuildKeepsEveryInvariant) {
-    const auto base = lattice_and_loose(LARGE / 2, 5, 1);  // duplicates and points on cell faces
+    auto base = lattice_and_loose(LARGE / 2, 5, 1);  // duplicates and points on cell faces
+    for (Point p : random_cloud(2000, 1e4f, 1e4f + 30.0f, 2)) base.push_back({p.x, p.y, p.z + 1e4f});
     const std::vector<std::vector<Point>> extremes = {
         {}, {{1e30f, 1e6f, 0.0f}}, {{NAN, -INFINITY, INFINITY}, {1e30f, -1e30f, -0.0f}}};
     for (const auto& extra : extremes) {
@@ -28,6 +30,14 @@ TEST(VoxelGrid, BuildKeepsEveryInvariant) {
             for (std::size_t p = 1; p < pts.size(); ++p)  // rows ascend within a cell
                 ASSERT_TRUE(grid.cell_of(grid.points[p - 1]) != grid.cell_of(grid.points[p]) ||
                             grid.original_indices[p - 1] < grid.original_indices[p]) << "position " << p;
+            // What the build gathers on the way is what derive() computes.
+            VoxelGrid derived = grid;
+            derived.derive();
+            EXPECT_TRUE(m == 0 || grid.box_slack > 0.0f);  // cells of 1/3 round
+            EXPECT_TRUE(derived.box_slack == grid.box_slack && derived.extent == grid.extent &&
+                        derived.cells_low == grid.cells_low && derived.cells_high == grid.cells_high &&
+                        derived.finite_points == grid.finite_points &&
+                        derived.has_crowded_cells == grid.has_crowded_cells);
         }
     }
     const VoxelGrid empty = build_on<VoxelGrid>(2, {}, 2.0f, 1u);

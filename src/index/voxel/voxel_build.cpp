@@ -1,7 +1,8 @@
 // VoxelGrid::build: the points sorted by cell, row numbers breaking ties, so that a grid
 // does not depend on the pool it was built on. One pass over the rows finds the box of
 // the cells; a second packs each row's cell, relative to that box, into an integer key
-// that a radix sort orders; a third places the points and numbers the cells.
+// that a radix sort orders; a third places the points and numbers the cells. The fields
+// derive() would compute from the points are gathered in the same passes.
 #include <algorithm>
 #include <bit>
 #include <memory>
@@ -36,6 +37,12 @@ struct RowSummary {
             hi[a] = std::max(hi[a], o.hi[a]);
             nan[a] |= o.nan[a];
         }
+    }
+    // An infinite coordinate is the lowest or highest of its axis.
+    bool finite() const {
+        for (int a = 0; a < 3; ++a)
+            if (nan[a] || std::isinf(lo[a]) || std::isinf(hi[a])) return false;
+        return true;
     }
 };
 
@@ -120,13 +127,14 @@ struct CellRowOps {  // cells too far apart for a 64-bit key, sorted by comparis
 };
 
 // From items sorted by cell: the points in that order, their rows, the cells and their
-// first positions.
+// first positions, and the largest overhang of a point over its cell (see box_slack).
 template <class Item, class Ops>
-void place_points(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, const Item* sorted, const Ops& ops) {
+float place_points(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, const Item* sorted, const Ops& ops) {
     const std::size_t n = rows.rows, blocks = (n + BLOCK - 1) / BLOCK;
     grid.points.resize(n);
     grid.original_indices.resize(n);
     std::vector<std::size_t> first_cell(blocks + 1, 0);
+    std::vector<float> overhang(blocks, 0.0f);
     // The loops work on local copies: their stores could alias captured variables.
     auto opens_block = [sorted, ops](std::size_t begin) {
         return begin == 0 || !ops.same(sorted[begin - 1], sorted[begin]);
@@ -138,14 +146,27 @@ void place_points(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, con
         std::uint32_t* row_of = grid.original_indices.data();
         const std::size_t fetch_end = std::min(n, end + ahead);
         std::size_t cells = opens_block(begin);
+        float most = 0.0f;
+        // The box of the points of the current cell within this block; NaN is passed over.
+        const Point none_lo{INFINITY, INFINITY, INFINITY}, none_hi{-INFINITY, -INFINITY, -INFINITY};
+        Point lo = none_lo, hi = none_hi;
         for (std::size_t w = begin; w < end; ++w) {
             if (w + ahead < fetch_end) from.prefetch(ops.row(sorted[w + ahead]));
             const std::uint32_t row = ops.row(sorted[w]);
-            points[w] = from.point(row);
+            const Point p = from.point(row);
+            points[w] = p;
             row_of[w] = row;
-            cells += w != begin && !ops.same(sorted[w - 1], sorted[w]);
+            if (w != begin && !ops.same(sorted[w - 1], sorted[w])) {
+                most = std::max(most, grid.overhang(lo, hi, ops.cell(sorted[w - 1])));
+                ++cells;
+                lo = none_lo;
+                hi = none_hi;
+            }
+            lo = {p.x < lo.x ? p.x : lo.x, p.y < lo.y ? p.y : lo.y, p.z < lo.z ? p.z : lo.z};
+            hi = {p.x > hi.x ? p.x : hi.x, p.y > hi.y ? p.y : hi.y, p.z > hi.z ? p.z : hi.z};
         }
         first_cell[b + 1] = cells;
+        overhang[b] = std::max(most, grid.overhang(lo, hi, ops.cell(sorted[end - 1])));
     });
     for (std::size_t b = 0; b < blocks; ++b) first_cell[b + 1] += first_cell[b];
     grid.cell_coords.resize(first_cell[blocks]);
@@ -164,6 +185,7 @@ void place_points(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, con
         }
     });
     grid.cell_starts.back() = static_cast<std::uint32_t>(n);
+    return n == 0 ? 0.0f : *std::max_element(overhang.begin(), overhang.end());
 }
 
 // Writes item(i, cell of row i) to items[i] for every row, in parallel.
@@ -178,13 +200,13 @@ void make_items(WorkerPool& pool, const VoxelGrid& grid, const PointsView& rows,
 // Sorts the rows by cell key with a radix sort and places them; every item is written
 // before it is read, so the buffers start uninitialised.
 template <class Item, class MakeItem, class Key, class Ops>
-void radix_place(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, MakeItem make, unsigned low_bit,
-                 unsigned high_bit, Key key, const Ops& ops) {
+float radix_place(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, MakeItem make, unsigned low_bit,
+                  unsigned high_bit, Key key, const Ops& ops) {
     const auto items = std::make_unique_for_overwrite<Item[]>(rows.rows);
     const auto scratch = std::make_unique_for_overwrite<Item[]>(rows.rows);
     make_items(pool, grid, rows, items.get(), make);
     const Item* sorted = radix_sort(pool, items.get(), scratch.get(), rows.rows, low_bit, high_bit, key);
-    place_points(pool, grid, rows, sorted, ops);
+    return place_points(pool, grid, rows, sorted, ops);
 }
 
 }  // namespace
@@ -213,18 +235,21 @@ VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, fl
             high[a] = std::max(high[a], 0);
         }
     }
+    grid.cells_low = {low[0], low[1], low[2]};
+    grid.cells_high = {high[0], high[1], high[2]};
 
     const std::size_t n = search_points.rows;
-    const CellKey key({low[0], low[1], low[2]}, {high[0], high[1], high[2]});
+    const CellKey key(grid.cells_low, grid.cells_high);
     const auto row_bits = static_cast<unsigned>(std::bit_width(n > 1 ? n - 1 : 0));
+    float overhang = 0.0f;
     if (key.bits + row_bits <= 64) {
         auto make = [&](std::uint32_t i, const CellCoord& c) { return key.pack(c) << row_bits | i; };
-        radix_place<std::uint64_t>(pool, grid, search_points, make, row_bits, row_bits + key.bits,
-                                   [](std::uint64_t k) { return k; }, PackedOps{key, row_bits});
+        overhang = radix_place<std::uint64_t>(pool, grid, search_points, make, row_bits, row_bits + key.bits,
+                                              [](std::uint64_t k) { return k; }, PackedOps{key, row_bits});
     } else if (key.bits <= 64) {
         auto make = [&](std::uint32_t i, const CellCoord& c) { return KeyRow{key.pack(c), i}; };
-        radix_place<KeyRow>(pool, grid, search_points, make, 0, key.bits, [](const KeyRow& k) { return k.key; },
-                            KeyRowOps{key});
+        overhang = radix_place<KeyRow>(pool, grid, search_points, make, 0, key.bits,
+                                       [](const KeyRow& k) { return k.key; }, KeyRowOps{key});
     } else {
         std::vector<CellRow> items(n);
         make_items(pool, grid, search_points, items.data(),
@@ -232,10 +257,20 @@ VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, fl
         parallel_sort(pool, items, [](const CellRow& a, const CellRow& b) {
             return cell_less(a.cell, b.cell) || (a.cell == b.cell && a.row < b.row);
         });
-        place_points(pool, grid, search_points, items.data(), CellRowOps{});
+        overhang = place_points(pool, grid, search_points, items.data(), CellRowOps{});
     }
 
-    grid.derive();
+    grid.derive_walk_tables();
+    grid.finite_points = n == 0 || summary.finite();
+    grid.extent = 0.0f;
+    if (grid.finite_points) {
+        for (int a = 0; a < 3 && n != 0; ++a)
+            grid.extent = std::max({grid.extent, std::fabs(summary.lo[a]), std::fabs(summary.hi[a])});
+    } else {
+        grid.extent = grid.finite_extent();
+    }
+    grid.has_crowded_cells = grid.holds_crowded_cell();
+    grid.box_slack = overhang > 0.0f ? std::nextafter(overhang, INFINITY) : 0.0f;
     grid.derive_reach(max_dist);
     return grid;
 }

@@ -32,18 +32,9 @@ std::vector<CellCoord> VoxelGrid::make_neighbour_offsets(std::uint32_t m) {
 }
 
 void VoxelGrid::derive() {
-    columns = ColumnLookup(cell_coords);
-    std::uint64_t span = 0;
-    for (const CellCoord& d : neighbour_offsets)
-        for (const std::int64_t v : {d.x, d.y, d.z}) span = std::max<std::uint64_t>(span, v < 0 ? -v : v);
-    const std::uint64_t side = 2 * span + 1;
-    separable = span <= SEPARABLE_SPAN && neighbour_offsets.size() == side * side * side;
-    offset_span = static_cast<std::uint32_t>(std::min<std::uint64_t>(span, INT32_MAX));
+    derive_walk_tables();
     finite_points = all_finite(points.data(), points.size());
-    extent = 0.0f;
-    for (const Point& p : points)
-        for (const float v : {p.x, p.y, p.z})
-            if (std::fabs(v) > extent && std::fabs(v) <= std::numeric_limits<float>::max()) extent = std::fabs(v);
+    extent = finite_extent();
     cells_low = cells_high = {};
     if (!cell_coords.empty()) {
         cells_low = cells_high = cell_coords.front();
@@ -52,11 +43,33 @@ void VoxelGrid::derive() {
             cells_high = {std::max(cells_high.x, c.x), std::max(cells_high.y, c.y), std::max(cells_high.z, c.z)};
         }
     }
-    has_crowded_cells = false;
-    for (std::size_t c = 0; c + 1 < cell_starts.size() && !has_crowded_cells; ++c)
-        has_crowded_cells = cell_starts[c + 1] >= cell_starts[c] + std::uint64_t{ANY_ORDER_MIN_POINTS};
+    has_crowded_cells = holds_crowded_cell();
     box_slack = 0.0f;  // measured against the cells' own intervals
     box_slack = measure_box_slack();
+}
+
+void VoxelGrid::derive_walk_tables() {
+    columns = ColumnLookup(cell_coords);
+    std::uint64_t span = 0;
+    for (const CellCoord& d : neighbour_offsets)
+        for (const std::int64_t v : {d.x, d.y, d.z}) span = std::max<std::uint64_t>(span, v < 0 ? -v : v);
+    const std::uint64_t side = 2 * span + 1;
+    separable = span <= SEPARABLE_SPAN && neighbour_offsets.size() == side * side * side;
+    offset_span = static_cast<std::uint32_t>(std::min<std::uint64_t>(span, INT32_MAX));
+}
+
+float VoxelGrid::finite_extent() const {
+    float largest = 0.0f;
+    for (const Point& p : points)
+        for (const float v : {p.x, p.y, p.z})
+            if (std::fabs(v) > largest && std::fabs(v) <= std::numeric_limits<float>::max()) largest = std::fabs(v);
+    return largest;
+}
+
+bool VoxelGrid::holds_crowded_cell() const {
+    for (std::size_t c = 0; c + 1 < cell_starts.size(); ++c)
+        if (cell_starts[c + 1] >= cell_starts[c] + std::uint64_t{ANY_ORDER_MIN_POINTS}) return true;
+    return false;
 }
 
 void VoxelGrid::derive_reach(float max_dist) {
@@ -88,7 +101,7 @@ float VoxelGrid::measure_box_slack() const {
     // A cell's overhang is the gap from its interval to the lowest or highest coordinate
     // of its points, a difference of nearby floats and so exact in practice; one step up
     // covers the rounding of any other.
-    float slack = 0.0f;
+    float most = 0.0f;
     const std::size_t cells = std::min(cell_coords.size(), cell_starts.empty() ? 0 : cell_starts.size() - 1);
     for (std::size_t c = 0; c < cells; ++c) {
         const std::uint32_t start = cell_starts[c], end = cell_starts[c + 1];
@@ -100,17 +113,20 @@ float VoxelGrid::measure_box_slack() const {
             lo = {v.x < lo.x ? v.x : lo.x, v.y < lo.y ? v.y : lo.y, v.z < lo.z ? v.z : lo.z};
             hi = {v.x > hi.x ? v.x : hi.x, v.y > hi.y ? v.y : hi.y, v.z > hi.z ? v.z : hi.z};
         }
-        const CellCoord& cell = cell_coords[c];
-        auto widen = [&](float low, float high, std::int32_t coord) {
-            if (!(low <= high)) return;
-            for (const float overhang : {axis_gap(low, coord), axis_gap(high, coord)})
-                if (overhang > 0.0f && overhang >= slack) slack = std::nextafter(overhang, INFINITY);
-        };
-        widen(lo.x, hi.x, cell.x);
-        widen(lo.y, hi.y, cell.y);
-        widen(lo.z, hi.z, cell.z);
+        most = std::max(most, overhang(lo, hi, cell_coords[c]));
     }
-    return slack;
+    return most > 0.0f ? std::nextafter(most, INFINITY) : 0.0f;
+}
+
+float VoxelGrid::overhang(Point lo, Point hi, const CellCoord& cell) const {
+    float most = 0.0f;
+    auto widen = [&](float low, float high, std::int32_t coord) {
+        if (low <= high) most = std::max({most, axis_gap(low, coord), axis_gap(high, coord)});
+    };
+    widen(lo.x, hi.x, cell.x);
+    widen(lo.y, hi.y, cell.y);
+    widen(lo.z, hi.z, cell.z);
+    return most;
 }
 
 std::optional<GridStats> VoxelGrid::grid_stats() const {

@@ -114,7 +114,8 @@ struct VoxelGrid {
         return {start, end};
     }
 
-    // Recomputes the derived fields, but for those of derive_reach.
+    // Recomputes the derived fields, but for those of derive_reach. The build gathers
+    // the same values while it places the points.
     void derive();
     // Derives what depends on the radius queries use: reach and face_band.
     void derive_reach(float max_dist);
@@ -230,6 +231,10 @@ struct VoxelGrid {
         return position_in_column(cell, column, cursor);
     }
 
+    // How far the box [lo, hi] reaches out of `cell` along any axis, as box_slack measures
+    // it (while box_slack is 0); 0 for an axis where lo > hi (no coordinate but NaN).
+    float overhang(Point lo, Point hi, const CellCoord& cell) const;
+
     // Squared distance from q to the box of `cell`, per axis the gap to the cell's
     // interval, summed as (gx^2 + gy^2) + gz^2.
     float box_distance(const Point& q, const CellCoord& cell) const {
@@ -255,6 +260,11 @@ private:
 
     // The smallest box_slack for the points as they are (see there).
     float measure_box_slack() const;
+    // Derives `columns`, `offset_span` and `separable`.
+    void derive_walk_tables();
+    // `extent` and `has_crowded_cells` for the points and cells as they are.
+    float finite_extent() const;
+    bool holds_crowded_cell() const;
 
     // Squared per-axis gaps from q to the cells a - 1, a, a + 1 (gz without wrapping).
     [[gnu::always_inline]] void unit_gaps(const Point& q, const CellCoord& a, float* gx, float* gy, float* gz) const {
