@@ -28,8 +28,12 @@ struct RowSummary {
         for (int a = 0; a < 3; ++a) {
             lo[a] = v[a] < lo[a] ? v[a] : lo[a];
             hi[a] = v[a] > hi[a] ? v[a] : hi[a];
-            nan[a] |= v[a] != v[a];
         }
+    }
+    void add_nan(const Point& p) {
+        nan[0] |= p.x != p.x;
+        nan[1] |= p.y != p.y;
+        nan[2] |= p.z != p.z;
     }
     void merge(const RowSummary& o) {
         for (int a = 0; a < 3; ++a) {
@@ -50,7 +54,14 @@ RowSummary summarise_rows(WorkerPool& pool, const PointsView& rows) {
     std::vector<RowSummary> blocks((rows.rows + BLOCK - 1) / BLOCK);
     pool.for_each_block(rows.rows, BLOCK, [&](std::size_t b, std::size_t begin, std::size_t end) {
         RowSummary s;
-        for (std::size_t i = begin; i < end; ++i) s.add(rows.point(i));
+        float zero = 0.0f;  // becomes NaN at a coordinate that is not finite
+        for (std::size_t i = begin; i < end; ++i) {
+            const Point p = rows.point(i);
+            s.add(p);
+            zero += ((p.x - p.x) + (p.y - p.y)) + (p.z - p.z);
+        }
+        if (zero != 0.0f)
+            for (std::size_t i = begin; i < end; ++i) s.add_nan(rows.point(i));
         blocks[b] = s;
     });
     RowSummary all;

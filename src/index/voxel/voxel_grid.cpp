@@ -121,6 +121,8 @@ float VoxelGrid::measure_box_slack() const {
 float VoxelGrid::overhang(Point lo, Point hi, const CellCoord& cell) const {
     float most = 0.0f;
     auto widen = [&](float low, float high, std::int32_t coord) {
+        const float edge = static_cast<float>(coord) * cell_size;
+        if (low >= edge && high <= edge + cell_size) return;  // inside, as nearly every cell is
         if (low <= high) most = std::max({most, axis_gap(low, coord), axis_gap(high, coord)});
     };
     widen(lo.x, hi.x, cell.x);
