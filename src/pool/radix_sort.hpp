@@ -14,19 +14,20 @@
 namespace kesra {
 
 // Sorts items[0, n) stably by bits [low_bit, high_bit) of key(item), a std::uint64_t,
-// with scratch[0, n) as the second buffer. Returns the buffer that holds the result.
+// with scratch[0, n) as the second buffer; n is below 2^32. Returns the buffer that
+// holds the result.
 template <class T, class Key>
 T* radix_sort(WorkerPool& pool, T* items, T* scratch, std::size_t n, unsigned low_bit, unsigned high_bit, Key key) {
     if (n < 2 || high_bit <= low_bit) return items;
-    // Passes of at most 11 bits, as even as they come: 2048 buckets per block still fit
-    // in the first-level cache.
-    constexpr unsigned max_digit = 11;
+    // Passes of at most 13 bits, as even as they come: a block's 8192 counts still fit in
+    // the first-level cache, and a 26-bit key takes two passes.
+    constexpr unsigned max_digit = 13;
     const unsigned bits = high_bit - low_bit, passes = (bits + max_digit - 1) / max_digit;
     const unsigned digit_bits = (bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << digit_bits;
     constexpr std::size_t min_block = 1 << 12;
     const std::size_t blocks = std::clamp<std::size_t>(n / min_block, 1, 4 * pool.size());
-    std::vector<std::size_t> offsets(blocks * buckets);
+    std::vector<std::uint32_t> offsets(blocks * buckets);
     for (unsigned shift = low_bit; shift < high_bit; shift += digit_bits) {
         const std::uint64_t mask = (std::uint64_t{1} << std::min(digit_bits, high_bit - shift)) - 1;
         // Everything a block's loop reads is copied into locals first: its stores could
@@ -39,23 +40,23 @@ T* radix_sort(WorkerPool& pool, T* items, T* scratch, std::size_t n, unsigned lo
                 body(items + n * b / blocks, items + n * (b + 1) / blocks, &offsets[b * buckets], digit);
             });
         };
-        for_blocks([&](const T* from, const T* end, std::size_t* count, const auto& digit) {
+        for_blocks([&](const T* from, const T* end, std::uint32_t* count, const auto& digit) {
             std::fill(count, count + buckets, 0);
             for (; from != end; ++from) ++count[digit(*from)];
         });
-        std::size_t total = 0;
+        std::uint32_t total = 0;
         bool constant = false;
         for (std::size_t d = 0; d < buckets; ++d) {
-            const std::size_t first = total;
+            const std::uint32_t first = total;
             for (std::size_t b = 0; b < blocks; ++b) {
-                const std::size_t count = offsets[b * buckets + d];
+                const std::uint32_t count = offsets[b * buckets + d];
                 offsets[b * buckets + d] = total;
                 total += count;
             }
             constant |= total - first == n;
         }
         if (constant) continue;  // a digit that every item shares leaves the order as it is
-        for_blocks([to = scratch](const T* from, const T* end, std::size_t* next, const auto& digit) {
+        for_blocks([to = scratch](const T* from, const T* end, std::uint32_t* next, const auto& digit) {
             for (; from != end; ++from) to[next[digit(*from)]++] = *from;
         });
         std::swap(items, scratch);
