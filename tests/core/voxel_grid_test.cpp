@@ -27,9 +27,19 @@ TEST(VoxelGrid, BuildKeepsEveryInvariant) {
             EXPECT_EQ(grid.cell_size, 1.0f / static_cast<float>(std::max(m, 1u)));
             EXPECT_EQ(grid.inv_cell_size, 1.0f / grid.cell_size);
             expect_valid_grid(grid, pts);
-            for (std::size_t p = 1; p < pts.size(); ++p)  // rows ascend within a cell
-                ASSERT_TRUE(grid.cell_of(grid.points[p - 1]) != grid.cell_of(grid.points[p]) ||
-                            grid.original_indices[p - 1] < grid.original_indices[p]) << "position " << p;
+            const VoxelGrid alone = build_on<VoxelGrid>(1, pts, 1.0f, m);  // the same order on one thread
+            EXPECT_TRUE(alone.original_indices == grid.original_indices && alone.cell_coords == grid.cell_coords);
+            // The order within a cell follows from the cell's rows alone: rows added in
+            // other cells leave it as it is, as an unstable sort would not.
+            auto more = pts;
+            for (std::size_t i = 0; i < 5000; ++i) more.push_back({pts[i].x + 40.0f, pts[i].y, pts[i].z});
+            const VoxelGrid wider = build_on<VoxelGrid>(3, more, 1.0f, m);
+            for (std::uint32_t c = 0; c < grid.cell_coords.size(); ++c) {
+                const auto [start, end] = grid.cell_range(c);
+                const auto [from, to] = wider.cell_range(wider.find_cell(grid.cell_coords[c]));
+                const auto rows = grid.original_indices.begin(), wider_rows = wider.original_indices.begin();
+                ASSERT_TRUE(std::equal(rows + start, rows + end, wider_rows + from, wider_rows + to)) << "cell " << c;
+            }
             // What the build gathers on the way is what derive() computes.
             VoxelGrid derived = grid;
             derived.derive();

@@ -1,11 +1,13 @@
-// VoxelGrid::build: the points sorted by cell, row numbers breaking ties, so that a grid
-// does not depend on the pool it was built on. One pass over the rows finds the box of
-// the cells; a second packs each row's cell, relative to that box, into an integer key
-// that a radix sort orders; a third places the points and numbers the cells. The fields
-// derive() would compute from the points are gathered in the same passes.
+// VoxelGrid::build: the points sorted by cell, ties by row number, so that a grid does
+// not depend on the pool it was built on. One pass over the rows finds the box of the
+// cells; a second packs each row's cell, relative to that box, into an integer key that
+// a radix sort orders; a third places the points, each cell's in a fixed scrambled
+// order, and numbers the cells. The fields derive() would compute from the points are
+// gathered in the same passes.
 #include <algorithm>
 #include <bit>
 #include <memory>
+#include <numeric>
 
 #include "index/voxel/voxel_grid.hpp"
 #include "pool/parallel_sort.hpp"
@@ -137,8 +139,21 @@ struct CellRowOps {  // cells too far apart for a 64-bit key, sorted by comparis
     CellCoord cell(const CellRow& k) const { return k.cell; }
 };
 
-// From items sorted by cell: the points in that order, their rows, the cells and their
-// first positions, and the largest overhang of a point over its cell (see box_slack).
+// The order of a cell's points: the j-th in row order goes to place j * stride mod len,
+// for a stride near len / 1.618 and prime to len. Rows next to each other land far apart.
+// In row order, which is often scan order, the points of a crowded cell reach a k-nearest
+// list nearly sorted by falling distance, and the list takes nearly every one of them
+// (bun0, median rule: 18 % more instructions per query).
+std::size_t cell_stride(std::size_t len) {
+    if (len < 3) return 1;
+    std::size_t stride = static_cast<std::size_t>(static_cast<double>(len) * 0.6180339887);
+    while (std::gcd(stride, len) != 1) ++stride;
+    return stride;
+}
+
+// From items sorted by cell, ties by row: the points in that order, but within a cell
+// in the order of cell_stride; their rows; the cells and their first positions; and the
+// largest overhang of a point over its cell (see box_slack).
 template <class Item, class Ops>
 float place_points(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, const Item* sorted, const Ops& ops) {
     const std::size_t n = rows.rows, blocks = (n + BLOCK - 1) / BLOCK;
@@ -147,37 +162,37 @@ float place_points(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, co
     std::vector<std::size_t> first_cell(blocks + 1, 0);
     std::vector<float> overhang(blocks, 0.0f);
     // The loops work on local copies: their stores could alias captured variables.
-    auto opens_block = [sorted, ops](std::size_t begin) {
-        return begin == 0 || !ops.same(sorted[begin - 1], sorted[begin]);
-    };
+    auto opens_cell = [sorted, ops](std::size_t w) { return w == 0 || !ops.same(sorted[w - 1], sorted[w]); };
+    // A block places the cells that begin in it, whole.
     pool.for_each_block(n, BLOCK, [&, sorted, ops](std::size_t b, std::size_t begin, std::size_t end) {
         constexpr std::size_t ahead = 16;  // rows are read out of order: fetch ahead
         const PointsView from = rows;
         Point* points = grid.points.data();
         std::uint32_t* row_of = grid.original_indices.data();
-        const std::size_t fetch_end = std::min(n, end + ahead);
-        std::size_t cells = opens_block(begin);
+        std::size_t cells = 0, w = begin;
         float most = 0.0f;
-        // The box of the points of the current cell within this block; NaN is passed over.
-        const Point none_lo{INFINITY, INFINITY, INFINITY}, none_hi{-INFINITY, -INFINITY, -INFINITY};
-        Point lo = none_lo, hi = none_hi;
-        for (std::size_t w = begin; w < end; ++w) {
-            if (w + ahead < fetch_end) from.prefetch(ops.row(sorted[w + ahead]));
-            const std::uint32_t row = ops.row(sorted[w]);
-            const Point p = from.point(row);
-            points[w] = p;
-            row_of[w] = row;
-            if (w != begin && !ops.same(sorted[w - 1], sorted[w])) {
-                most = std::max(most, grid.overhang(lo, hi, ops.cell(sorted[w - 1])));
-                ++cells;
-                lo = none_lo;
-                hi = none_hi;
+        while (w < end && !opens_cell(w)) ++w;
+        while (w < end) {
+            std::size_t next = w + 1;
+            while (next < n && ops.same(sorted[next - 1], sorted[next])) ++next;
+            const std::size_t len = next - w, stride = cell_stride(len);
+            // The box of the cell's points; NaN is passed over.
+            Point lo{INFINITY, INFINITY, INFINITY}, hi{-INFINITY, -INFINITY, -INFINITY};
+            for (std::size_t j = 0, at = 0; j < len; ++j, at = at + stride < len ? at + stride : at + stride - len) {
+                if (w + j + ahead < n) from.prefetch(ops.row(sorted[w + j + ahead]));
+                const std::uint32_t row = ops.row(sorted[w + j]);
+                const Point p = from.point(row);
+                points[w + at] = p;
+                row_of[w + at] = row;
+                lo = {p.x < lo.x ? p.x : lo.x, p.y < lo.y ? p.y : lo.y, p.z < lo.z ? p.z : lo.z};
+                hi = {p.x > hi.x ? p.x : hi.x, p.y > hi.y ? p.y : hi.y, p.z > hi.z ? p.z : hi.z};
             }
-            lo = {p.x < lo.x ? p.x : lo.x, p.y < lo.y ? p.y : lo.y, p.z < lo.z ? p.z : lo.z};
-            hi = {p.x > hi.x ? p.x : hi.x, p.y > hi.y ? p.y : hi.y, p.z > hi.z ? p.z : hi.z};
+            most = std::max(most, grid.overhang(lo, hi, ops.cell(sorted[w])));
+            ++cells;
+            w = next;
         }
         first_cell[b + 1] = cells;
-        overhang[b] = std::max(most, grid.overhang(lo, hi, ops.cell(sorted[end - 1])));
+        overhang[b] = most;
     });
     for (std::size_t b = 0; b < blocks; ++b) first_cell[b + 1] += first_cell[b];
     grid.cell_coords.resize(first_cell[blocks]);
@@ -185,7 +200,7 @@ float place_points(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, co
     pool.for_each_block(n, BLOCK, [&, sorted, ops](std::size_t b, std::size_t begin, std::size_t end) {
         CellCoord* coords = grid.cell_coords.data() + first_cell[b];
         std::uint32_t* starts = grid.cell_starts.data() + first_cell[b];
-        if (opens_block(begin)) {
+        if (opens_cell(begin)) {
             *coords++ = ops.cell(sorted[begin]);
             *starts++ = static_cast<std::uint32_t>(begin);
         }
