@@ -6,6 +6,7 @@
 // gathered in the same passes.
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <memory>
 #include <numeric>
 
@@ -52,12 +53,44 @@ struct RowSummary {
     }
 };
 
+// summarise_rows over packed rows (x, y, z, x, ...), four at a time: their twelve floats
+// are three vectors whose lanes hold the axes x y z x, y z x y and z x y z. Returns the
+// row it stopped at.
+using Lanes = float __attribute__((vector_size(16)));
+std::size_t summarise_packed(const char* data, std::size_t begin, std::size_t end, RowSummary& s, float& zero) {
+    Lanes lo[3], hi[3], sum[3];
+    for (int v = 0; v < 3; ++v) {
+        lo[v] = Lanes{} + INFINITY;
+        hi[v] = Lanes{} - INFINITY;
+        sum[v] = Lanes{};
+    }
+    std::size_t i = begin;
+    for (; i + 4 <= end; i += 4) {
+        for (int v = 0; v < 3; ++v) {
+            Lanes x;
+            std::memcpy(&x, data + i * sizeof(Point) + v * sizeof(Lanes), sizeof x);
+            lo[v] = x < lo[v] ? x : lo[v];
+            hi[v] = x > hi[v] ? x : hi[v];
+            sum[v] += x - x;
+        }
+    }
+    for (int v = 0; v < 3; ++v)
+        for (int lane = 0; lane < 4; ++lane) {
+            const int a = (4 * v + lane) % 3;
+            s.lo[a] = std::min(s.lo[a], lo[v][lane]);
+            s.hi[a] = std::max(s.hi[a], hi[v][lane]);
+            zero += sum[v][lane];
+        }
+    return i;
+}
+
 RowSummary summarise_rows(WorkerPool& pool, const PointsView& rows) {
     std::vector<RowSummary> blocks((rows.rows + BLOCK - 1) / BLOCK);
+    const bool packed = rows.row_stride == sizeof(Point) && rows.col_stride == sizeof(float);
     pool.for_each_block(rows.rows, BLOCK, [&](std::size_t b, std::size_t begin, std::size_t end) {
         RowSummary s;
         float zero = 0.0f;  // becomes NaN at a coordinate that is not finite
-        for (std::size_t i = begin; i < end; ++i) {
+        for (std::size_t i = packed ? summarise_packed(rows.data, begin, end, s, zero) : begin; i < end; ++i) {
             const Point p = rows.point(i);
             s.add(p);
             zero += ((p.x - p.x) + (p.y - p.y)) + (p.z - p.z);
