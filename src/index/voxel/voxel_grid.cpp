@@ -118,19 +118,6 @@ float VoxelGrid::measure_box_slack() const {
     return most > 0.0f ? std::nextafter(most, INFINITY) : 0.0f;
 }
 
-float VoxelGrid::overhang(Point lo, Point hi, const CellCoord& cell) const {
-    float most = 0.0f;
-    auto widen = [&](float low, float high, std::int32_t coord) {
-        const float edge = static_cast<float>(coord) * cell_size;
-        if (low >= edge && high <= edge + cell_size) return;  // inside, as nearly every cell is
-        if (low <= high) most = std::max({most, axis_gap(low, coord), axis_gap(high, coord)});
-    };
-    widen(lo.x, hi.x, cell.x);
-    widen(lo.y, hi.y, cell.y);
-    widen(lo.z, hi.z, cell.z);
-    return most;
-}
-
 std::optional<GridStats> VoxelGrid::grid_stats() const {
     GridStats stats;
     stats.num_cells = cell_coords.size();

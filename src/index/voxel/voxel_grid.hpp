@@ -7,6 +7,7 @@
 // unit_walks.hpp, the searches in voxel_search.hpp.
 //
 // Immutable after build: any number of threads may query one grid without locks.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -233,7 +234,18 @@ struct VoxelGrid {
 
     // How far the box [lo, hi] reaches out of `cell` along any axis, as box_slack measures
     // it (while box_slack is 0); 0 for an axis where lo > hi (no coordinate but NaN).
-    float overhang(Point lo, Point hi, const CellCoord& cell) const;
+    float overhang(Point lo, Point hi, const CellCoord& cell) const {
+        float most = 0.0f;
+        auto widen = [&](float low, float high, std::int32_t coord) {
+            const float edge = static_cast<float>(coord) * cell_size;
+            if (low >= edge && high <= edge + cell_size) return;  // inside, as nearly every cell is
+            if (low <= high) most = std::max({most, axis_gap(low, coord), axis_gap(high, coord)});
+        };
+        widen(lo.x, hi.x, cell.x);
+        widen(lo.y, hi.y, cell.y);
+        widen(lo.z, hi.z, cell.z);
+        return most;
+    }
 
     // Squared distance from q to the box of `cell`, per axis the gap to the cell's
     // interval, summed as (gx^2 + gy^2) + gz^2.
