@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -13,20 +14,32 @@
 
 namespace kesra {
 
+// The items are there already.
+struct KeepItems {};
+
 // Sorts items[0, n) stably by bits [low_bit, high_bit) of key(item), a std::uint64_t,
 // with scratch[0, n) as the second buffer; n is below 2^32. Returns the buffer that
-// holds the result.
-template <class T, class Key>
-T* radix_sort(WorkerPool& pool, T* items, T* scratch, std::size_t n, unsigned low_bit, unsigned high_bit, Key key) {
-    if (n < 2 || high_bit <= low_bit) return items;
+// holds the result. Given make(i), the first pass writes items[i] = make(i) as it counts
+// them, instead of reading them.
+template <class T, class Key, class Make = KeepItems>
+T* radix_sort(WorkerPool& pool, T* items, T* scratch, std::size_t n, unsigned low_bit, unsigned high_bit, Key key,
+              Make make = {}) {
+    constexpr bool making = !std::is_same_v<Make, KeepItems>;
+    constexpr std::size_t min_block = 1 << 12;
+    const std::size_t blocks = std::clamp<std::size_t>(n / min_block, 1, 4 * pool.size());
+    if (n < 2 || high_bit <= low_bit) {
+        if constexpr (making)
+            pool.for_each(blocks, [&](std::size_t b) {
+                for (std::size_t i = n * b / blocks; i < n * (b + 1) / blocks; ++i) items[i] = make(i);
+            });
+        return items;
+    }
     // Passes of at most 13 bits, as even as they come: a block's 8192 counts still fit in
     // the first-level cache, and a 26-bit key takes two passes.
     constexpr unsigned max_digit = 13;
     const unsigned bits = high_bit - low_bit, passes = (bits + max_digit - 1) / max_digit;
     const unsigned digit_bits = (bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << digit_bits;
-    constexpr std::size_t min_block = 1 << 12;
-    const std::size_t blocks = std::clamp<std::size_t>(n / min_block, 1, 4 * pool.size());
     std::vector<std::uint32_t> offsets(blocks * buckets);
     for (unsigned shift = low_bit; shift < high_bit; shift += digit_bits) {
         const std::uint64_t mask = (std::uint64_t{1} << std::min(digit_bits, high_bit - shift)) - 1;
@@ -40,8 +53,17 @@ T* radix_sort(WorkerPool& pool, T* items, T* scratch, std::size_t n, unsigned lo
                 body(items + n * b / blocks, items + n * (b + 1) / blocks, &offsets[b * buckets], digit);
             });
         };
-        for_blocks([&](const T* from, const T* end, std::uint32_t* count, const auto& digit) {
+        for_blocks([&](T* from, T* end, std::uint32_t* count, const auto& digit) {
             std::fill(count, count + buckets, 0);
+            if constexpr (making) {
+                if (shift == low_bit) {
+                    for (std::size_t i = static_cast<std::size_t>(from - items); from != end; ++from, ++i) {
+                        *from = make(i);
+                        ++count[digit(*from)];
+                    }
+                    return;
+                }
+            }
             for (; from != end; ++from) ++count[digit(*from)];
         });
         std::uint32_t total = 0;

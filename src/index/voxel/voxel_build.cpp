@@ -247,24 +247,16 @@ float place_points(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, co
     return n == 0 ? 0.0f : *std::max_element(overhang.begin(), overhang.end());
 }
 
-// Writes item(i, cell of row i) to items[i] for every row, in parallel.
-template <class Item, class MakeItem>
-void make_items(WorkerPool& pool, const VoxelGrid& grid, const PointsView& rows, Item* items, MakeItem make) {
-    pool.for_each_block(rows.rows, BLOCK, [&, items](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
-            items[i] = make(static_cast<std::uint32_t>(i), grid.cell_of(rows.point(i)));
-    });
-}
-
-// Sorts the rows by cell key with a radix sort and places them; every item is written
-// before it is read, so the buffers start uninitialised.
+// Sorts the rows by cell key with a radix sort, which makes the items as it first counts
+// them, and places them; every item is written before it is read, so the buffers start
+// uninitialised.
 template <class Item, class MakeItem, class Key, class Ops>
 float radix_place(WorkerPool& pool, VoxelGrid& grid, const PointsView& rows, MakeItem make, unsigned low_bit,
                   unsigned high_bit, Key key, const Ops& ops) {
     const auto items = std::make_unique_for_overwrite<Item[]>(rows.rows);
     const auto scratch = std::make_unique_for_overwrite<Item[]>(rows.rows);
-    make_items(pool, grid, rows, items.get(), make);
-    const Item* sorted = radix_sort(pool, items.get(), scratch.get(), rows.rows, low_bit, high_bit, key);
+    const auto item = [&](std::size_t i) { return make(static_cast<std::uint32_t>(i), grid.cell_of(rows.point(i))); };
+    const Item* sorted = radix_sort(pool, items.get(), scratch.get(), rows.rows, low_bit, high_bit, key, item);
     return place_points(pool, grid, rows, sorted, ops);
 }
 
@@ -311,8 +303,10 @@ VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, fl
                                        [](const KeyRow& k) { return k.key; }, KeyRowOps{key});
     } else {
         std::vector<CellRow> items(n);
-        make_items(pool, grid, search_points, items.data(),
-                   [](std::uint32_t i, const CellCoord& c) { return CellRow{c, i}; });
+        pool.for_each_block(n, BLOCK, [&](std::size_t, std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i)
+                items[i] = {grid.cell_of(search_points.point(i)), static_cast<std::uint32_t>(i)};
+        });
         parallel_sort(pool, items, [](const CellRow& a, const CellRow& b) {
             return cell_less(a.cell, b.cell) || (a.cell == b.cell && a.row < b.row);
         });
