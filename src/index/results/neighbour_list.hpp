@@ -113,13 +113,6 @@ public:
         write_sorted_row(original_indices, num_indices, index_row, distance_row);
     }
 
-    // After sort_ascending: whether two kept entries have the same distance.
-    bool has_equal_distances() const {
-        for (std::size_t i = 1; i < size_; ++i)
-            if (entries_[i].dist_sq == entries_[i - 1].dist_sq) return true;
-        return false;
-    }
-
     // Writes one result row of width `capacity` after sort_ascending: row numbers and
     // distances of the kept entries, nearest first, then -1 / -1.0.
     void write_sorted_row(const std::uint32_t* original_indices, std::size_t num_indices, std::int32_t* index_row,
