@@ -111,6 +111,9 @@ void VoxelGrid::derive() {
     for (const Point& p : points)
         for (const float v : {p.x, p.y, p.z})
             if (std::fabs(v) > extent && std::fabs(v) <= std::numeric_limits<float>::max()) extent = std::fabs(v);
+    // Edges (c + 2) * cell_size stay below half the largest float.
+    const double safe = static_cast<double>(std::numeric_limits<float>::max()) / 2 / cell_size - 2;
+    unit_safe_cell = cell_size > 0.0f ? static_cast<std::int32_t>(std::min<double>(safe, INT32_MAX - 2)) : -1;
     cells_low = cells_high = {};
     if (!cell_coords.empty()) {
         cells_low = cells_high = cell_coords.front();

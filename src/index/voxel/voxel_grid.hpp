@@ -25,6 +25,10 @@
 #include "index/voxel/column_lookup.hpp"
 #include "pool/worker_pool.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kesra {
 
 // The cells around one cell, as walk_unit_cells finds them: per column (dx, dy), its
@@ -89,6 +93,9 @@ struct VoxelGrid {
     CellCoord cells_low{}, cells_high{};
     // Derived from `points`: the largest magnitude of a finite coordinate.
     float extent = 0.0f;
+    // Derived from cell_size: cells up to this far from 0 on every axis, and their
+    // neighbours, are away from the i32 limits and have finite edges (unit_gaps).
+    std::int32_t unit_safe_cell = -1;
 
     static constexpr std::string_view METHOD_NAME = "voxel";
     static VoxelGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
@@ -220,7 +227,8 @@ struct VoxelGrid {
     template <class Visit>
     void walk_columns(const Point& q, float bound, Visit&& visit) const;
 
-    template <class Visit>
+    // walk_columns' walk of the offsets around a; a nonzero Span is offset_span, fixed.
+    template <int Span, class Visit>
     void walk_offset_columns(const Point& q, const CellCoord& a, float bound, Visit&& visit) const;
 
     // The number of `cell`, or NO_CELL when it holds no point.
@@ -243,8 +251,7 @@ private:
     // Squared per-axis gaps from q to the cells a + d, d in [-span, span], per axis: the
     // box distance of offset (dx, dy, dz) is (gx^2 + gy^2) + gz^2 of these.
     using GapTable = float[3][2 * SEPARABLE_SPAN + 1];
-    void fill_gaps(const Point& q, const CellCoord& a, GapTable& gap_sq) const {
-        const std::int32_t span = static_cast<std::int32_t>(offset_span);
+    [[gnu::always_inline]] void fill_gaps(const Point& q, const CellCoord& a, GapTable& gap_sq, std::int32_t span) const {
         for (std::int32_t d = -span; d <= span; ++d) {
             const auto at = static_cast<std::size_t>(d + span);
             gap_sq[0][at] = squared(axis_gap(q.x, wrapping_add(a.x, d)));
@@ -258,6 +265,32 @@ private:
 
     // Squared per-axis gaps from q to the cells a - 1, a, a + 1 (gz without wrapping).
     [[gnu::always_inline]] void unit_gaps(const Point& q, const CellCoord& a, float* gx, float* gy, float* gz) const {
+#if defined(__SSE2__)
+        // Away from the i32 limits and from edges that overflow, axis_gap's operations on
+        // the three axes at once: lanes x, y, z.
+        auto safe = [this](std::int32_t c) { return c >= -unit_safe_cell && c <= unit_safe_cell; };
+        if (safe(a.x) && safe(a.y) && safe(a.z)) {
+            const __m128 v = _mm_set_ps(0.0f, q.z, q.y, q.x);
+            const __m128 size = _mm_set1_ps(cell_size), slack = _mm_set1_ps(box_slack);
+            const __m128i centre = _mm_set_epi32(0, a.z, a.y, a.x);
+            alignas(16) float squares[3][4];
+            for (int d = -1; d <= 1; ++d) {
+                const __m128 lo = _mm_mul_ps(_mm_cvtepi32_ps(_mm_add_epi32(centre, _mm_set1_epi32(d))), size);
+                const __m128 hi = _mm_add_ps(lo, size);
+                const __m128 below = _mm_and_ps(_mm_cmpgt_ps(lo, v), _mm_sub_ps(_mm_sub_ps(lo, slack), v));
+                const __m128 above = _mm_and_ps(_mm_cmpgt_ps(v, hi), _mm_sub_ps(v, _mm_add_ps(hi, slack)));
+                // max with 0 last: a NaN difference gives 0, as positive_part does.
+                const __m128 gap = _mm_max_ps(_mm_max_ps(below, above), _mm_setzero_ps());
+                _mm_store_ps(squares[d + 1], _mm_mul_ps(gap, gap));
+            }
+            for (int d = 0; d < 3; ++d) {
+                gx[d] = squares[d][0];
+                gy[d] = squares[d][1];
+                gz[d] = squares[d][2];
+            }
+            return;
+        }
+#endif
         for (std::int32_t d = -1; d <= 1; ++d) {
             gx[d + 1] = squared(axis_gap(q.x, wrapping_add(a.x, d)));
             gy[d + 1] = squared(axis_gap(q.y, wrapping_add(a.y, d)));
