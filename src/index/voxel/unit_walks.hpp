@@ -83,7 +83,7 @@ inline bool VoxelGrid::walk_own_cell_first(const Point& q, AnyOrderList& list, S
     if (own.start == own.end || !(cell_coords[own.start] == a)) return false;
     const std::uint32_t centre = own.start;
     const auto [start, end] = cell_range(centre);
-    if (end - start < ANY_ORDER_MIN_POINTS) return false;
+    if (end - start < OWN_CELL_MIN_POINTS) return false;
     scan(centre);
     walk_unit_cells(q, a, [&] { return list.threshold(); },
                     [&](std::uint32_t number, std::uint32_t, std::uint32_t, bool) {

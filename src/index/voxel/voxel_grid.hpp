@@ -71,9 +71,11 @@ struct VoxelGrid {
     // holds ANY_ORDER_MIN_POINTS points or more.
     bool finite_points = false;
     bool has_crowded_cells = false;
-    // Own cells with at least this many points are searched first (walk_own_cell_first):
-    // below it, the order gains less than the checks cost.
+    // In grids with crowded cells (ANY_ORDER_MIN_POINTS points or more), own cells with
+    // at least OWN_CELL_MIN_POINTS points are searched first (walk_own_cell_first): below
+    // those, the order gains less than the checks cost.
     static constexpr std::uint32_t ANY_ORDER_MIN_POINTS = 64;
+    static constexpr std::uint32_t OWN_CELL_MIN_POINTS = 16;
     // Derived from the points and their cells: how far at most, along any axis, a point
     // lies outside its cell's interval. A coordinate times inv_cell_size can floor into a
     // cell although, by float rounding, it falls just short of the cell's edge. Box tests
@@ -212,7 +214,7 @@ struct VoxelGrid {
     bool fill_neighbourhood(const CellCoord& a, UnitNeighbourhood& hood) const;
 
     // The cells around q for a list that takes any order: q's own cell first, when it
-    // holds at least ANY_ORDER_MIN_POINTS points, so that the bound falls early; then the
+    // holds at least OWN_CELL_MIN_POINTS points, so that the bound falls early; then the
     // others as walk_unit_cells takes them, each searched by scan(number). Afterwards a
     // cell whose box distance equals the list's tie bound is passed over: the walk may
     // have skipped it, and it could hold a point at exactly that distance. Returns false,
