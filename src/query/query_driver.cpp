@@ -63,10 +63,11 @@ struct TaskState {
 // stopping and the tally allows. Returns true when that kept the entries every order
 // keeps; false leaves the list empty for the fixed-order walk.
 template <class S>
-bool search_any_order(const S& structure, const Point& q, NeighbourList& list, AnyOrderTally& tally) {
+bool search_any_order(const S& structure, const Point& q, NeighbourList& list, AnyOrderTally& tally,
+                      typename S::Scratch& scratch) {
     if (list.epsilon_sq() != 0.0f || !tally.worth_trying()) return false;
     AnyOrderList any(list);
-    if (!structure.knn_search_any_order(q, any)) return false;
+    if (!structure.knn_search_any_order(q, any, &scratch)) return false;
     ++tally.tries;
     if (any.same_entries()) return true;
     ++tally.misses;
@@ -80,7 +81,8 @@ bool search_any_order(const S& structure, const Point& q, NeighbourList& list, A
 template <class S, class State>
 void search_row(const S& structure, const Point& q, NeighbourList& list, State& state) {
     if (list.capacity() == 0) return;
-    if (!search_any_order(structure, q, list, state.any_order)) structure.knn_search(q, list, &state.scratch);
+    if (!search_any_order(structure, q, list, state.any_order, state.scratch))
+        structure.knn_search(q, list, &state.scratch);
     list.sort_ascending();
 }
 

@@ -35,14 +35,7 @@ template <class Bound, class Visit>
 inline bool VoxelGrid::walk_offsets(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood) const {
     if (offset_span == 1 && separable && a.z != INT32_MIN && a.z != INT32_MAX && !cell_starts.empty() &&
         !points.empty()) {
-        if (hood != nullptr && hood->worth_keeping()) {
-            if (hood->filled && hood->centre == a) {
-                ++hood->reuses;
-                return walk_neighbourhood(q, *hood, bound, visit);
-            }
-            ++hood->fills;
-            if (fill_neighbourhood(a, *hood)) return walk_neighbourhood(q, *hood, bound, visit);
-        }
+        if (keep_neighbourhood(a, hood)) return walk_neighbourhood(q, *hood, bound, visit);
         return walk_unit_cells(q, a, bound, visit);
     }
     GapTable gap_sq;

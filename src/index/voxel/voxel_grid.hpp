@@ -160,7 +160,7 @@ struct VoxelGrid {
     void count_search(const Point& q, CountAccumulator& acc, Scratch* scratch = nullptr) const;
     // knn_search for a list that takes any order; false, with nothing offered, when the
     // search does not apply (see walk_own_cell_first).
-    bool knn_search_any_order(const Point& q, AnyOrderList& list) const;
+    bool knn_search_any_order(const Point& q, AnyOrderList& list, Scratch* scratch = nullptr) const;
 
     // Visits the occupied cells around q in offset order, skipping cells whose box
     // distance is >= bound(); scan(start, end) returns true to stop the walk.
@@ -213,6 +213,10 @@ struct VoxelGrid {
     // range (damaged restored data): the plain walk then meets it where it always did.
     bool fill_neighbourhood(const CellCoord& a, UnitNeighbourhood& hood) const;
 
+    // Whether `hood` (a task's, or none) holds a's neighbourhood, kept from the row before
+    // or filled now, while keeping neighbourhoods is worth it.
+    bool keep_neighbourhood(const CellCoord& a, UnitNeighbourhood* hood) const;
+
     // The cells around q for a list that takes any order: q's own cell first, when it
     // holds at least OWN_CELL_MIN_POINTS points, so that the bound falls early; then the
     // others as walk_unit_cells takes them, each searched by scan(number). Afterwards a
@@ -221,7 +225,7 @@ struct VoxelGrid {
     // having scanned nothing, when the search does not apply: finite points and query,
     // a neighbourhood of one cell each way, q's cell away from the i32 limits in z.
     template <class Scan>
-    bool walk_own_cell_first(const Point& q, AnyOrderList& list, Scan&& scan) const;
+    bool walk_own_cell_first(const Point& q, AnyOrderList& list, Scan&& scan, UnitNeighbourhood* hood) const;
 
     // Calls visit(number) for every occupied cell whose box distance is not >= bound,
     // column by column (dx, then dy) and up each column: the cells of the offset walk,

@@ -48,11 +48,14 @@ inline void VoxelGrid::knn_search(const Point& q, List& list, Scratch* scratch) 
         hood);
 }
 
-inline bool VoxelGrid::knn_search_any_order(const Point& q, AnyOrderList& list) const {
-    return walk_own_cell_first(q, list, [&](std::uint32_t cell) {
-        const auto [start, end] = cell_range(cell);
-        offer_range(q, points.data(), start, end, list);
-    });
+inline bool VoxelGrid::knn_search_any_order(const Point& q, AnyOrderList& list, Scratch* scratch) const {
+    return walk_own_cell_first(
+        q, list,
+        [&](std::uint32_t cell) {
+            const auto [start, end] = cell_range(cell);
+            offer_range(q, points.data(), start, end, list);
+        },
+        scratch != nullptr ? &scratch->hood : nullptr);
 }
 
 // Cells next to each other in a column are next to each other in `points` too: their
