@@ -43,11 +43,13 @@ TEST(VoxelGrid, BuildKeepsEveryInvariant) {
             // What the build gathers on the way is what derive() computes.
             VoxelGrid derived = grid;
             derived.derive();
+            derived.derive_reach(1.0f);
             EXPECT_TRUE(m == 0 || grid.box_slack > 0.0f);  // cells of 1/3 round
             EXPECT_TRUE(derived.box_slack == grid.box_slack && derived.extent == grid.extent &&
                         derived.cells_low == grid.cells_low && derived.cells_high == grid.cells_high &&
                         derived.finite_points == grid.finite_points &&
-                        derived.has_crowded_cells == grid.has_crowded_cells);
+                        derived.has_crowded_cells == grid.has_crowded_cells &&
+                        derived.unit_safe_cell == grid.unit_safe_cell && derived.face_band == grid.face_band);
         }
     }
     const VoxelGrid empty = build_on<VoxelGrid>(2, {}, 2.0f, 1u);

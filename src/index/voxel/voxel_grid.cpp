@@ -56,6 +56,9 @@ void VoxelGrid::derive_walk_tables() {
     const std::uint64_t side = 2 * span + 1;
     separable = span <= SEPARABLE_SPAN && neighbour_offsets.size() == side * side * side;
     offset_span = static_cast<std::uint32_t>(std::min<std::uint64_t>(span, INT32_MAX));
+    // Edges (c + 2) * cell_size stay below half the largest float.
+    const double safe = static_cast<double>(std::numeric_limits<float>::max()) / 2 / cell_size - 2;
+    unit_safe_cell = cell_size > 0.0f ? static_cast<std::int32_t>(std::min<double>(safe, INT32_MAX - 2)) : -1;
 }
 
 float VoxelGrid::finite_extent() const {
