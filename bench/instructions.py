@@ -63,6 +63,8 @@ def main():
     parser.add_argument("--cells-per-radius", type=int, default=1)
     parser.add_argument("--what", choices=["find", "count", "build"], default="find")
     parser.add_argument("--points", type=int, default=200_000)
+    parser.add_argument("--mispredicts", action="store_true",
+                        help="also count simulated branch mispredictions (slower)")
     parser.add_argument("--radius-rule", choices=["mean", "median"], default="mean")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--radius", type=float, help=argparse.SUPPRESS)
@@ -76,15 +78,19 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
         child = [sys.executable, __file__, *sys.argv[1:], "--child", "--radius", repr(radius)]
-        proc = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+        branches = ["--branch-sim=yes"] if args.mispredicts else []
+        proc = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *branches,
                                "--collect-atstart=no", f"--toggle-collect={TOGGLES[args.what]}", *child],
                               capture_output=True, text=True, check=True)
         rows = int(proc.stdout.split()[-1])
-        summary = re.search(r"^summary:\s+(\d+)", out.read_text(), re.MULTILINE)
-        total = int(summary.group(1)) if summary else 0
+        # The summary line lists the events in order: Ir, then with --branch-sim Bc Bcm Bi Bim.
+        summary = re.search(r"^summary:\s+([\d ]+)", out.read_text(), re.MULTILINE)
+        events = [int(v) for v in summary.group(1).split()] if summary else [0]
+        total = events[0]
     unit = "point" if args.what == "build" else "query"
+    missed = f", {(events[2] + events[4]) / rows:,.1f} mispredicted" if args.mispredicts and len(events) >= 5 else ""
     print(f"{args.dataset} {args.method} cells_per_radius={args.cells_per_radius} {args.what}: "
-          f"{total / rows:,.0f} instructions per {unit} ({rows:,} {unit}s)")
+          f"{total / rows:,.0f} instructions{missed} per {unit} ({rows:,} rows)")
 
 
 if __name__ == "__main__":

@@ -63,10 +63,11 @@ struct TaskState {
 // stopping and the tally allows. Returns true when that kept the entries every order
 // keeps; false leaves the list empty for the fixed-order walk.
 template <class S>
-bool search_any_order(const S& structure, const Point& q, NeighbourList& list, AnyOrderTally& tally) {
+bool search_any_order(const S& structure, const Point& q, NeighbourList& list, AnyOrderTally& tally,
+                      typename S::Scratch& scratch) {
     if (list.epsilon_sq() != 0.0f || !tally.worth_trying()) return false;
     AnyOrderList any(list);
-    if (!structure.knn_search_any_order(q, any)) return false;
+    if (!structure.knn_search_any_order(q, any, &scratch)) return false;
     ++tally.tries;
     if (any.same_entries()) return true;
     ++tally.misses;
@@ -74,20 +75,15 @@ bool search_any_order(const S& structure, const Point& q, NeighbourList& list, A
     return false;
 }
 
-// Fills `list` with q's row, sorted. A row found in any order is kept only when no two
-// of its distances are equal, since the order decides how equals are ranked; otherwise
-// the fixed walk runs. (One call each of the searches and the sort keeps them inlined.)
+// Fills `list` with q's row, sorted: found in any order when that keeps the entries the
+// fixed walk keeps (the order of equal distances within a row is free), otherwise by the
+// fixed walk.
 template <class S, class State>
 void search_row(const S& structure, const Point& q, NeighbourList& list, State& state) {
-    bool fixed = list.capacity() == 0 || !search_any_order(structure, q, list, state.any_order);
-    for (;;) {
-        if (fixed && list.capacity() > 0) structure.knn_search(q, list, &state.scratch);
-        list.sort_ascending();
-        if (fixed || !list.has_equal_distances()) return;
-        ++state.any_order.misses;
-        list.reset();
-        fixed = true;
-    }
+    if (list.capacity() == 0) return;
+    if (!search_any_order(structure, q, list, state.any_order, state.scratch))
+        structure.knn_search(q, list, &state.scratch);
+    list.sort_ascending();
 }
 
 }  // namespace

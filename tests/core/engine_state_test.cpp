@@ -12,9 +12,9 @@ using namespace kesra_test;
 
 namespace {
 
-Engine build(const std::vector<Point>& pts, const char* method) {
+Engine build(const std::vector<Point>& pts, const char* method, std::size_t threads = 2) {
     Engine e;
-    WorkerPool::run(2, [&](WorkerPool& pool) { e = kesra::build_engine(pool, view_of(pts), {0.5f, method, 1, 3, 4}); });
+    WorkerPool::run(threads, [&](WorkerPool& pool) { e = kesra::build_engine(pool, view_of(pts), {0.5f, method, 1, 3, 4}); });
     return e;
 }
 
@@ -49,6 +49,17 @@ TEST(EngineState, RoundTripAndEveryTruncation) {
             const std::vector<std::uint8_t> prefix(state.begin(), state.begin() + static_cast<std::ptrdiff_t>(cut));
             EXPECT_THROW(kesra::decode_engine(prefix.data(), prefix.size()), StateError) << method << " " << cut;
         }
+    }
+}
+
+// Builds do not depend on the pool: 1, 2 and 3 threads give the same state, byte for
+// byte, on a cloud large enough for every parallel step, with many ties within cells.
+TEST(EngineState, BuildsDoNotDependOnThePoolSize) {
+    const auto pts = lattice_and_loose(LARGE / 2, 5, 7);
+    for (const char* method : {"voxel", "kdtree", "hybrid", "graph"}) {
+        const auto state = kesra::encode_engine(build(pts, method, 1));
+        for (const std::size_t threads : {2, 3})
+            EXPECT_TRUE(kesra::encode_engine(build(pts, method, threads)) == state) << method << " " << threads;
     }
 }
 

@@ -1,4 +1,5 @@
 #include "pool/parallel_sort.hpp"
+#include "pool/radix_sort.hpp"
 
 #include <gtest/gtest.h>
 
@@ -44,6 +45,36 @@ TEST(ParallelSort, MergePiecesEqualOneMerge) {
             for (std::size_t p = 0; p < pieces; ++p)
                 kesra::merge_piece(from, to, 0, left, from.size(), from.size() * p / pieces, from.size() * (p + 1) / pieces, less);
             EXPECT_EQ(to, expected) << left << " " << pieces;
+        }
+    }
+}
+
+// Against std::stable_sort on the same bits: keys with many equal values, a digit every
+// key shares (bits 20 to 31), one that nine keys in ten share, a last digit narrower than
+// the others, and items that carry their first place, so that the order of ties shows.
+// On three threads the sort makes the items itself.
+TEST(RadixSort, MatchesStableSortOnTheSortedBits) {
+    using Item = std::pair<std::uint64_t, std::uint32_t>;
+    for (const std::size_t threads : {1, 3}) {
+        for (const auto& [n, low, high] : {std::tuple{std::size_t{1}, 0u, 8u}, {3000, 4u, 4u}, {70000, 3u, 44u}}) {
+            std::mt19937_64 rng(n + threads);
+            std::vector<Item> items(n);
+            for (std::uint32_t i = 0; i < n; ++i)
+                items[i] = {(rng() % 5000) | (rng() % 10 == 0 ? rng() % 7 : 3) << 32 | 0xABCull << 20, i};
+            auto expected = items;
+            const auto bits = [low, high](const Item& a) { return (a.first >> low) & ((1ull << (high - low)) - 1); };
+            std::stable_sort(expected.begin(), expected.end(),
+                             [&](const Item& a, const Item& b) { return bits(a) < bits(b); });
+            std::vector<Item> made(n), scratch(n);
+            const Item* sorted = nullptr;
+            WorkerPool::run(threads, [&](WorkerPool& pool) {
+                const auto key = [](const Item& a) { return a.first; };
+                sorted = threads == 1
+                             ? kesra::radix_sort(pool, items.data(), scratch.data(), n, low, high, key)
+                             : kesra::radix_sort(pool, made.data(), scratch.data(), n, low, high, key,
+                                                 [&](std::size_t i) { return items[i]; });
+            });
+            ASSERT_TRUE(std::equal(expected.begin(), expected.end(), sorted)) << "n=" << n << " threads=" << threads;
         }
     }
 }

@@ -10,15 +10,47 @@ using kesra::CellCoord;
 using kesra::VoxelGrid;
 using namespace kesra_test;
 
-// The pool splits copying and sorting beyond 2^15 points.
+// The pool splits the build's passes beyond 2^14 points. Cells whose key fits 64 bits
+// with the row number, only without it, and not at all take the three ways of sorting.
+// Points far out (1e4 and more) overhang cells of 1/3 by rounding, so box_slack is not 0.
 TEST(VoxelGrid, BuildKeepsEveryInvariant) {
-    auto pts = lattice_and_loose(LARGE / 2, 5, 1);  // duplicates and points on cell faces
-    pts.insert(pts.end(), {{NAN, -INFINITY, INFINITY}, {1e30f, -1e30f, -0.0f}});
-    for (const std::uint32_t m : {0u, 3u}) {  // zero acts as one
-        const VoxelGrid grid = build_on<VoxelGrid>(3, pts, 1.0f, m);
-        EXPECT_EQ(grid.cell_size, 1.0f / static_cast<float>(std::max(m, 1u)));
-        EXPECT_EQ(grid.inv_cell_size, 1.0f / grid.cell_size);
-        expect_valid_grid(grid, pts);
+    auto base = lattice_and_loose(LARGE / 2, 5, 1);  // duplicates and points on cell faces
+    for (Point p : random_cloud(2000, 1e4f, 1e4f + 30.0f, 2)) base.push_back({p.x, p.y, p.z + 1e4f});
+    const std::vector<std::vector<Point>> extremes = {
+        {}, {{1e30f, 1e6f, 0.0f}}, {{NAN, -INFINITY, INFINITY}, {1e30f, -1e30f, -0.0f}}};
+    for (const auto& extra : extremes) {
+        auto pts = base;
+        pts.insert(pts.end(), extra.begin(), extra.end());
+        for (const std::uint32_t m : {0u, 3u}) {  // zero acts as one
+            SCOPED_TRACE(::testing::Message() << extra.size() << " extreme points, m=" << m);
+            const VoxelGrid grid = build_on<VoxelGrid>(3, pts, 1.0f, m);
+            EXPECT_EQ(grid.cell_size, 1.0f / static_cast<float>(std::max(m, 1u)));
+            EXPECT_EQ(grid.inv_cell_size, 1.0f / grid.cell_size);
+            expect_valid_grid(grid, pts);
+            const VoxelGrid alone = build_on<VoxelGrid>(1, pts, 1.0f, m);  // the same order on one thread
+            EXPECT_TRUE(alone.original_indices == grid.original_indices && alone.cell_coords == grid.cell_coords);
+            // The order within a cell follows from the cell's rows alone: rows added in
+            // other cells leave it as it is, as an unstable sort would not.
+            auto more = pts;
+            for (std::size_t i = 0; i < 5000; ++i) more.push_back({pts[i].x + 40.0f, pts[i].y, pts[i].z});
+            const VoxelGrid wider = build_on<VoxelGrid>(3, more, 1.0f, m);
+            for (std::uint32_t c = 0; c < grid.cell_coords.size(); ++c) {
+                const auto [start, end] = grid.cell_range(c);
+                const auto [from, to] = wider.cell_range(wider.find_cell(grid.cell_coords[c]));
+                const auto rows = grid.original_indices.begin(), wider_rows = wider.original_indices.begin();
+                ASSERT_TRUE(std::equal(rows + start, rows + end, wider_rows + from, wider_rows + to)) << "cell " << c;
+            }
+            // What the build gathers on the way is what derive() computes.
+            VoxelGrid derived = grid;
+            derived.derive();
+            derived.derive_reach(1.0f);
+            EXPECT_TRUE(m == 0 || grid.box_slack > 0.0f);  // cells of 1/3 round
+            EXPECT_TRUE(derived.box_slack == grid.box_slack && derived.extent == grid.extent &&
+                        derived.cells_low == grid.cells_low && derived.cells_high == grid.cells_high &&
+                        derived.finite_points == grid.finite_points &&
+                        derived.has_crowded_cells == grid.has_crowded_cells &&
+                        derived.unit_safe_cell == grid.unit_safe_cell && derived.face_band == grid.face_band);
+        }
     }
     const VoxelGrid empty = build_on<VoxelGrid>(2, {}, 2.0f, 1u);
     EXPECT_TRUE(empty.cell_starts == std::vector<std::uint32_t>{0} && search_failures(empty, {0, 0, 0}, 2.0f) == 0);

@@ -99,7 +99,7 @@ struct KnnGraph {
     void count_search(const Point& q, CountAccumulator& acc, Scratch* scratch) const;
 
     // The walk's order is its own: no other order to try.
-    bool knn_search_any_order(const Point&, AnyOrderList&) const { return false; }
+    bool knn_search_any_order(const Point&, AnyOrderList&, Scratch* = nullptr) const { return false; }
 
 private:
     // Runs the exact entry search with the radius sqrt(t0), squared again in f32 by the

@@ -59,17 +59,20 @@ struct HybridGrid {
     }
 
     // knn_search for a list that takes any order: the grid's walk from q's own cell.
-    bool knn_search_any_order(const Point& q, AnyOrderList& list) const {
-        return grid.walk_own_cell_first(q, list, [&](std::uint32_t cell) {
-            const std::uint32_t root = subtree_root(cell);
-            if (root == NO_SUBTREE) {
-                const auto [start, end] = grid.cell_range(cell);
-                offer_range(q, grid.points.data(), start, end, list);
-            } else {
-                kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
-                              grid.finite_points, q, list, box_of(cell));
-            }
-        });
+    bool knn_search_any_order(const Point& q, AnyOrderList& list, Scratch* scratch = nullptr) const {
+        return grid.walk_own_cell_first(
+            q, list,
+            [&](std::uint32_t cell) {
+                const std::uint32_t root = subtree_root(cell);
+                if (root == NO_SUBTREE) {
+                    const auto [start, end] = grid.cell_range(cell);
+                    offer_range(q, grid.points.data(), start, end, list);
+                } else {
+                    kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
+                                  grid.finite_points, q, list, box_of(cell));
+                }
+            },
+            scratch != nullptr ? &scratch->hood : nullptr);
     }
 
     void count_search(const Point& q, CountAccumulator& acc, Scratch* = nullptr) const {

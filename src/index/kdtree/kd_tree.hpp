@@ -226,7 +226,7 @@ struct KdTree {
     void derive();
 
     // The tree is searched near leaf first already: no other order to try.
-    bool knn_search_any_order(const Point&, AnyOrderList&) const { return false; }
+    bool knn_search_any_order(const Point&, AnyOrderList&, Scratch* = nullptr) const { return false; }
 };
 
 }  // namespace kesra

@@ -1,18 +1,20 @@
 #pragma once
 // A NeighbourList filled in an order of the search's own choosing (the query's own cell
 // first) instead of the walk's fixed one. Without early stopping, the order can show only
-// through equal distances: which of two equally near points is kept, and how equal
-// distances are ordered in the row. So the list notes the smallest squared distance it
-// passed over: candidates it rejected or evicted, and the bounds of regions skipped
-// unread. If that is above the largest kept distance (or the list never filled), every
-// order keeps the same entries; if their distances are also distinct, every order sorts
-// them the same way, and the row is the one the fixed walk gives.
+// through equal distances: which of two equally near points is kept at the last place,
+// and how equal distances are ordered in the row, which is free. So the list notes the
+// smallest squared distance it passed over: candidates it rejected or evicted, and the
+// bounds of regions skipped unread. If that is above the largest kept distance (or the
+// list never filled), every order keeps the same entries as the fixed walk.
 //
 // Only for finite queries and points: no NaN distance may be offered.
 #include <cstdint>
 
-#include "index/scan/distance_block.hpp"
 #include "index/results/neighbour_list.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kesra {
 
@@ -42,8 +44,7 @@ public:
 #endif
 
     // Whether every visiting order keeps the same entries: nothing was passed over at or
-    // below the largest kept distance of a full list. Their row order is the same too
-    // when no two of them have equal distances (NeighbourList::has_equal_distances).
+    // below the largest kept distance of a full list.
     bool same_entries() {
 #if defined(__SSE2__)
         alignas(16) float lanes[4];

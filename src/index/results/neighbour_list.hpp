@@ -57,8 +57,12 @@ public:
         if (size_ < capacity_) {
             // More offers than `room` (a position offered twice) grow the store, never overrun it.
             if (size_ == entries_.size()) [[unlikely]] entries_.resize(2 * size_);
-            sift_up(size_++, {d2, position});
+            // Until the list is full nothing is evicted, so the heap is only arranged then,
+            // by the sifts the offers would have made one by one: the same heap, and none
+            // of the work for rows that never fill their list.
+            entries_[size_++] = {d2, position};
             if (size_ < capacity_) return;
+            for (std::size_t i = 1; i < size_; ++i) sift_up(i, entries_[i]);
         } else {
             if (capacity_ == 0) return;  // searches never run with k = 0; stay safe anyway
             sift_down({d2, position});
@@ -76,10 +80,10 @@ public:
                       });
             return;
         }
-        // Equal distances keep their order in the heap: each key carries its heap slot, so
-        // keys are unique and the result does not depend on how they are sorted. Up to 16
-        // go through a sorting network, padded with keys that sort last; more, through an
-        // insertion sort, as a max-heap read backwards is nearly ascending.
+        // Equal distances keep their order in the store: each key carries its slot, so keys
+        // are unique and the result does not depend on how they are sorted. Up to 16 go
+        // through a sorting network, padded with keys that sort last; more, through an
+        // insertion sort, as a max-heap (a full list) read backwards is nearly ascending.
         const std::size_t n = size_;
         std::uint64_t keys[32];
         Candidate held[32];
@@ -111,13 +115,6 @@ public:
                    float* distance_row) {
         sort_ascending();
         write_sorted_row(original_indices, num_indices, index_row, distance_row);
-    }
-
-    // After sort_ascending: whether two kept entries have the same distance.
-    bool has_equal_distances() const {
-        for (std::size_t i = 1; i < size_; ++i)
-            if (entries_[i].dist_sq == entries_[i - 1].dist_sq) return true;
-        return false;
     }
 
     // Writes one result row of width `capacity` after sort_ascending: row numbers and
@@ -184,7 +181,7 @@ private:
         e[i] = c;
     }
 
-    std::vector<Candidate> entries_;  // sized once; the heap is entries_[0, size_)
+    std::vector<Candidate> entries_;  // sized once; entries_[0, size_) in offer order, a heap once full
     std::size_t size_ = 0;
     std::size_t capacity_;
     float max_dist_sq_;

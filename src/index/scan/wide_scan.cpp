@@ -79,6 +79,29 @@ __attribute__((target("avx2"))) void offer_by_eight(const Point& q, const Point*
     }
 }
 
+// As above for a list that notes what it passes over: the lanes rejected as a whole are
+// shown to it too, as their smallest distance (offered lanes read as NaN, which minps
+// passes over for its second operand).
+__attribute__((target("avx2"))) void offer_by_eight(const Point& q, const Point* points, std::uint32_t start,
+                                                    std::uint32_t blocks, AnyOrderList& list) {
+    const EightDistances eight(q);
+    alignas(32) float d2[8];
+    __m256 passed = _mm256_set1_ps(__builtin_inff());
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        const std::uint32_t p = start + 8 * b;
+        const float bound = list.threshold();
+        const __m256 block = eight.at(points + p);
+        const __m256 offered = _mm256_cmp_ps(block, _mm256_set1_ps(bound), _CMP_NGE_UQ);
+        passed = _mm256_min_ps(_mm256_or_ps(offered, block), passed);
+        unsigned mask = static_cast<unsigned>(_mm256_movemask_ps(offered));
+        if (mask == 0) continue;
+        _mm256_store_ps(d2, block);
+        offer_lanes(list, d2, mask, p, 8, bound);
+    }
+    _mm256_store_ps(d2, passed);
+    for (const float v : d2) list.pass_over(v);
+}
+
 #else
 
 bool has_wide_scan() { return false; }
@@ -92,6 +115,11 @@ std::uint64_t count_below_by_eight(const Point& q, const Point* points, std::uin
 
 void offer_by_eight(const Point& q, const Point* points, std::uint32_t start, std::uint32_t blocks,
                     NeighbourList& list) {
+    for (std::uint32_t p = start; p < start + 8 * blocks; ++p) list.offer(squared_distance(q, points[p]), p);
+}
+
+void offer_by_eight(const Point& q, const Point* points, std::uint32_t start, std::uint32_t blocks,
+                    AnyOrderList& list) {
     for (std::uint32_t p = start; p < start + 8 * blocks; ++p) list.offer(squared_distance(q, points[p]), p);
 }
 

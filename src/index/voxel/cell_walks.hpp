@@ -35,19 +35,12 @@ template <class Bound, class Visit>
 inline bool VoxelGrid::walk_offsets(const Point& q, const CellCoord& a, Bound&& bound, Visit&& visit, UnitNeighbourhood* hood) const {
     if (offset_span == 1 && separable && a.z != INT32_MIN && a.z != INT32_MAX && !cell_starts.empty() &&
         !points.empty()) {
-        if (hood != nullptr && hood->worth_keeping()) {
-            if (hood->filled && hood->centre == a) {
-                ++hood->reuses;
-                return walk_neighbourhood(q, *hood, bound, visit);
-            }
-            ++hood->fills;
-            if (fill_neighbourhood(a, *hood)) return walk_neighbourhood(q, *hood, bound, visit);
-        }
+        if (keep_neighbourhood(a, hood)) return walk_neighbourhood(q, *hood, bound, visit);
         return walk_unit_cells(q, a, bound, visit);
     }
     GapTable gap_sq;
     const std::int32_t span = static_cast<std::int32_t>(offset_span);
-    if (separable) fill_gaps(q, a, gap_sq);
+    if (separable) fill_gaps(q, a, gap_sq, static_cast<std::int32_t>(offset_span));
     constexpr std::size_t batch = 32;  // one bit of `fetched` each
     CellCoord cells[batch];
     float boxes[batch];
@@ -149,7 +142,11 @@ template <class Visit>
 inline void VoxelGrid::walk_columns(const Point& q, float bound, Visit&& visit) const {
     if (columns.empty()) return;
     const QueryCell at = locate(q);
-    walk_offset_columns(q, at.cell, bound, visit);
+    // The common neighbourhood of one cell each way with its loops unrolled.
+    if (offset_span == 1)
+        walk_offset_columns<1>(q, at.cell, bound, visit);
+    else
+        walk_offset_columns<0>(q, at.cell, bound, visit);
     if (at.beyond)
         walk_beyond(q, at.cell, [bound] { return bound; }, [&](std::uint32_t number, std::uint32_t, std::uint32_t, bool) {
             visit(number);
@@ -157,11 +154,11 @@ inline void VoxelGrid::walk_columns(const Point& q, float bound, Visit&& visit) 
         });
 }
 
-template <class Visit>
+template <int Span, class Visit>
 inline void VoxelGrid::walk_offset_columns(const Point& q, const CellCoord& a, float bound, Visit&& visit) const {
     GapTable gap_sq;
-    fill_gaps(q, a, gap_sq);
-    const std::int32_t span = static_cast<std::int32_t>(offset_span);
+    const std::int32_t span = Span != 0 ? Span : static_cast<std::int32_t>(offset_span);
+    fill_gaps(q, a, gap_sq, span);
     constexpr std::size_t width = 2 * SEPARABLE_SPAN + 1;
     const CellCoord* coords = cell_coords.data();
     // Whether a.z - span .. a.z + span ascend without wrapping around the i32 range.

@@ -2,6 +2,16 @@
 
 namespace kesra {
 
+bool VoxelGrid::keep_neighbourhood(const CellCoord& a, UnitNeighbourhood* hood) const {
+    if (hood == nullptr || !hood->worth_keeping()) return false;
+    if (hood->filled && hood->centre == a) {
+        ++hood->reuses;
+        return true;
+    }
+    ++hood->fills;
+    return fill_neighbourhood(a, *hood);
+}
+
 bool VoxelGrid::fill_neighbourhood(const CellCoord& a, UnitNeighbourhood& hood) const {
     hood.filled = false;
     // In passes, as walk_unit_cells fetches: columns, then their cell ranges, then the

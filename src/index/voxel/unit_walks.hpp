@@ -72,24 +72,35 @@ inline bool VoxelGrid::walk_neighbourhood(const Point& q, const UnitNeighbourhoo
 }
 
 template <class Scan>
-inline bool VoxelGrid::walk_own_cell_first(const Point& q, AnyOrderList& list, Scan&& scan) const {
+inline bool VoxelGrid::walk_own_cell_first(const Point& q, AnyOrderList& list, Scan&& scan,
+                                           UnitNeighbourhood* hood) const {
     if (!has_crowded_cells || offset_span != 1 || !separable || !finite_points || !is_finite(q) ||
         columns.empty() || cell_starts.empty() || points.empty())
         return false;
     const QueryCell at = locate(q);
     const CellCoord a = at.cell;
     if (at.beyond || a.z == INT32_MIN || a.z == INT32_MAX) return false;
-    const ColumnRange own = cells_from(checked_column(a), a.z);
-    if (own.start == own.end || !(cell_coords[own.start] == a)) return false;
-    const std::uint32_t centre = own.start;
+    const bool kept = keep_neighbourhood(a, hood);
+    std::uint32_t centre = NO_CELL;
+    if (kept) {
+        for (std::size_t i = 0; i < hood->count[4]; ++i)  // column 4 is q's, dz 0 q's cell
+            if (hood->cells[4][i].dz == 0) centre = hood->cells[4][i].number;
+    } else {
+        const ColumnRange own = cells_from(checked_column(a), a.z);
+        if (own.start != own.end && cell_coords[own.start] == a) centre = own.start;
+    }
+    if (centre == NO_CELL) return false;
     const auto [start, end] = cell_range(centre);
-    if (end - start < ANY_ORDER_MIN_POINTS) return false;
+    if (end - start < OWN_CELL_MIN_POINTS) return false;
     scan(centre);
-    walk_unit_cells(q, a, [&] { return list.threshold(); },
-                    [&](std::uint32_t number, std::uint32_t, std::uint32_t, bool) {
-                        if (number != centre) scan(number);
-                        return false;
-                    });
+    auto others = [&](std::uint32_t number, std::uint32_t, std::uint32_t, bool) {
+        if (number != centre) scan(number);
+        return false;
+    };
+    if (kept)
+        walk_neighbourhood(q, *hood, [&] { return list.threshold(); }, others);
+    else
+        walk_unit_cells(q, a, [&] { return list.threshold(); }, others);
     const float tie = list.tie_bound();
     float gx[3], gy[3], gz[3];
     unit_gaps(q, a, gx, gy, gz);

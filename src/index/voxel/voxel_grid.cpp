@@ -3,19 +3,9 @@
 #include <algorithm>
 #include <new>
 
-#include "pool/parallel_sort.hpp"
 #include "base/memory_limit.hpp"
 
 namespace kesra {
-
-namespace {
-
-struct CellRecord {
-    CellCoord cell;
-    std::uint32_t index;
-};
-
-}  // namespace
 
 std::vector<CellCoord> VoxelGrid::make_neighbour_offsets(std::uint32_t m) {
     // A table larger than the machine's memory cannot be built (and side^3 overflows from
@@ -41,76 +31,10 @@ std::vector<CellCoord> VoxelGrid::make_neighbour_offsets(std::uint32_t m) {
     return offsets;
 }
 
-VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, float max_dist,
-                           std::uint32_t cells_per_radius) {
-    check(search_points.cols >= 3, "search points need three columns");
-    check(search_points.rows <= UINT32_MAX, "too many search points");
-    const std::uint32_t m = std::max(cells_per_radius, 1u);
-    VoxelGrid grid;
-    grid.cell_size = max_dist / static_cast<float>(m);
-    grid.inv_cell_size = 1.0f / grid.cell_size;
-    grid.neighbour_offsets = make_neighbour_offsets(m);
-
-    const std::size_t n = search_points.rows;
-    constexpr std::size_t block = 1 << 15;
-    const std::size_t blocks = (n + block - 1) / block;
-    std::vector<Point> copied(n);
-    std::vector<CellRecord> records(n);
-    pool.for_each_block(n, block, [&](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            copied[i] = search_points.point(i);
-            records[i] = {grid.cell_of(copied[i]), static_cast<std::uint32_t>(i)};
-        }
-    });
-    parallel_sort(pool, records,
-                  [](const CellRecord& a, const CellRecord& b) { return cell_less(a.cell, b.cell); });
-
-    // Points move to their sorted places and cells are numbered in two parallel passes:
-    // first each block counts the cells that start in it, then, from the running totals,
-    // writes them.
-    grid.points.resize(n);
-    grid.original_indices.resize(n);
-    auto starts_cell = [&](std::size_t w) { return w == 0 || !(records[w - 1].cell == records[w].cell); };
-    std::vector<std::size_t> first_cell(blocks + 1, 0);
-    pool.for_each_block(n, block, [&](std::size_t b, std::size_t begin, std::size_t end) {
-        std::size_t cells = 0;
-        for (std::size_t w = begin; w < end; ++w) {
-            grid.points[w] = copied[records[w].index];
-            grid.original_indices[w] = records[w].index;
-            cells += starts_cell(w);
-        }
-        first_cell[b + 1] = cells;
-    });
-    for (std::size_t b = 0; b < blocks; ++b) first_cell[b + 1] += first_cell[b];
-    grid.cell_coords.resize(first_cell[blocks]);
-    grid.cell_starts.resize(first_cell[blocks] + 1);
-    pool.for_each_block(n, block, [&](std::size_t b, std::size_t begin, std::size_t end) {
-        std::size_t c = first_cell[b];
-        for (std::size_t w = begin; w < end; ++w) {
-            if (!starts_cell(w)) continue;
-            grid.cell_coords[c] = records[w].cell;
-            grid.cell_starts[c++] = static_cast<std::uint32_t>(w);
-        }
-    });
-    grid.cell_starts.back() = static_cast<std::uint32_t>(n);
-    grid.derive();
-    grid.derive_reach(max_dist);
-    return grid;
-}
-
 void VoxelGrid::derive() {
-    columns = ColumnLookup(cell_coords);
-    std::uint64_t span = 0;
-    for (const CellCoord& d : neighbour_offsets)
-        for (const std::int64_t v : {d.x, d.y, d.z}) span = std::max<std::uint64_t>(span, v < 0 ? -v : v);
-    const std::uint64_t side = 2 * span + 1;
-    separable = span <= SEPARABLE_SPAN && neighbour_offsets.size() == side * side * side;
-    offset_span = static_cast<std::uint32_t>(std::min<std::uint64_t>(span, INT32_MAX));
+    derive_walk_tables();
     finite_points = all_finite(points.data(), points.size());
-    extent = 0.0f;
-    for (const Point& p : points)
-        for (const float v : {p.x, p.y, p.z})
-            if (std::fabs(v) > extent && std::fabs(v) <= std::numeric_limits<float>::max()) extent = std::fabs(v);
+    extent = finite_extent();
     cells_low = cells_high = {};
     if (!cell_coords.empty()) {
         cells_low = cells_high = cell_coords.front();
@@ -119,11 +43,36 @@ void VoxelGrid::derive() {
             cells_high = {std::max(cells_high.x, c.x), std::max(cells_high.y, c.y), std::max(cells_high.z, c.z)};
         }
     }
-    has_crowded_cells = false;
-    for (std::size_t c = 0; c + 1 < cell_starts.size() && !has_crowded_cells; ++c)
-        has_crowded_cells = cell_starts[c + 1] >= cell_starts[c] + std::uint64_t{ANY_ORDER_MIN_POINTS};
+    has_crowded_cells = holds_crowded_cell();
     box_slack = 0.0f;  // measured against the cells' own intervals
     box_slack = measure_box_slack();
+}
+
+void VoxelGrid::derive_walk_tables() {
+    columns = ColumnLookup(cell_coords);
+    std::uint64_t span = 0;
+    for (const CellCoord& d : neighbour_offsets)
+        for (const std::int64_t v : {d.x, d.y, d.z}) span = std::max<std::uint64_t>(span, v < 0 ? -v : v);
+    const std::uint64_t side = 2 * span + 1;
+    separable = span <= SEPARABLE_SPAN && neighbour_offsets.size() == side * side * side;
+    offset_span = static_cast<std::uint32_t>(std::min<std::uint64_t>(span, INT32_MAX));
+    // Edges (c + 2) * cell_size stay below half the largest float.
+    const double safe = static_cast<double>(std::numeric_limits<float>::max()) / 2 / cell_size - 2;
+    unit_safe_cell = cell_size > 0.0f ? static_cast<std::int32_t>(std::min<double>(safe, INT32_MAX - 2)) : -1;
+}
+
+float VoxelGrid::finite_extent() const {
+    float largest = 0.0f;
+    for (const Point& p : points)
+        for (const float v : {p.x, p.y, p.z})
+            if (std::fabs(v) > largest && std::fabs(v) <= std::numeric_limits<float>::max()) largest = std::fabs(v);
+    return largest;
+}
+
+bool VoxelGrid::holds_crowded_cell() const {
+    for (std::size_t c = 0; c + 1 < cell_starts.size(); ++c)
+        if (cell_starts[c + 1] >= cell_starts[c] + std::uint64_t{ANY_ORDER_MIN_POINTS}) return true;
+    return false;
 }
 
 void VoxelGrid::derive_reach(float max_dist) {
@@ -155,7 +104,7 @@ float VoxelGrid::measure_box_slack() const {
     // A cell's overhang is the gap from its interval to the lowest or highest coordinate
     // of its points, a difference of nearby floats and so exact in practice; one step up
     // covers the rounding of any other.
-    float slack = 0.0f;
+    float most = 0.0f;
     const std::size_t cells = std::min(cell_coords.size(), cell_starts.empty() ? 0 : cell_starts.size() - 1);
     for (std::size_t c = 0; c < cells; ++c) {
         const std::uint32_t start = cell_starts[c], end = cell_starts[c + 1];
@@ -167,17 +116,9 @@ float VoxelGrid::measure_box_slack() const {
             lo = {v.x < lo.x ? v.x : lo.x, v.y < lo.y ? v.y : lo.y, v.z < lo.z ? v.z : lo.z};
             hi = {v.x > hi.x ? v.x : hi.x, v.y > hi.y ? v.y : hi.y, v.z > hi.z ? v.z : hi.z};
         }
-        const CellCoord& cell = cell_coords[c];
-        auto widen = [&](float low, float high, std::int32_t coord) {
-            if (!(low <= high)) return;
-            for (const float overhang : {axis_gap(low, coord), axis_gap(high, coord)})
-                if (overhang > 0.0f && overhang >= slack) slack = std::nextafter(overhang, INFINITY);
-        };
-        widen(lo.x, hi.x, cell.x);
-        widen(lo.y, hi.y, cell.y);
-        widen(lo.z, hi.z, cell.z);
+        most = std::max(most, overhang(lo, hi, cell_coords[c]));
     }
-    return slack;
+    return most > 0.0f ? std::nextafter(most, INFINITY) : 0.0f;
 }
 
 std::optional<GridStats> VoxelGrid::grid_stats() const {

@@ -7,6 +7,7 @@
 // unit_walks.hpp, the searches in voxel_search.hpp.
 //
 // Immutable after build: any number of threads may query one grid without locks.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -24,6 +25,10 @@
 #include "index/voxel/cell_coord.hpp"
 #include "index/voxel/column_lookup.hpp"
 #include "pool/worker_pool.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kesra {
 
@@ -67,9 +72,11 @@ struct VoxelGrid {
     // holds ANY_ORDER_MIN_POINTS points or more.
     bool finite_points = false;
     bool has_crowded_cells = false;
-    // Own cells with at least this many points are searched first (walk_own_cell_first):
-    // below it, the order gains less than the checks cost.
+    // In grids with crowded cells (ANY_ORDER_MIN_POINTS points or more), own cells with
+    // at least OWN_CELL_MIN_POINTS points are searched first (walk_own_cell_first): below
+    // those, the order gains less than the checks cost.
     static constexpr std::uint32_t ANY_ORDER_MIN_POINTS = 64;
+    static constexpr std::uint32_t OWN_CELL_MIN_POINTS = 16;
     // Derived from the points and their cells: how far at most, along any axis, a point
     // lies outside its cell's interval. A coordinate times inv_cell_size can floor into a
     // cell although, by float rounding, it falls just short of the cell's edge. Box tests
@@ -89,6 +96,9 @@ struct VoxelGrid {
     CellCoord cells_low{}, cells_high{};
     // Derived from `points`: the largest magnitude of a finite coordinate.
     float extent = 0.0f;
+    // Derived from cell_size: cells up to this far from 0 on every axis, and their
+    // neighbours, are away from the i32 limits and have finite edges (unit_gaps).
+    std::int32_t unit_safe_cell = -1;
 
     static constexpr std::string_view METHOD_NAME = "voxel";
     static VoxelGrid build(WorkerPool& pool, const PointsView& search_points, float max_dist,
@@ -114,7 +124,8 @@ struct VoxelGrid {
         return {start, end};
     }
 
-    // Recomputes the derived fields, but for those of derive_reach.
+    // Recomputes the derived fields, but for those of derive_reach. The build gathers
+    // the same values while it places the points.
     void derive();
     // Derives what depends on the radius queries use: reach and face_band.
     void derive_reach(float max_dist);
@@ -151,7 +162,7 @@ struct VoxelGrid {
     void count_search(const Point& q, CountAccumulator& acc, Scratch* scratch = nullptr) const;
     // knn_search for a list that takes any order; false, with nothing offered, when the
     // search does not apply (see walk_own_cell_first).
-    bool knn_search_any_order(const Point& q, AnyOrderList& list) const;
+    bool knn_search_any_order(const Point& q, AnyOrderList& list, Scratch* scratch = nullptr) const;
 
     // Visits the occupied cells around q in offset order, skipping cells whose box
     // distance is >= bound(); scan(start, end) returns true to stop the walk.
@@ -204,15 +215,19 @@ struct VoxelGrid {
     // range (damaged restored data): the plain walk then meets it where it always did.
     bool fill_neighbourhood(const CellCoord& a, UnitNeighbourhood& hood) const;
 
+    // Whether `hood` (a task's, or none) holds a's neighbourhood, kept from the row before
+    // or filled now, while keeping neighbourhoods is worth it.
+    bool keep_neighbourhood(const CellCoord& a, UnitNeighbourhood* hood) const;
+
     // The cells around q for a list that takes any order: q's own cell first, when it
-    // holds at least ANY_ORDER_MIN_POINTS points, so that the bound falls early; then the
+    // holds at least OWN_CELL_MIN_POINTS points, so that the bound falls early; then the
     // others as walk_unit_cells takes them, each searched by scan(number). Afterwards a
     // cell whose box distance equals the list's tie bound is passed over: the walk may
     // have skipped it, and it could hold a point at exactly that distance. Returns false,
     // having scanned nothing, when the search does not apply: finite points and query,
     // a neighbourhood of one cell each way, q's cell away from the i32 limits in z.
     template <class Scan>
-    bool walk_own_cell_first(const Point& q, AnyOrderList& list, Scan&& scan) const;
+    bool walk_own_cell_first(const Point& q, AnyOrderList& list, Scan&& scan, UnitNeighbourhood* hood) const;
 
     // Calls visit(number) for every occupied cell whose box distance is not >= bound,
     // column by column (dx, then dy) and up each column: the cells of the offset walk,
@@ -220,7 +235,8 @@ struct VoxelGrid {
     template <class Visit>
     void walk_columns(const Point& q, float bound, Visit&& visit) const;
 
-    template <class Visit>
+    // walk_columns' walk of the offsets around a; a nonzero Span is offset_span, fixed.
+    template <int Span, class Visit>
     void walk_offset_columns(const Point& q, const CellCoord& a, float bound, Visit&& visit) const;
 
     // The number of `cell`, or NO_CELL when it holds no point.
@@ -228,6 +244,21 @@ struct VoxelGrid {
         const ColumnRange column = checked_column(cell);
         std::uint32_t cursor = column.start;
         return position_in_column(cell, column, cursor);
+    }
+
+    // How far the box [lo, hi] reaches out of `cell` along any axis, as box_slack measures
+    // it (while box_slack is 0); 0 for an axis where lo > hi (no coordinate but NaN).
+    float overhang(Point lo, Point hi, const CellCoord& cell) const {
+        float most = 0.0f;
+        auto widen = [&](float low, float high, std::int32_t coord) {
+            const float edge = static_cast<float>(coord) * cell_size;
+            if (low >= edge && high <= edge + cell_size) return;  // inside, as nearly every cell is
+            if (low <= high) most = std::max({most, axis_gap(low, coord), axis_gap(high, coord)});
+        };
+        widen(lo.x, hi.x, cell.x);
+        widen(lo.y, hi.y, cell.y);
+        widen(lo.z, hi.z, cell.z);
+        return most;
     }
 
     // Squared distance from q to the box of `cell`, per axis the gap to the cell's
@@ -243,8 +274,7 @@ private:
     // Squared per-axis gaps from q to the cells a + d, d in [-span, span], per axis: the
     // box distance of offset (dx, dy, dz) is (gx^2 + gy^2) + gz^2 of these.
     using GapTable = float[3][2 * SEPARABLE_SPAN + 1];
-    void fill_gaps(const Point& q, const CellCoord& a, GapTable& gap_sq) const {
-        const std::int32_t span = static_cast<std::int32_t>(offset_span);
+    [[gnu::always_inline]] void fill_gaps(const Point& q, const CellCoord& a, GapTable& gap_sq, std::int32_t span) const {
         for (std::int32_t d = -span; d <= span; ++d) {
             const auto at = static_cast<std::size_t>(d + span);
             gap_sq[0][at] = squared(axis_gap(q.x, wrapping_add(a.x, d)));
@@ -255,9 +285,40 @@ private:
 
     // The smallest box_slack for the points as they are (see there).
     float measure_box_slack() const;
+    // Derives `columns`, `offset_span`, `separable` and `unit_safe_cell`.
+    void derive_walk_tables();
+    // `extent` and `has_crowded_cells` for the points and cells as they are.
+    float finite_extent() const;
+    bool holds_crowded_cell() const;
 
     // Squared per-axis gaps from q to the cells a - 1, a, a + 1 (gz without wrapping).
     [[gnu::always_inline]] void unit_gaps(const Point& q, const CellCoord& a, float* gx, float* gy, float* gz) const {
+#if defined(__SSE2__)
+        // Away from the i32 limits and from edges that overflow, axis_gap's operations on
+        // the three axes at once: lanes x, y, z.
+        auto safe = [this](std::int32_t c) { return c >= -unit_safe_cell && c <= unit_safe_cell; };
+        if (safe(a.x) && safe(a.y) && safe(a.z)) {
+            const __m128 v = _mm_set_ps(0.0f, q.z, q.y, q.x);
+            const __m128 size = _mm_set1_ps(cell_size), slack = _mm_set1_ps(box_slack);
+            const __m128i centre = _mm_set_epi32(0, a.z, a.y, a.x);
+            alignas(16) float squares[3][4];
+            for (int d = -1; d <= 1; ++d) {
+                const __m128 lo = _mm_mul_ps(_mm_cvtepi32_ps(_mm_add_epi32(centre, _mm_set1_epi32(d))), size);
+                const __m128 hi = _mm_add_ps(lo, size);
+                const __m128 below = _mm_and_ps(_mm_cmpgt_ps(lo, v), _mm_sub_ps(_mm_sub_ps(lo, slack), v));
+                const __m128 above = _mm_and_ps(_mm_cmpgt_ps(v, hi), _mm_sub_ps(v, _mm_add_ps(hi, slack)));
+                // max with 0 last: a NaN difference gives 0, as positive_part does.
+                const __m128 gap = _mm_max_ps(_mm_max_ps(below, above), _mm_setzero_ps());
+                _mm_store_ps(squares[d + 1], _mm_mul_ps(gap, gap));
+            }
+            for (int d = 0; d < 3; ++d) {
+                gx[d] = squares[d][0];
+                gy[d] = squares[d][1];
+                gz[d] = squares[d][2];
+            }
+            return;
+        }
+#endif
         for (std::int32_t d = -1; d <= 1; ++d) {
             gx[d + 1] = squared(axis_gap(q.x, wrapping_add(a.x, d)));
             gy[d + 1] = squared(axis_gap(q.y, wrapping_add(a.y, d)));

@@ -2,6 +2,7 @@
 // The searches of the "voxel" structure: k nearest in the walk's fixed order or from the
 // query's own cell, and counts.
 #include <cstdint>
+#include <type_traits>
 
 #include "index/results/any_order_list.hpp"
 #include "index/results/count_accumulator.hpp"
@@ -15,20 +16,46 @@ namespace kesra {
 
 template <CandidateList List>
 inline void VoxelGrid::knn_search(const Point& q, List& list, Scratch* scratch) const {
+    UnitNeighbourhood* hood = scratch != nullptr ? &scratch->hood : nullptr;
+    if constexpr (std::is_same_v<List, NeighbourList>) {
+        // Cells that follow each other in `points` are offered as one range, in the same
+        // order. The bound of the box tests then lags by a cell, which can only let cells
+        // in whose points are all rejected: never with a NaN (always accepted) or an early
+        // stop (checked per cell).
+        if (list.epsilon_sq() == 0.0f && finite_points && is_finite(q)) {
+            std::uint32_t run_start = 0, run_end = 0;
+            walk_cells(
+                q, [&] { return list.threshold(); },
+                [&](std::uint32_t start, std::uint32_t end) {
+                    if (start != run_end) {
+                        offer_range(q, points.data(), run_start, run_end, list);
+                        run_start = start;
+                    }
+                    run_end = end;
+                    return false;
+                },
+                hood);
+            offer_range(q, points.data(), run_start, run_end, list);
+            return;
+        }
+    }
     walk_cells(
         q, [&] { return list.threshold(); },
         [&](std::uint32_t start, std::uint32_t end) {
             offer_range(q, points.data(), start, end, list);
             return list.is_done();
         },
-        scratch != nullptr ? &scratch->hood : nullptr);
+        hood);
 }
 
-inline bool VoxelGrid::knn_search_any_order(const Point& q, AnyOrderList& list) const {
-    return walk_own_cell_first(q, list, [&](std::uint32_t cell) {
-        const auto [start, end] = cell_range(cell);
-        offer_range(q, points.data(), start, end, list);
-    });
+inline bool VoxelGrid::knn_search_any_order(const Point& q, AnyOrderList& list, Scratch* scratch) const {
+    return walk_own_cell_first(
+        q, list,
+        [&](std::uint32_t cell) {
+            const auto [start, end] = cell_range(cell);
+            offer_range(q, points.data(), start, end, list);
+        },
+        scratch != nullptr ? &scratch->hood : nullptr);
 }
 
 // Cells next to each other in a column are next to each other in `points` too: their
