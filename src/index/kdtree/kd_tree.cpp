@@ -69,16 +69,34 @@ PointBox item_box(const IndexedPoint* items, std::uint32_t count, bool* finite =
     return box;
 }
 
+// The box of items[0, count) in blocks on the pool.
+PointBox item_box(WorkerPool& pool, const IndexedPoint* items, std::uint32_t count) {
+    constexpr std::uint32_t block = kd_select::SPLIT_BLOCK;
+    std::vector<PointBox> boxes((count + block - 1) / block);
+    pool.for_each(boxes.size(), [&](std::size_t b) {
+        const auto begin = static_cast<std::uint32_t>(b * block);
+        boxes[b] = item_box(items + begin, std::min(count - begin, block));
+    });
+    PointBox box = boxes[0];
+    for (const PointBox& b : boxes)
+        for (int d = 0; d < 3; ++d) {
+            box.lo[d] = std::min(box.lo[d], b.lo[d]);
+            box.hi[d] = std::max(box.hi[d], b.hi[d]);
+        }
+    return box;
+}
+
 // Splits the items in src[0, count) at the median of their widest axis into dst[0, count)
-// (src is clobbered). Returns the inner node without its child links.
-Node split_at_median(IndexedPoint* src, IndexedPoint* dst, std::uint32_t count) {
-    const PointBox box = item_box(src, count);
+// (src is clobbered), on the pool if one is given. Returns the inner node without its
+// child links.
+Node split_at_median(IndexedPoint* src, IndexedPoint* dst, std::uint32_t count, WorkerPool* pool = nullptr) {
+    const PointBox box = pool != nullptr ? item_box(*pool, src, count) : item_box(src, count);
     // The widest axis, ties to the lower one; a NaN extent never wins.
     unsigned dim = 0;
     for (unsigned d = 1; d < 3; ++d)
         if (box.hi[d] - box.lo[d] > box.hi[dim] - box.lo[dim]) dim = d;
     const std::uint32_t mid = count / 2;
-    kd_select::select_into(src, dst, count, mid, dim, box.lo[dim], box.hi[dim]);
+    kd_select::select_into(src, dst, count, mid, dim, box.lo[dim], box.hi[dim], pool);
     float split;
     std::memcpy(&split, reinterpret_cast<const char*>(dst + mid) + 4 * dim, sizeof split);
     return {split, 0, 0, static_cast<std::uint8_t>(dim)};
@@ -163,16 +181,23 @@ std::vector<Node> kd_build_nodes(WorkerPool& pool, IndexedPoint* items, IndexedP
         if (halved.empty()) break;
         std::vector<PendingRange> next = ranges;
         next.resize(ranges.size() + halved.size());
-        pool.for_each(halved.size(), [&](std::size_t j) {
+        // Fewer ranges than threads: each split runs on the whole pool, one after the other.
+        const bool few = halved.size() < pool.size();
+        auto split = [&](std::size_t j) {
             const PendingRange r = ranges[halved[j]];
-            Node node = split_at_median(r.src, r.dst, r.count);
+            Node node = split_at_median(r.src, r.dst, r.count, few ? &pool : nullptr);
             const std::uint32_t mid = r.count / 2;
             node.first = r.at + 1;
             node.second = node.first + static_cast<std::uint32_t>(kd_node_count(mid));
             tree[r.at] = node;
             next[halved[j]] = {r.dst, r.src, mid, r.offset, node.first};
             next[ranges.size() + j] = {r.dst + mid, r.src + mid, r.count - mid, r.offset + mid, node.second};
-        });
+        };
+        if (few) {
+            for (std::size_t j = 0; j < halved.size(); ++j) split(j);
+        } else {
+            pool.for_each(halved.size(), split);
+        }
         ranges.swap(next);
     }
     pool.for_each(ranges.size(), [&](std::size_t i) {

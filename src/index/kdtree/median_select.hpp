@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -70,6 +71,65 @@ inline std::pair<std::uint32_t, std::uint32_t> split_three_ways(IndexedPoint* sr
     }
     const auto below = static_cast<std::uint32_t>(lower - dst);
     return {below, below + static_cast<std::uint32_t>(middle - src)};
+}
+
+// Ranges of at least two blocks of this many items split on the pool.
+inline constexpr std::uint32_t SPLIT_BLOCK = 1 << 14;
+
+// split_three_ways with the same result, in blocks of SPLIT_BLOCK items spread over the
+// pool: a first pass counts each block's lower and upper items, which gives every block
+// its own slots; the second stores each item once, to the slot its side selects (blocks
+// write next to each other, so no item may be stored where it does not belong), with the
+// middle items compacted within their own block of src; the middle parts are then joined
+// in block order.
+template <class SideOf>
+inline std::pair<std::uint32_t, std::uint32_t> split_three_ways(WorkerPool& pool, IndexedPoint* src, IndexedPoint* dst,
+                                                               std::uint32_t n, SideOf&& side_of) {
+    const std::uint32_t blocks = (n + SPLIT_BLOCK - 1) / SPLIT_BLOCK;
+    auto block = [n](std::size_t b) {
+        const auto begin = static_cast<std::uint32_t>(b * SPLIT_BLOCK);
+        return std::pair{begin, std::min(n, begin + SPLIT_BLOCK)};
+    };
+    std::vector<std::uint32_t> lower(blocks + 1), upper(blocks + 1);  // counts, then items before block b
+    pool.for_each(blocks, [&](std::size_t b) {
+        const auto [begin, end] = block(b);
+        for (std::uint32_t i = begin; i < end; ++i) {
+            const Side side = side_of(i, src[i]);
+            lower[b + 1] += side.lower < 0;
+            upper[b + 1] += side.upper < 0;
+        }
+    });
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        lower[b + 1] += lower[b];
+        upper[b + 1] += upper[b];
+    }
+    pool.for_each(blocks, [&](std::size_t b) {
+        const auto [begin, end] = block(b);
+        // Byte addresses, so that a mask can select among the three.
+        auto address = [](IndexedPoint* p) { return reinterpret_cast<std::uintptr_t>(p); };
+        std::uintptr_t low = address(dst + lower[b]), up = address(dst + (n - 1 - upper[b])), mid = address(src + begin);
+        for (std::uint32_t i = begin; i < end; ++i) {
+            IndexedPoint item;
+            std::memcpy(&item, src + i, sizeof item);
+            const Side side = side_of(i, item);
+            const auto to_lower = static_cast<std::uintptr_t>(side.lower >> 63);  // all ones or zero
+            const auto to_upper = static_cast<std::uintptr_t>(side.upper >> 63);
+            std::uintptr_t at = mid ^ ((mid ^ low) & to_lower);
+            at ^= (at ^ up) & to_upper;
+            std::memcpy(reinterpret_cast<void*>(at), &item, sizeof item);
+            low += to_lower & sizeof item;
+            up -= to_upper & sizeof item;
+            mid += ~(to_lower | to_upper) & sizeof item;
+        }
+    });
+    std::uint32_t middle = 0;
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        const auto [begin, end] = block(b);
+        const std::uint32_t count = end - begin - (lower[b + 1] - lower[b]) - (upper[b + 1] - upper[b]);
+        std::memmove(src + middle, src + begin, count * sizeof *src);
+        middle += count;
+    }
+    return {lower[blocks], lower[blocks] + middle};
 }
 
 // Sorts src[0, n) on `dim` into dst[0, n) (n <= RANKED_MAX): every item goes straight to
@@ -203,9 +263,10 @@ inline float key_coordinate(std::int32_t key) {
 }
 
 // Rank k of src[0, n) on `dim` into dst[0, n); src is clobbered. The coordinates lie in
-// [lo, hi], which only steers the slices of small ranges.
+// [lo, hi], which only steers the slices of small ranges. With a pool, large ranges are
+// split on it, with the same result.
 inline void select_into(IndexedPoint* src, IndexedPoint* dst, std::uint32_t n, std::uint32_t k, unsigned dim,
-                        float lo, float hi) {
+                        float lo, float hi, WorkerPool* pool = nullptr) {
     if (n <= SLICED_MAX) return select_by_slices(src, dst, n, k, dim, lo, hi);
     // Two sample keys that bracket rank k of the sample with a margin of three standard
     // deviations of a sample rank bound the middle part.
@@ -216,10 +277,12 @@ inline void select_into(IndexedPoint* src, IndexedPoint* dst, std::uint32_t n, s
     const auto [first, last] =
         sample_keys(src, n, dim, count, lo_rank, std::max(std::min(at + margin, count - 1), lo_rank + 1));
 
-    const auto [below, above] = split_three_ways(src, dst, n, [&](std::uint32_t, const IndexedPoint& item) {
+    auto side_of = [&](std::uint32_t, const IndexedPoint& item) {
         const std::int64_t key = order_key(item, dim);
         return Side{key - first, last - key};
-    });
+    };
+    const bool blocks = pool != nullptr && pool->size() > 1 && n >= 2 * SPLIT_BLOCK;
+    const auto [below, above] = blocks ? split_three_ways(*pool, src, dst, n, side_of) : split_three_ways(src, dst, n, side_of);
     const std::uint32_t middle = above - below;
     if (k >= below && k < above) {
         if (first == last || middle > n / 4 * 3) {
@@ -228,7 +291,7 @@ inline void select_into(IndexedPoint* src, IndexedPoint* dst, std::uint32_t n, s
             if (first != last) select_in_place(dst + below, middle, k - below, dim);
             return;
         }
-        return select_into(src, dst + below, middle, k - below, dim, key_coordinate(first), key_coordinate(last));
+        return select_into(src, dst + below, middle, k - below, dim, key_coordinate(first), key_coordinate(last), pool);
     }
     // The sample missed rank k: select again in the part that holds it.
     std::memcpy(dst + below, src, middle * sizeof *src);
