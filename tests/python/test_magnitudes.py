@@ -45,7 +45,7 @@ def clouds(draw):
 
 
 @settings(max_examples=EXAMPLES, deadline=None, database=None, derandomize="KESRA_EXACTNESS_EXAMPLES" not in os.environ)
-@given(cloud=clouds(), method=st.sampled_from(["voxel", "hybrid", "graph"]),
+@given(cloud=clouds(), method=st.sampled_from(["voxel", "hybrid", "kdtree", "graph"]),
        threshold=st.sampled_from([0, 2, 8, 64]), k=st.integers(1, 30), threads=st.integers(1, 3))
 @example(cloud=(np.array([[16e6 + x, 16e6 + y, 16e6 + z] for x in (0, 1) for y in (0, 1) for z in (0, 1)], F32),
                 np.array([[16e6, 16e6, 16e6]], F32), F32(1.0812474), 3),
