@@ -6,12 +6,15 @@ first, sizes the result from the counts, then answers the rows in groups of simi
 count, each group with k = its largest count, and copies the found neighbours into
 place. Groups span a quarter of an octave of counts, so at most about a fifth of what
 a call returns is padding, and a group is answered in slices of rows small enough that
-the temporary arrays stay a fraction of the result.
+the temporary arrays stay a fraction of the result. Groups that together fit one such
+slice and half the result are answered in one call: every call starts its own threads,
+which is most of the time of a small one.
 """
 
 from __future__ import annotations
 
 import importlib
+from collections.abc import Iterator
 from typing import Any, NamedTuple, Protocol
 
 import numpy as np
@@ -27,6 +30,7 @@ COUNT_SLICE_ROWS = 1 << 16  # rows per counting call, so that the bar moves
 MIN_SLICE_ENTRIES = 1 << 17  # (rows x k) of one finding call, at the least
 SLICE_SHARE = 16  # ... and otherwise at most this fraction of the result's entries
 GROUPS_PER_OCTAVE = 4
+MERGE_SHARE = 2  # groups merge into calls of at most this fraction of the result's entries
 NO_GROUP = 255
 
 
@@ -100,8 +104,8 @@ def find_all(engine: Engine, queries: NDArray[np.float32], *, num_threads: int =
         slice_entries = max(int(offsets[-1]) // SLICE_SHARE, MIN_SLICE_ENTRIES)
         present = np.flatnonzero(np.bincount(groups, minlength=NO_GROUP + 1))
         bar.advance(num_rows - int(np.count_nonzero(groups != NO_GROUP)))
-        for group in present[present != NO_GROUP]:
-            rows = np.flatnonzero(groups == group)
+        merge_entries = min(slice_entries, int(offsets[-1]) // MERGE_SHARE)
+        for rows in merged_groups(groups, offsets, present[present != NO_GROUP], merge_entries):
             k = int((offsets[rows + 1] - offsets[rows]).max())
             step = max(1, slice_entries // k)
             for start in range(0, len(rows), step):
@@ -117,6 +121,25 @@ def group_numbers(counts: NDArray[np.float32]) -> NDArray[np.uint8]:
     found = counts > 0
     groups[found] = np.ceil(np.log2(counts[found]) * GROUPS_PER_OCTAVE)
     return groups
+
+
+def merged_groups(groups: NDArray[np.uint8], offsets: NDArray[np.int64], present: NDArray[np.intp],
+                  limit: int) -> Iterator[NDArray[np.intp]]:
+    """The rows of each group, in ascending order of count; groups that together fit one
+    finding call of `limit` entries (rows x k) are answered as one, as every call starts
+    its own threads, which is most of a small call's time."""
+    rows: list[NDArray[np.intp]] = []
+    held = 0
+    for group in present:
+        more = np.flatnonzero(groups == group)
+        k = int((offsets[more + 1] - offsets[more]).max())
+        if rows and (held + len(more)) * k > limit:
+            yield np.sort(np.concatenate(rows))
+            rows, held = [], 0
+        rows.append(more)
+        held += len(more)
+    if rows:
+        yield np.sort(np.concatenate(rows))
 
 
 def group_of(count: int) -> int:

@@ -97,9 +97,12 @@ def test_saturated_counts_and_bounded_temporaries(crowded, monkeypatch):
     np.testing.assert_array_equal(got.offsets, expected.offsets)
     np.testing.assert_array_equal(got.distances, expected.distances)
     grouped = [call for call in recording.calls if call[:2] not in ((1, 10_000), (1, 20_000))]  # not true_count's
-    # Each call holds at most a sixteenth of the result (or one row), and padding stays small.
-    assert max(rows * k for rows, k, _ in grouped if rows > 1) <= len(got.indices) // 16
-    assert all(rows * k <= 1.2 * found for rows, k, found in grouped)
+    # Each call holds at most a sixteenth of the result (or one row), and padding stays
+    # small, except in calls that merge small groups, which stay within that sixteenth.
+    slice_entries = len(got.indices) // 16
+    assert max(rows * k for rows, k, _ in grouped if rows > 1) <= slice_entries
+    assert all(rows * k <= 1.2 * found or rows * k <= slice_entries for rows, k, found in grouped)
+    assert any(rows * k > 1.2 * found for rows, k, found in grouped)  # some groups were merged
 
 
 # bun0's crowded spots hold 18,000 points within the median rule's radius: use the mean's.
