@@ -32,21 +32,24 @@ TEST(NeighbourList, KeepsTheKSmallestBelowTheRadiusTheFirstOfEqualsAndNaN) {
     EXPECT_EQ(kept_rows(crowded), (std::vector<std::uint32_t>{0, 0, 0, 0}));
 }
 
-// Sorting keeps equal distances in heap order and follows the IEEE total order (signed
-// zeros, NaN of either sign), for every length up to the short-row limit.
-TEST(NeighbourList, SortIsTheStableSortOfTheHeap) {
+// Sorting keeps equal distances in store order (a heap once full) and follows the IEEE
+// total order (signed zeros, NaN of either sign), for full and partly filled lists of
+// every length through the networks, the insertion sort and the merges.
+TEST(NeighbourList, SortIsTheStableSortOfTheStore) {
     std::mt19937 rng(3);
     const float values[] = {0.0f, -0.0f, 0.5f, 1.0f, 1.5f, 2.5f, std::nanf(""), -std::nanf("")};
-    for (std::size_t k = 1; k <= 32; ++k) {
-        NeighbourList list(k, 10.0f, 0.0f, 1000);
-        for (std::uint32_t p = 0; p < 200; ++p) list.offer(values[rng() % (p % 3 == 0 ? 8 : 6)], p);
-        std::vector<kesra::Candidate> expected(list.data(), list.data() + list.size());
-        std::stable_sort(expected.begin(), expected.end(), [](auto& a, auto& b) {
-            return NeighbourList::total_order_key(a.dist_sq) < NeighbourList::total_order_key(b.dist_sq);
-        });
-        list.sort_ascending();
-        for (std::size_t i = 0; i < expected.size(); ++i)
-            ASSERT_EQ(list.data()[i].position, expected[i].position) << "k=" << k;
+    for (std::size_t k = 1; k <= 80; ++k) {
+        for (const std::size_t offers : {std::size_t{200}, k - 1}) {
+            NeighbourList list(k, 10.0f, 0.0f, 1000);
+            for (std::uint32_t p = 0; p < offers; ++p) list.offer(values[rng() % (p % 3 == 0 ? 8 : 6)], p);
+            std::vector<kesra::Candidate> expected(list.data(), list.data() + list.size());
+            std::stable_sort(expected.begin(), expected.end(), [](auto& a, auto& b) {
+                return NeighbourList::total_order_key(a.dist_sq) < NeighbourList::total_order_key(b.dist_sq);
+            });
+            list.sort_ascending();
+            for (std::size_t i = 0; i < expected.size(); ++i)
+                ASSERT_EQ(list.data()[i].position, expected[i].position) << "k=" << k << ", offers " << offers;
+        }
     }
 }
 

@@ -73,41 +73,46 @@ public:
     // Ascending by squared distance in the IEEE total order (-NaN first, +NaN last).
     // Rows are short, so they are sorted as integer keys without a general sort.
     void sort_ascending() {
-        if (size_ > 32) {
-            std::sort(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(size_),
-                      [](const Candidate& a, const Candidate& b) {
-                          return total_order_key(a.dist_sq) < total_order_key(b.dist_sq);
-                      });
-            return;
-        }
         // Equal distances keep their order in the store: each key carries its slot, so keys
         // are unique and the result does not depend on how they are sorted. Up to 16 go
-        // through a sorting network, padded with keys that sort last; more, through an
-        // insertion sort, as a max-heap (a full list) read backwards is nearly ascending.
+        // through a sorting network, padded with keys that sort last; a full list of up to
+        // 32, through an insertion sort, as a max-heap read backwards is nearly ascending;
+        // other lists, through networks of 16 and merges, in buffers that grow with the
+        // longest row, so only a task's first long rows allocate.
         const std::size_t n = size_;
-        std::uint64_t keys[32];
-        Candidate held[32];
+        if (n < 2) return;
         auto key_of = [&](std::size_t i) {
-            held[i] = entries_[i];
-            const auto biased = static_cast<std::uint32_t>(total_order_key(held[i].dist_sq)) ^ 0x80000000u;
+            const auto biased = static_cast<std::uint32_t>(total_order_key(entries_[i].dist_sq)) ^ 0x80000000u;
             return static_cast<std::uint64_t>(biased) << 32 | i;
         };
-        if (n <= 16) {
-            if (n < 2) return;
-            const std::size_t width = n <= 4 ? 4 : n <= 8 ? 8 : 16;
-            for (std::size_t i = 0; i < n; ++i) keys[i] = key_of(i);
-            for (std::size_t i = n; i < width; ++i) keys[i] = UINT64_MAX;
-            sort_keys_by_network(keys, width);
-        } else {
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::uint64_t key = key_of(i);
-                const std::size_t at = n - 1 - i;  // sorted keys fill keys[at + 1, n)
-                std::size_t j = at;
-                for (; j + 1 < n && keys[j + 1] < key; ++j) keys[j] = keys[j + 1];
-                keys[j] = key;
+        if (n <= 16 || (n <= 32 && n == capacity_)) {
+            std::uint64_t keys[32];
+            Candidate held[32];
+            std::copy(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(n), held);
+            if (n <= 16) {
+                const std::size_t width = n <= 4 ? 4 : n <= 8 ? 8 : 16;
+                for (std::size_t i = 0; i < n; ++i) keys[i] = key_of(i);
+                for (std::size_t i = n; i < width; ++i) keys[i] = UINT64_MAX;
+                sort_keys_by_network(keys, width);
+            } else {
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::uint64_t key = key_of(i);
+                    const std::size_t at = n - 1 - i;  // sorted keys fill keys[at + 1, n)
+                    std::size_t j = at;
+                    for (; j + 1 < n && keys[j + 1] < key; ++j) keys[j] = keys[j + 1];
+                    keys[j] = key;
+                }
             }
+            for (std::size_t i = 0; i < n; ++i) entries_[i] = held[keys[i] & 31u];
+            return;
         }
-        for (std::size_t i = 0; i < n; ++i) entries_[i] = held[keys[i] & 31u];
+        const std::size_t padded = (n + 15) / 16 * 16;
+        if (sort_keys_.size() < 2 * padded) sort_keys_.resize(2 * padded);
+        if (held_.size() < n) held_.resize(n);
+        std::copy(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(n), held_.begin());
+        for (std::size_t i = 0; i < n; ++i) sort_keys_[i] = key_of(i);
+        const std::uint64_t* sorted = sort_keys_by_merging(sort_keys_.data(), sort_keys_.data() + padded, n);
+        for (std::size_t i = 0; i < n; ++i) entries_[i] = held_[static_cast<std::uint32_t>(sorted[i])];
     }
 
     // Sorts and writes one result row: see write_sorted_row.
@@ -182,6 +187,8 @@ private:
     }
 
     std::vector<Candidate> entries_;  // sized once; entries_[0, size_) in offer order, a heap once full
+    std::vector<std::uint64_t> sort_keys_;  // the keys of long rows and their merge scratch
+    std::vector<Candidate> held_;           // the entries of a long row while it is sorted
     std::size_t size_ = 0;
     std::size_t capacity_;
     float max_dist_sq_;

@@ -1,9 +1,11 @@
 #pragma once
 // Sorting networks for 4, 8 and 16 keys: fixed sequences of compare-exchanges, each a
 // pair of selects, so a short row sorts without data-dependent branches (an insertion
-// sort mispredicts about once per key).
+// sort mispredicts about once per key). Longer rows: networks of 16, then merges.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace kesra {
 
@@ -39,6 +41,38 @@ inline void sort_keys_by_network(std::uint64_t* keys, std::size_t width) {
     if (width <= 4) run_network(NETWORK_4, keys);
     else if (width <= 8) run_network(NETWORK_8, keys);
     else run_network(NETWORK_16, keys);
+}
+
+// Merges the ascending runs a[0, na) and b[0, nb) into out, choosing by selects.
+inline void merge_runs(const std::uint64_t* a, std::size_t na, const std::uint64_t* b, std::size_t nb,
+                       std::uint64_t* out) {
+    std::size_t i = 0, j = 0;
+    while (i < na && j < nb) {
+        const std::uint64_t x = a[i], y = b[j];
+        const bool take_b = y < x;
+        *out++ = take_b ? y : x;
+        j += take_b;
+        i += !take_b;
+    }
+    out = std::copy(a + i, a + na, out);
+    std::copy(b + j, b + nb, out);
+}
+
+// Sorts keys[0, n) ascending: blocks of 16 by the network (padded with keys that sort
+// last), then merged pairwise. keys and scratch each hold at least n rounded up to a
+// multiple of 16; returns the one that holds the result.
+inline std::uint64_t* sort_keys_by_merging(std::uint64_t* keys, std::uint64_t* scratch, std::size_t n) {
+    const std::size_t padded = (n + 15) / 16 * 16;
+    std::fill(keys + n, keys + padded, UINT64_MAX);
+    for (std::size_t b = 0; b < padded; b += 16) run_network(NETWORK_16, keys + b);
+    for (std::size_t width = 16; width < padded; width *= 2) {
+        for (std::size_t lo = 0; lo < padded; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, padded), hi = std::min(lo + 2 * width, padded);
+            merge_runs(keys + lo, mid - lo, keys + mid, hi - mid, scratch + lo);
+        }
+        std::swap(keys, scratch);
+    }
+    return keys;
 }
 
 }  // namespace kesra
