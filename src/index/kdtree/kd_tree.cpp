@@ -69,6 +69,17 @@ PointBox item_box(const IndexedPoint* items, std::uint32_t count, bool* finite =
     return box;
 }
 
+// The box around the boxes of the blocks of a range (at least one).
+PointBox merged_box(const std::vector<PointBox>& boxes) {
+    PointBox box = boxes[0];
+    for (const PointBox& b : boxes)
+        for (int d = 0; d < 3; ++d) {
+            box.lo[d] = std::min(box.lo[d], b.lo[d]);
+            box.hi[d] = std::max(box.hi[d], b.hi[d]);
+        }
+    return box;
+}
+
 // The box of items[0, count) in blocks on the pool.
 PointBox item_box(WorkerPool& pool, const IndexedPoint* items, std::uint32_t count) {
     constexpr std::uint32_t block = kd_select::SPLIT_BLOCK;
@@ -77,13 +88,7 @@ PointBox item_box(WorkerPool& pool, const IndexedPoint* items, std::uint32_t cou
         const auto begin = static_cast<std::uint32_t>(b * block);
         boxes[b] = item_box(items + begin, std::min(count - begin, block));
     });
-    PointBox box = boxes[0];
-    for (const PointBox& b : boxes)
-        for (int d = 0; d < 3; ++d) {
-            box.lo[d] = std::min(box.lo[d], b.lo[d]);
-            box.hi[d] = std::max(box.hi[d], b.hi[d]);
-        }
-    return box;
+    return merged_box(boxes);
 }
 
 // Splits the items in src[0, count) at the median of their widest axis into dst[0, count)
@@ -232,12 +237,7 @@ KdTree KdTree::build(WorkerPool& pool, const PointsView& search_points) {
     tree.nodes = kd_build_nodes(pool, items.get(), items.get() + n, static_cast<std::uint32_t>(n), 0,
                                 {tree.points.data(), tree.original_indices.data()});
     tree.finite_points = std::all_of(finite.get(), finite.get() + boxes.size(), [](bool f) { return f; });
-    tree.box = boxes[0];
-    for (const PointBox& b : boxes)
-        for (int d = 0; d < 3; ++d) {
-            tree.box.lo[d] = std::min(tree.box.lo[d], b.lo[d]);
-            tree.box.hi[d] = std::max(tree.box.hi[d], b.hi[d]);
-        }
+    tree.box = merged_box(boxes);
     return tree;
 }
 
