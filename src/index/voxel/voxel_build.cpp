@@ -323,7 +323,7 @@ VoxelGrid VoxelGrid::build(WorkerPool& pool, const PointsView& search_points, fl
         grid.extent = grid.finite_extent();
     }
     grid.has_crowded_cells = grid.holds_crowded_cell();
-    grid.box_slack = overhang > 0.0f ? std::nextafter(overhang, INFINITY) : 0.0f;
+    grid.box_slack = VoxelGrid::slack_over(overhang);
     grid.derive_reach(max_dist);
     return grid;
 }

@@ -102,8 +102,7 @@ void VoxelGrid::derive_reach(float max_dist) {
 
 float VoxelGrid::measure_box_slack() const {
     // A cell's overhang is the gap from its interval to the lowest or highest coordinate
-    // of its points, a difference of nearby floats and so exact in practice; one step up
-    // covers the rounding of any other.
+    // of its points, a difference of nearby floats and so exact in practice.
     float most = 0.0f;
     const std::size_t cells = std::min(cell_coords.size(), cell_starts.empty() ? 0 : cell_starts.size() - 1);
     for (std::size_t c = 0; c < cells; ++c) {
@@ -118,7 +117,7 @@ float VoxelGrid::measure_box_slack() const {
         }
         most = std::max(most, overhang(lo, hi, cell_coords[c]));
     }
-    return most > 0.0f ? std::nextafter(most, INFINITY) : 0.0f;
+    return slack_over(most);
 }
 
 std::optional<GridStats> VoxelGrid::grid_stats() const {

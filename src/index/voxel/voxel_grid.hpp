@@ -8,6 +8,7 @@
 //
 // Immutable after build: any number of threads may query one grid without locks.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -24,6 +25,7 @@
 #include "index/results/result_set.hpp"
 #include "index/voxel/cell_coord.hpp"
 #include "index/voxel/column_lookup.hpp"
+#include "index/voxel/unit_neighbourhood.hpp"
 #include "pool/worker_pool.hpp"
 
 #if defined(__SSE2__)
@@ -31,25 +33,6 @@
 #endif
 
 namespace kesra {
-
-// The cells around one cell, as walk_unit_cells finds them: per column (dx, dy), its
-// cells with z in [centre.z - 1, centre.z + 1], in ascending z, with their point ranges.
-// A task keeps the last one between rows: rows in spatial order often share their cell,
-// and then every lookup of the walk is the same; only the box tests depend on the point.
-struct UnitNeighbourhood {
-    struct Cell {
-        std::uint32_t number, start, end;
-        std::int32_t dz;
-    };
-    CellCoord centre{};
-    bool filled = false;
-    std::uint8_t count[9]{};
-    Cell cells[9][3]{};
-    // Filling reads all nine columns where a walk reads only those it needs: a task stops
-    // keeping neighbourhoods when fewer than a third of its rows reuse one.
-    std::size_t reuses = 0, fills = 0;
-    bool worth_keeping() const { return fills <= 2 * reuses + 64; }
-};
 
 struct VoxelGrid {
     float cell_size = 0.0f;
@@ -285,6 +268,9 @@ private:
 
     // The smallest box_slack for the points as they are (see there).
     float measure_box_slack() const;
+    // The box_slack that covers a largest overhang of `most`: one step up covers the
+    // rounding of any other overhang.
+    static float slack_over(float most) { return most > 0.0f ? std::nextafter(most, INFINITY) : 0.0f; }
     // Derives `columns`, `offset_span`, `separable` and `unit_safe_cell`.
     void derive_walk_tables();
     // `extent` and `has_crowded_cells` for the points and cells as they are.
