@@ -105,8 +105,7 @@ def find_all(engine: Engine, queries: NDArray[np.float32], *, num_threads: int =
         present = np.flatnonzero(np.bincount(groups, minlength=NO_GROUP + 1))
         bar.advance(num_rows - int(np.count_nonzero(groups != NO_GROUP)))
         merge_entries = min(slice_entries, int(offsets[-1]) // MERGE_SHARE)
-        for rows in merged_groups(groups, offsets, present[present != NO_GROUP], merge_entries):
-            k = int((offsets[rows + 1] - offsets[rows]).max())
+        for rows, k in merged_groups(groups, offsets, present[present != NO_GROUP], merge_entries):
             step = max(1, slice_entries // k)
             for start in range(0, len(rows), step):
                 answer_rows(engine, queries, rows[start:start + step], k, (offsets, indices, distances),
@@ -124,22 +123,23 @@ def group_numbers(counts: NDArray[np.float32]) -> NDArray[np.uint8]:
 
 
 def merged_groups(groups: NDArray[np.uint8], offsets: NDArray[np.int64], present: NDArray[np.intp],
-                  limit: int) -> Iterator[NDArray[np.intp]]:
-    """The rows of each group, in ascending order of count; groups that together fit one
-    finding call of `limit` entries (rows x k) are answered as one, as every call starts
-    its own threads, which is most of a small call's time."""
+                  limit: int) -> Iterator[tuple[NDArray[np.intp], int]]:
+    """The rows of each group, in ascending order of count, with their largest count;
+    groups that together fit one finding call of `limit` entries (rows x k) are answered
+    as one, as every call starts its own threads, which is most of a small call's time."""
     rows: list[NDArray[np.intp]] = []
-    held = 0
+    held = largest = 0
     for group in present:
         more = np.flatnonzero(groups == group)
         k = int((offsets[more + 1] - offsets[more]).max())
         if rows and (held + len(more)) * k > limit:
-            yield np.sort(np.concatenate(rows))
+            yield np.sort(np.concatenate(rows)), largest
             rows, held = [], 0
         rows.append(more)
         held += len(more)
+        largest = k  # groups ascend in count
     if rows:
-        yield np.sort(np.concatenate(rows))
+        yield np.sort(np.concatenate(rows)), largest
 
 
 def group_of(count: int) -> int:
