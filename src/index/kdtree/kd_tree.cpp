@@ -84,9 +84,8 @@ PointBox merged_box(const std::vector<PointBox>& boxes) {
 PointBox item_box(WorkerPool& pool, const IndexedPoint* items, std::uint32_t count) {
     constexpr std::uint32_t block = kd_select::SPLIT_BLOCK;
     std::vector<PointBox> boxes((count + block - 1) / block);
-    pool.for_each(boxes.size(), [&](std::size_t b) {
-        const auto begin = static_cast<std::uint32_t>(b * block);
-        boxes[b] = item_box(items + begin, std::min(count - begin, block));
+    pool.for_each_block(count, block, [&](std::size_t b, std::size_t begin, std::size_t end) {
+        boxes[b] = item_box(items + begin, static_cast<std::uint32_t>(end - begin));
     });
     return merged_box(boxes);
 }

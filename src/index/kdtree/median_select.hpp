@@ -86,14 +86,9 @@ template <class SideOf>
 inline std::pair<std::uint32_t, std::uint32_t> split_three_ways(WorkerPool& pool, IndexedPoint* src, IndexedPoint* dst,
                                                                std::uint32_t n, SideOf&& side_of) {
     const std::uint32_t blocks = (n + SPLIT_BLOCK - 1) / SPLIT_BLOCK;
-    auto block = [n](std::size_t b) {
-        const auto begin = static_cast<std::uint32_t>(b * SPLIT_BLOCK);
-        return std::pair{begin, std::min(n, begin + SPLIT_BLOCK)};
-    };
     std::vector<std::uint32_t> lower(blocks + 1), upper(blocks + 1);  // counts, then items before block b
-    pool.for_each(blocks, [&](std::size_t b) {
-        const auto [begin, end] = block(b);
-        for (std::uint32_t i = begin; i < end; ++i) {
+    pool.for_each_block(n, SPLIT_BLOCK, [&](std::size_t b, std::size_t begin, std::size_t end) {
+        for (auto i = static_cast<std::uint32_t>(begin); i < end; ++i) {
             const Side side = side_of(i, src[i]);
             lower[b + 1] += side.lower < 0;
             upper[b + 1] += side.upper < 0;
@@ -103,12 +98,11 @@ inline std::pair<std::uint32_t, std::uint32_t> split_three_ways(WorkerPool& pool
         lower[b + 1] += lower[b];
         upper[b + 1] += upper[b];
     }
-    pool.for_each(blocks, [&](std::size_t b) {
-        const auto [begin, end] = block(b);
+    pool.for_each_block(n, SPLIT_BLOCK, [&](std::size_t b, std::size_t begin, std::size_t end) {
         // Byte addresses, so that a mask can select among the three.
         auto address = [](IndexedPoint* p) { return reinterpret_cast<std::uintptr_t>(p); };
         std::uintptr_t low = address(dst + lower[b]), up = address(dst + (n - 1 - upper[b])), mid = address(src + begin);
-        for (std::uint32_t i = begin; i < end; ++i) {
+        for (auto i = static_cast<std::uint32_t>(begin); i < end; ++i) {
             IndexedPoint item;
             std::memcpy(&item, src + i, sizeof item);
             const Side side = side_of(i, item);
@@ -124,7 +118,7 @@ inline std::pair<std::uint32_t, std::uint32_t> split_three_ways(WorkerPool& pool
     });
     std::uint32_t middle = 0;
     for (std::uint32_t b = 0; b < blocks; ++b) {
-        const auto [begin, end] = block(b);
+        const std::uint32_t begin = b * SPLIT_BLOCK, end = std::min(n, begin + SPLIT_BLOCK);
         const std::uint32_t count = end - begin - (lower[b + 1] - lower[b]) - (upper[b + 1] - upper[b]);
         std::memmove(src + middle, src + begin, count * sizeof *src);
         middle += count;
