@@ -186,7 +186,9 @@ std::vector<Node> kd_build_nodes(WorkerPool& pool, IndexedPoint* items, IndexedP
         std::vector<PendingRange> next = ranges;
         next.resize(ranges.size() + halved.size());
         // Fewer ranges than threads: each split runs on the whole pool, one after the other.
-        const bool few = halved.size() < pool.size();
+        // A split on the pool reads its range twice (counts, then stores), so it only pays
+        // with more than two threads; with two, one thread splits alone.
+        const bool few = halved.size() < pool.size() && pool.size() > 2;
         auto split = [&](std::size_t j) {
             const PendingRange r = ranges[halved[j]];
             Node node = split_at_median(r.src, r.dst, r.count, few ? &pool : nullptr);
