@@ -5,7 +5,7 @@ Usage, from the repository root:
     .venv/bin/python bench/find_by_density.py [--datasets bun0,...] [--radius-rule mean]
         [--methods voxel,hybrid,kdtree] [--groups 5] [--threads 2] [--min-time S]
 
-For every data set, the cloud's own points are split into groups of equal size by
+For every real cloud in the data folder (or those named), the cloud's own points are split into groups of equal size by
 their number of neighbours within r (as count_neighbours gives it), each group kept in
 the cloud's own order. Each group is answered alone by `find_neighbours(q, 16)` on T
 threads, every method in turn, and the table shows the rate of each method and its
@@ -14,11 +14,10 @@ figure over the whole scan hides which of them it loses on.
 """
 
 import argparse
-import sys
 
 import numpy as np
 
-from datasets import data_dir, finite_rows
+from datasets import dataset_loaders, finite_rows, select
 from radius_rules import suggest_radius
 from timing import timed_steady
 
@@ -29,7 +28,7 @@ K = 16
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--datasets", default="bun0,rs22_proc2,table_scene_mug_stereo_textured,lamppost")
+    parser.add_argument("--datasets", type=lambda v: v.split(","), help="comma-separated (default: every real cloud)")
     parser.add_argument("--radius-rule", default="mean", choices=["mean", "median"])
     parser.add_argument("--methods", default="voxel,hybrid,kdtree")
     parser.add_argument("--groups", type=int, default=5)
@@ -37,11 +36,9 @@ def main():
     parser.add_argument("--min-time", type=float, default=0.3)
     args = parser.parse_args()
     methods = args.methods.split(",")
-    for name in args.datasets.split(","):
-        path = data_dir() / f"{name}.npy"
-        if not path.exists():
-            sys.exit(f"no cloud {path}")
-        points = finite_rows(np.load(path))[0]
+    loaders = dataset_loaders(quick=False, generated=())
+    for name in select(loaders, args.datasets, parser):
+        points = finite_rows(loaders[name]())[0]
         radius = suggest_radius(points, args.radius_rule)
         engines = {m: KesraNNSEngine(points, radius, m) for m in methods}
         counts = engines[methods[0]].count_neighbours(points, num_threads=args.threads)
