@@ -1,5 +1,6 @@
 """The module surface: names, docstrings, signatures and the engine's simple accessors."""
 
+import inspect
 import subprocess
 import sys
 import sysconfig
@@ -70,6 +71,30 @@ def test_docstrings_and_signatures():
     assert Engine.method.__doc__ == "Search method this engine was built with"
     for func, (signature, doc) in DOCS.items():
         assert (func.__text_signature__, func.__doc__) == (signature, doc), func.__name__
+
+
+def public_api():
+    """Every public function, class, method and property reachable from kesra and kesra.dask."""
+    try:
+        import kesra.dask as kesra_dask
+    except ImportError:  # without the dask extra
+        kesra_dask = None
+    for module in filter(None, (kesra, kesra_dask)):
+        for name in module.__all__:
+            obj = getattr(module, name)
+            yield f"{module.__name__}.{name}", obj
+            if inspect.isclass(obj):
+                for attr, member in vars(obj).items():
+                    if not attr.startswith("_") and (inspect.isroutine(member) or isinstance(
+                            member, (property, classmethod, staticmethod)) or inspect.isgetsetdescriptor(member)):
+                        yield f"{module.__name__}.{name}.{attr}", member
+
+
+@pytest.mark.parametrize(("name", "obj"), list(public_api()), ids=[name for name, _ in public_api()])
+def test_public_names_have_docstrings(name, obj):
+    # help() and pydoc are the API reference: a class's own docstring, not one it inherits.
+    doc = vars(obj).get("__doc__") if inspect.isclass(obj) else obj.__doc__
+    assert isinstance(doc, str) and doc.strip(), f"{name} has no docstring"
 
 
 def test_available_methods_returns_a_new_list():
