@@ -6,49 +6,90 @@ CORE_BUILD := build/core
 JOBS := $(shell nproc)
 # The machine's own python3 (3.11 on Debian 12, 3.13 on Debian 13): a standard build.
 STOCK_PY ?= /usr/bin/python3
+# CPython 3.14 from its private root (scripts/install-py314.sh).
+PY314 = $(or $(KESRA_CACHE),/opt/kesra-toolchain)/py314/usr/bin/python3.14
+# Runs a recipe as a timed stage (scripts/stage.sh); `make test` sums the stages up.
+STAGE = @bash scripts/stage.sh $@
 
-.PHONY: all venv build core-tests core-tests-asan core-tests-tsan core-tests-valgrind check-314 pytest \
-	wheel test-wheel test test-sanitize stress leaks demo bench bench-dask fuzz clean
+.PHONY: all venv build core-tests core-tests-asan core-tests-tsan core-tests-valgrind py314 check-314 pytest \
+	sdist wheel wheel-ft wheel-stock wheel-314 test-wheel test-wheel-ft test-wheel-stock test-wheel-314 test test-sanitize \
+	all-tests stress leaks demo bench bench-dask fuzz clean
 
 all: build
 
 venv:
-	@bash scripts/make-venv.sh
+	$(STAGE) bash scripts/make-venv.sh
 
 build: venv
-	@$(PY) -m pip install -q --no-build-isolation --no-deps $(BUILD_FLAGS) .
+	$(STAGE) $(PY) -m pip install -q --no-build-isolation --no-deps $(BUILD_FLAGS) .
 
 # C++ core tests: plain, AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer.
 core-tests: venv
-	@bash scripts/core-tests.sh "$(CORE_BUILD)" ""
+	$(STAGE) bash scripts/core-tests.sh "$(CORE_BUILD)" ""
 
 core-tests-asan: venv
-	@bash scripts/core-tests.sh "$(CORE_BUILD)-asan" "address,undefined"
+	$(STAGE) bash scripts/core-tests.sh "$(CORE_BUILD)-asan" "address,undefined"
 
 core-tests-tsan: venv
-	@bash scripts/core-tests.sh "$(CORE_BUILD)-tsan" "thread"
+	$(STAGE) bash scripts/core-tests.sh "$(CORE_BUILD)-tsan" "thread"
 
 # The plain core tests under valgrind's memcheck (leaks and invalid accesses).
 core-tests-valgrind: venv
 	@bash scripts/core-tests-valgrind.sh
 
-# The binding must also compile against the 3.14 headers, standard and free-threaded.
-check-314: venv
-	@bash scripts/check-py314.sh
+# CPython 3.14 (standard build) in a private root, cached like the free-threaded one.
+py314:
+	$(STAGE) bash scripts/install-py314.sh
+
+# The binding must also compile against the free-threaded 3.14 headers (no such
+# interpreter exists here yet; the standard 3.14 build is compiled and run by wheel-314).
+check-314: venv py314
+	$(STAGE) bash scripts/check-py314.sh
 
 pytest: build
-	@$(PY) -m pytest -q
+	$(STAGE) $(PY) -m pytest -q
 
-# An sdist, and from it a manylinux wheel for the free-threaded and the stock interpreter,
-# into dist/.
-wheel: venv
-	@bash scripts/wheels.sh dist $(PY) $(STOCK_PY)
+# An sdist, and from it a manylinux wheel for the free-threaded interpreter, the stock
+# interpreter and CPython 3.14, into dist/.
+sdist: venv
+	$(STAGE) bash scripts/sdist.sh dist
 
-# The pytest suite on the stock interpreter, against its wheel installed in a fresh venv.
-test-wheel: wheel
-	@bash scripts/test-wheel.sh $(STOCK_PY) dist
+wheel-ft: sdist
+	$(STAGE) bash scripts/wheels.sh dist $(PY)
 
-test: build core-tests core-tests-asan core-tests-tsan check-314 pytest test-wheel
+wheel-stock: sdist
+	$(STAGE) bash scripts/wheels.sh dist $(STOCK_PY)
+
+wheel-314: sdist py314
+	$(STAGE) bash scripts/wheels.sh dist $(PY314)
+
+wheel: wheel-ft wheel-stock wheel-314
+
+# The pytest suite against each wheel: the free-threaded one installed into .venv in place
+# of `make build`'s, the others into a fresh venv of their interpreter.
+test-wheel-ft: wheel-ft
+	$(STAGE) bash scripts/test-wheel.sh $(PY) dist
+
+test-wheel-stock: wheel-stock
+	$(STAGE) bash scripts/test-wheel.sh $(STOCK_PY) dist
+
+test-wheel-314: wheel-314
+	$(STAGE) bash scripts/test-wheel.sh $(PY314) dist
+
+test-wheel: test-wheel-ft test-wheel-stock test-wheel-314
+
+# Every test. Stages run two at a time (the machines have two cores, and much of a stage
+# is one process: pip, venv set-up, the interpreter in pytest); each stage's output is
+# printed whole when it ends, with its time, and a table of the times closes the run.
+TEST_JOBS ?= 2
+test:
+	@mkdir -p build && rm -f build/stages.txt
+	@start=$$(date +%s); $(MAKE) --no-print-directory -j$(TEST_JOBS) --output-sync=target all-tests; \
+	    status=$$?; echo "== stages (wall seconds; two run at a time)"; \
+	    awk '{ printf "   %-18s %6s  %s\n", $$1, $$2, $$3 }' build/stages.txt; \
+	    echo "== make test: $$(( $$(date +%s) - start ))s, exit $$status"; exit $$status
+
+all-tests: test-wheel-ft test-wheel-314 test-wheel-stock core-tests-asan core-tests-tsan core-tests check-314
 
 # The whole pytest suite against an ASan + UBSan build of the extension, kept apart from
 # the install in .venv. Not part of `make test`: it rebuilds the extension instrumented.

@@ -1,5 +1,6 @@
 """The module surface: names, docstrings, signatures and the engine's simple accessors."""
 
+import importlib.metadata
 import inspect
 import subprocess
 import sys
@@ -95,6 +96,13 @@ def test_public_names_have_docstrings(name, obj):
     # help() and pydoc are the API reference: a class's own docstring, not one it inherits.
     doc = vars(obj).get("__doc__") if inspect.isclass(obj) else obj.__doc__
     assert isinstance(doc, str) and doc.strip(), f"{name} has no docstring"
+
+
+def test_one_version():
+    # Kept in pyproject.toml only: the installed metadata, __version__ and the command agree.
+    proc = subprocess.run([sys.executable, "-m", "kesra", "--version"], capture_output=True, text=True,
+                          timeout=60)
+    assert proc.stdout.strip() == f"kesra {kesra.__version__}" == f"kesra {importlib.metadata.version('kesra')}"
 
 
 def test_available_methods_returns_a_new_list():
