@@ -14,8 +14,9 @@ which is most of the time of a small one.
 from __future__ import annotations
 
 import importlib
+import operator
 from collections.abc import Iterator
-from typing import Any, NamedTuple, Protocol
+from typing import Any, NamedTuple, Protocol, Self
 
 import numpy as np
 from numpy.typing import NDArray
@@ -34,10 +35,8 @@ MERGE_SHARE = 2  # groups merge into calls of at most this fraction of the resul
 NO_GROUP = 255
 
 
-class AllNeighbours(NamedTuple):
-    """Every neighbour of M query rows, in compressed rows: the neighbours of row i are
-    `indices[offsets[i]:offsets[i + 1]]`, at `distances[offsets[i]:offsets[i + 1]]`,
-    nearest first."""
+class CompressedRows(NamedTuple):
+    """The three arrays of `AllNeighbours`."""
 
     offsets: NDArray[np.int64]
     """int64 (M + 1,): where each row starts; `offsets[-1]` is the number of pairs"""
@@ -46,19 +45,50 @@ class AllNeighbours(NamedTuple):
     distances: NDArray[np.float32]
     """float32: Euclidean distances, ascending within each row"""
 
+
+class AllNeighbours(CompressedRows):
+    """Every neighbour of M query rows, in compressed rows: the neighbours of row i are
+    `indices[offsets[i]:offsets[i + 1]]`, at `distances[offsets[i]:offsets[i + 1]]`,
+    nearest first. A named tuple of the three arrays; `num_points`, the number of
+    search points the row numbers refer to, rides along (None when not known)."""
+
+    num_points: int | None = None
+
+    def __new__(cls, offsets: NDArray[np.int64], indices: NDArray[np.int32], distances: NDArray[np.float32],
+                num_points: int | None = None) -> Self:
+        self = super().__new__(cls, offsets, indices, distances)
+        self.num_points = num_points
+        return self
+
+    def _replace(self, **changes: Any) -> Self:
+        return type(self)(**{**self._asdict(), **changes}, num_points=self.num_points)
+
     def counts(self) -> NDArray[np.int64]:
         """Neighbours per query row, int64 (M,)."""
         return np.diff(self.offsets)
 
-    def to_csr(self, num_points: int) -> Any:
+    def to_csr(self, num_points: int | None = None) -> Any:
         """The result as a `scipy.sparse.csr_array` of shape (M, num_points) holding the
-        distances (needs scipy). A neighbour at distance 0, such as the query point
-        itself, is a stored entry with value 0: do not call `eliminate_zeros()` on it."""
+        distances (needs scipy); `num_points` defaults to the number of search points
+        and must exceed every row number. A neighbour at distance 0, such as the query
+        point itself, is a stored entry with value 0: do not call `eliminate_zeros()`
+        on it."""
+        if num_points is None:
+            if self.num_points is None:
+                raise TypeError("to_csr needs num_points: this result does not know how many search points "
+                                "there are")
+            num_points = self.num_points
+        width = operator.index(num_points)
+        if len(self.indices) and width <= (largest := int(self.indices.max())):
+            raise ValueError(f"num_points must exceed the largest row number, {largest:,}, got {width:,}: "
+                             "pass the number of search points, len(nns)")
+        if width < 0:
+            raise ValueError(f"num_points must be at least 0, got {width:,}")
         try:
             sparse = importlib.import_module("scipy.sparse")
         except ImportError:
             raise ImportError("to_csr needs scipy: pip install scipy") from None
-        shape = (len(self.offsets) - 1, num_points)
+        shape = (len(self.offsets) - 1, width)
         return sparse.csr_array((self.distances, self.indices, self.offsets), shape=shape, copy=False)
 
 
