@@ -11,7 +11,8 @@ from kesra.pointcloud_files import PointFileError
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Runs one command; returns the exit status (2 for bad arguments or files)."""
+    """Runs one command; returns the exit status (2 for bad arguments or files, and for
+    results larger than memory)."""
     prog = "python -m kesra" if sys.argv[0].endswith("__main__.py") else "kesra"
     parser = argparse.ArgumentParser(
         prog=prog, description="Fixed-radius neighbour search on 3-D point clouds.",
@@ -28,9 +29,10 @@ def main(argv: list[str] | None = None) -> int:
     # Python threads, and the engine's worker threads never need the GIL.
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", message="The global interpreter lock", category=RuntimeWarning)
+        warnings.showwarning = lambda message, *_, **__: print(f"{prog}: warning: {message}", file=sys.stderr)
         try:
             status: int = args.func(args)
-        except (PointFileError, OSError, ValueError) as e:
+        except (PointFileError, OSError, ValueError, MemoryError) as e:
             print(f"{prog}: error: {e}", file=sys.stderr)
             return 2
     return status

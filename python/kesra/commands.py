@@ -4,11 +4,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import math
 import os
 import sys
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -16,7 +15,9 @@ import numpy as np
 from numpy.typing import NDArray
 
 from kesra._kesra import available_methods
+from kesra.arguments import radius_value, thread_count
 from kesra.nns import KesraNNS, finite_rows
+from kesra.origin import shift_for, to_float32
 from kesra.pointcloud_files import (
     LAS_SUFFIXES,
     PointFileError,
@@ -24,9 +25,7 @@ from kesra.pointcloud_files import (
     las_coordinates,
     read_las,
     read_points,
-    shift_for,
     suffix_of,
-    to_float32,
     write_arrays,
     write_las_with_dimension,
 )
@@ -44,11 +43,20 @@ FORMATS = (
 )
 
 
-def positive_float(text: str) -> float:
-    value = float(text)
-    if not (value > 0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(f"must be a positive finite number, got {text}")
-    return value
+def option_type(convert: Callable[[str], Any], check: Callable[[Any, str], Any], metavar: str) -> Any:
+    """An argparse type: `convert` the text, then `check` it, its errors named by `metavar`."""
+    def parse(text: str) -> Any:
+        value = convert(text)
+        try:
+            return check(value, metavar)
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+    parse.__name__ = convert.__name__  # argparse's "invalid float value: 'x'"
+    return parse
+
+
+RADIUS_TYPE = option_type(float, radius_value, "R")
+THREADS_TYPE = option_type(int, thread_count, "T")
 
 
 def non_negative_float(text: str) -> float:
@@ -69,14 +77,14 @@ def count_type(minimum: int) -> Any:
 
 def add_common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("input", type=Path, metavar="INPUT", help="point file to search in")
-    parser.add_argument("--radius", "-r", type=positive_float, required=True, metavar="R",
+    parser.add_argument("--radius", "-r", type=RADIUS_TYPE, required=True, metavar="R",
                         help="search radius, in the file's units; points at exactly R are not neighbours")
     parser.add_argument("--method", "-m", choices=available_methods(), default="voxel",
                         help="search method (default: voxel; graph is approximate)")
     parser.add_argument("--queries", "-q", type=Path, metavar="FILE",
                         help="point file of query points (default: the input points themselves)")
-    parser.add_argument("--threads", "-t", type=count_type(0), default=0, metavar="T",
-                        help="worker threads (default 0: RAYON_NUM_THREADS, else all CPUs)")
+    parser.add_argument("--threads", "-t", type=THREADS_TYPE, default=0, metavar="T",
+                        help="worker threads, at most 8 per CPU (default 0: RAYON_NUM_THREADS, else all CPUs)")
     parser.add_argument("--no-progress", dest="progress", action="store_false",
                         help="never draw the progress bar")
 
@@ -147,6 +155,9 @@ class Search:
     def __init__(self, args: argparse.Namespace, points: NDArray[Any]) -> None:
         started = time.perf_counter()
         queries = read_points(args.queries) if args.queries else None
+        for path, cloud in ((args.input, points), (args.queries, queries)):
+            if cloud is not None and not np.isfinite(cloud).all(axis=1).any():
+                raise PointFileError(f"{path}: no points" + (" with finite coordinates" if len(cloud) else ""))
         offset = shift_for(points, *([queries] if queries is not None else []))
         if offset.any():
             print(f"kesra: coordinates shifted by ({offset[0]:.0f}, {offset[1]:.0f}, {offset[2]:.0f}) "

@@ -15,7 +15,9 @@ from numpy.typing import NDArray
 
 from kesra import KesraNNSEngine, available_methods, suggest_radius
 from kesra.clouds import height_field_surface
-from kesra.pointcloud_files import read_points, shift_for, to_float32
+from kesra.commands import RADIUS_TYPE, THREADS_TYPE, count_type
+from kesra.origin import shift_for, to_float32
+from kesra.pointcloud_files import read_points
 
 T = TypeVar("T")
 
@@ -34,14 +36,14 @@ def add_parser(subparsers: Any) -> None:
         "scipy's cKDTree answers the same queries alongside when scipy is installed, and the "
         "answers of every method are compared with the first one's.",
     )
-    parser.add_argument("--points", type=int, default=1_000_000, metavar="N",
+    parser.add_argument("--points", type=count_type(1), default=1_000_000, metavar="N",
                         help="points in the generated surface (default: 1,000,000)")
-    parser.add_argument("--threads", type=int, default=0, metavar="T",
+    parser.add_argument("--threads", type=THREADS_TYPE, default=0, metavar="T",
                         help="worker threads for building and querying (default: all CPUs)")
     parser.add_argument("--input", type=Path, metavar="FILE",
                         help="use this point file (.npy, .xyz/.txt/.csv, .ply, .las/.laz; see "
                         "'count --help') instead of the generated surface; rows with NaN are dropped")
-    parser.add_argument("--radius", type=float, metavar="R",
+    parser.add_argument("--radius", type=RADIUS_TYPE, metavar="R",
                         help="search radius (default: chosen for about 30 neighbours per point)")
     parser.set_defaults(func=run)
 
@@ -114,9 +116,11 @@ def agreement(name: str, answers: Answers, reference: str, expected: Answers) ->
         return "every point" if k == n else f"{k:,} of {n:,} points"
 
     if name in ("graph", "scipy cKDTree"):
+        # As sets: equally distant neighbours may come in any order.
+        sets_same = int((np.sort(answers[0], axis=1) == np.sort(expected[0], axis=1)).all(axis=1).sum())
         total = float(answers[2].sum()) / max(float(expected[2].sum()), 1.0)
         return (f"{name} ({'approximate' if name == 'graph' else 'float64 distances'})",
-                f"the same neighbour rows for {share(rows_same)} (recall {recall(expected[0], answers[0]):.4f}), "
+                f"the same neighbours for {share(sets_same)} (recall {recall(expected[0], answers[0]):.4f}), "
                 f"the same count for {share(counts_same)} (sum x{total:.4f})")
     if counts_same < n or not np.array_equal(answers[1], expected[1]):
         return name, (f"differs from {reference}: the same neighbour rows for {share(rows_same)}, "
@@ -133,8 +137,11 @@ def run(args: argparse.Namespace) -> int:
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     points, label = load_points(args)
     n = len(points)
-    if n < 2 and not args.radius:
-        raise ValueError("need at least 2 points to choose a radius; give one with --radius")
+    if n == 0:
+        raise ValueError(f"{args.input}: no points with finite coordinates")
+    if n <= TARGET_NEIGHBOURS and not args.radius:
+        raise ValueError(f"{label}: {n:,} points are too few to choose a radius for {TARGET_NEIGHBOURS} "
+                         "neighbours; give one with --radius")
     radius = args.radius or suggest_radius(points, TARGET_NEIGHBOURS, "mean")
     print(f"{label}: {n:,} points, radius {radius:.4g}, k = {K}, "
           f"threads = {args.threads or os.cpu_count()}")

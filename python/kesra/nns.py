@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import operator
 from typing import Any, Literal, NotRequired, TypedDict
 
 import numpy as np
@@ -10,11 +9,20 @@ from numpy.typing import ArrayLike, NDArray
 
 from kesra._kesra import KesraNNSEngine
 from kesra.all_neighbours import AllNeighbours, find_all
+from kesra.arguments import (
+    check_result_size,
+    engine_options,
+    explained_memory_error,
+    non_negative,
+    radius_value,
+    thread_count,
+)
+from kesra.arguments import whole_number as whole_number  # where the rest of the package finds it
+from kesra.origin import Origin, chosen_origin, to_float32, warn_if_coarse
 
 __all__ = ["GridStats", "KesraNNS", "NonFinite"]
 
 NonFinite = Literal["drop", "keep"]
-WORD_MAX = 2**64 - 1
 
 
 class GridStats(TypedDict):
@@ -28,10 +36,20 @@ class GridStats(TypedDict):
     rows_left_out: NotRequired[int]  # only when non-finite search rows were left out
 
 
-def as_points(values: ArrayLike, name: str, rows: str, *, single: bool = False) -> NDArray[np.float32]:
+def as_points(values: ArrayLike, name: str, rows: str, *, single: bool = False,
+              origin: NDArray[np.float64] | None = None) -> NDArray[np.float32]:
     """`values` as a C-contiguous float32 (rows, 3) array, copied only when needed. An
     empty sequence is an empty (0, 3) array; with `single`, a point of shape (3,) is
-    one row."""
+    one row. With `origin`, the rows are shifted by it in float64 first."""
+    if origin is None:
+        return as_rows(values, name, rows, np.float32, single=single)
+    return to_float32(as_rows(values, name, rows, np.float64, single=single), origin)
+
+
+def as_rows(values: ArrayLike, name: str, rows: str, dtype: type[np.floating[Any]] | None, *,
+            single: bool = False) -> NDArray[Any]:
+    """`values` as a (rows, 3) array: C-contiguous `dtype`, or with dtype None a real
+    array of any number type, as it is."""
     if not isinstance(values, np.ndarray):
         try:
             values = np.asarray(values)
@@ -40,14 +58,15 @@ def as_points(values: ArrayLike, name: str, rows: str, *, single: bool = False) 
     if np.issubdtype(values.dtype, np.complexfloating):
         raise TypeError(f"{name} must be real coordinates, got complex values ({values.dtype})")
     try:
-        array = np.ascontiguousarray(values, dtype=np.float32)
+        if dtype is not None or values.dtype.kind not in "biuf":
+            values = np.ascontiguousarray(values, dtype=dtype or np.float32)
     except (TypeError, ValueError) as e:
         raise type(e)(f"{name} cannot be converted to a float32 array: {e}") from e
-    if array.shape == (0,) or (single and array.shape == (3,)):
-        array = array.reshape(-1, 3)
-    if array.ndim != 2 or array.shape[1] != 3:
-        raise ValueError(f"{name} must have shape ({rows}, 3), got {array.shape}")
-    return array
+    if values.shape == (0,) or (single and values.shape == (3,)):
+        values = values.reshape(-1, 3)
+    if values.ndim != 2 or values.shape[1] != 3:
+        raise ValueError(f"{name} must have shape ({rows}, 3), got {values.shape}")
+    return values
 
 
 def finite_rows(points: NDArray[np.float32]) -> NDArray[np.bool_]:
@@ -58,19 +77,6 @@ def finite_rows(points: NDArray[np.float32]) -> NDArray[np.bool_]:
         return np.ones(len(points), np.bool_)
     finite: NDArray[np.bool_] = np.isfinite(points.sum(axis=1, dtype=np.float64))
     return finite
-
-
-def whole_number(value: int, name: str, minimum: int = 0, maximum: int = WORD_MAX) -> int:
-    """`value` as an int within [minimum, maximum], or an error in the command line's words."""
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be a whole number, got {value!r}") from None
-    if number < minimum:
-        raise ValueError(f"{name} must be at least {minimum}, got {number}")
-    if number > maximum:
-        raise ValueError(f"{name} must be at most {maximum}, got {number}")
-    return number
 
 
 def spread(values: NDArray[Any], rows: NDArray[np.bool_], fill: float) -> NDArray[Any]:
@@ -89,7 +95,7 @@ class KesraNNS:
     Euclidean, computed in float32, and a point at exactly `radius` is never a
     neighbour. Later changes to `points` do not affect the search. Query arrays are
     converted the same way on every call (no copy when they already are C-contiguous
-    float32); a single point of shape (3,) is one query row.
+    float32, and no origin is set); a single point of shape (3,) is one query row.
 
     Args:
         points: Search points, shape (N, 3)
@@ -104,25 +110,34 @@ class KesraNNS:
             of 0; row numbers still refer to `points`. "keep" gives the engine's own
             rules: a NaN distance counts as within the radius, so such rows match
             each other (and, with "kdtree", other points too)
+        origin: "auto" (default) subtracts the whole-number floor of the minimum corner
+            of the finite rows from `points` and from every query array, in float64,
+            before they become float32, when `points` are wider than float32 (float64,
+            int64, a list) and float32 would lose precision that matters at this radius
+            (its spacing at the largest coordinate above 1e-4 of r), as georeferenced
+            coordinates would. Distances and row numbers do not change; `origin`
+            reports the shift. None never shifts; three numbers shift by them.
 
-    The structure is built on RAYON_NUM_THREADS threads (all CPUs when unset);
-    `num_threads` sizes each query call. Errors of the engine (bad radius, unknown
-    method, ...) are raised unchanged. Instances are immutable, safe to query from
-    several threads at once, and pickle to the built structure (unpickling does not
-    rebuild it).
+    float32 coordinates whose spacing exceeds 1e-3 of the radius (float32 input far from
+    the origin) give a `kesra.origin.PrecisionWarning`. The structure is built on
+    RAYON_NUM_THREADS threads (all CPUs when unset); `num_threads` sizes each query
+    call, at most 8 per CPU (and at least 1,024). Unknown methods raise the engine's
+    error. Instances are immutable, safe to query from several threads at once, and
+    pickle to the built structure and origin (unpickling does not rebuild it).
     """
 
-    __slots__ = ("_engine", "_radius", "_nonfinite", "_rows", "_num_rows")
+    __slots__ = ("_engine", "_radius", "_nonfinite", "_rows", "_num_rows", "_origin")
 
     def __init__(self, points: ArrayLike, radius: float, method: str = "voxel", *,
                  cells_per_radius: int = 1, subtree_threshold: int = 64, graph_degree: int = 16,
-                 nonfinite: NonFinite = "drop") -> None:
-        options = {"cells_per_radius": whole_number(cells_per_radius, "cells_per_radius", 0, 2**32 - 1),
-                   "subtree_threshold": whole_number(subtree_threshold, "subtree_threshold"),
-                   "graph_degree": whole_number(graph_degree, "graph_degree")}
+                 nonfinite: NonFinite = "drop", origin: Origin = "auto") -> None:
+        radius = radius_value(radius)
+        options = engine_options(cells_per_radius, subtree_threshold, graph_degree)
         if nonfinite not in ("drop", "keep"):
             raise ValueError(f'nonfinite must be "drop" or "keep", got {nonfinite!r}')
-        array = as_points(points, "points", "N")
+        values = as_rows(points, "points", "N", None)
+        self._origin = chosen_origin(values, radius, origin)
+        array = as_points(values, "points", "N", origin=self._origin)
         num_rows, rows = len(array), None
         if nonfinite == "drop":
             finite = finite_rows(array)
@@ -130,8 +145,18 @@ class KesraNNS:
                 array = array[finite]
                 # A trailing -1 maps the engine's -1 padding to itself.
                 rows = np.append(np.flatnonzero(finite), -1).astype(np.int32)
-        self._engine = KesraNNSEngine(array, radius, method, **options)
-        self._radius, self._nonfinite, self._rows, self._num_rows = float(radius), nonfinite, rows, num_rows
+        warn_if_coarse(array, radius, stacklevel=2)
+        with explained_memory_error(lambda: f"to build the {method!r} structure over {len(array):,} points at "
+                                    f"radius {radius:g}, cells_per_radius={options['cells_per_radius']:,}"):
+            self._engine = KesraNNSEngine(array, radius, method, **options)
+        self._radius, self._nonfinite, self._rows, self._num_rows = radius, nonfinite, rows, num_rows
+
+    @property
+    def origin(self) -> NDArray[np.float64] | None:
+        """The shift subtracted from the points and every query before they became
+        float32: a read-only float64 (3,) array, or None when there is none. The engine
+        holds `points - origin`."""
+        return self._origin
 
     @property
     def radius(self) -> float:
@@ -166,6 +191,7 @@ class KesraNNS:
     def __repr__(self) -> str:
         extra = f", rows_left_out={self.rows_left_out}" if self.rows_left_out else ""
         extra += ", nonfinite='keep'" if self._nonfinite == "keep" else ""
+        extra += f", origin={tuple(float(v) for v in self._origin)}" if self._origin is not None else ""
         return f"KesraNNS(method={self.method!r}, radius={self._radius!r}, points={len(self)}{extra})"
 
     def stats(self) -> GridStats | None:
@@ -185,11 +211,11 @@ class KesraNNS:
 
         Args:
             queries: Query points, shape (M, 3), or one point of shape (3,)
-            num_neighbours: Neighbours to return per query point (k)
+            num_neighbours: Neighbours to return per query point (k), at least 1
             num_threads: Worker threads for this call; 0 uses RAYON_NUM_THREADS, then
                 RAYON_RS_NUM_CPUS, then all CPUs
             epsilon: Stop a query's search early once k neighbours closer than this
-                have been found (0 keeps the search exact)
+                have been found (0, the default, keeps the search exact; not negative)
             progress: Show a progress bar on standard error when it is a terminal
 
         Returns:
@@ -197,11 +223,14 @@ class KesraNNS:
             the Euclidean distances, float32 (M, k), -1 padded. A query point that is
             also a search point is its own first neighbour, at distance 0.
         """
-        k = whole_number(num_neighbours, "num_neighbours")
-        threads = whole_number(num_threads, "num_threads")
+        k = whole_number(num_neighbours, "num_neighbours", 1)
+        threads = thread_count(num_threads)
+        non_negative(epsilon, "epsilon")
         points, finite = self._queries(queries)
-        indices, distances = self._engine.find_neighbours(points, k, num_threads=threads, epsilon=epsilon,
-                                                          progress=progress)
+        check_result_size(len(points) if finite is None else len(finite), k)
+        with explained_memory_error(lambda: f"to find {k:,} neighbours of {len(points):,} query rows"):
+            indices, distances = self._engine.find_neighbours(points, k, num_threads=threads, epsilon=epsilon,
+                                                              progress=progress)
         if self._rows is not None:
             indices = self._rows[indices]
         if finite is not None:
@@ -224,10 +253,12 @@ class KesraNNS:
         Returns:
             float32 (M,): counts (whole numbers, exact up to 2**24) or weighted sums
         """
-        threads = whole_number(num_threads, "num_threads")
+        threads = thread_count(num_threads)
+        non_negative(distance_weight_factor, "distance_weight_factor")
         points, finite = self._queries(queries)
-        counts = self._engine.count_neighbours(points, num_threads=threads,
-                                               distance_weight_factor=distance_weight_factor, progress=progress)
+        with explained_memory_error(lambda: f"to count the neighbours of {len(points):,} query rows"):
+            counts = self._engine.count_neighbours(points, num_threads=threads,
+                                                   distance_weight_factor=distance_weight_factor, progress=progress)
         return counts if finite is None else spread(counts, finite, 0)
 
     def find_all_neighbours(self, queries: ArrayLike, *, num_threads: int = 0, progress: bool = False,
@@ -247,21 +278,23 @@ class KesraNNS:
             `AllNeighbours(offsets, indices, distances)`: row i's neighbours are
             `indices[offsets[i]:offsets[i + 1]]` (int32 row numbers into `points`) at
             `distances[offsets[i]:offsets[i + 1]]` (float32, ascending); offsets is
-            int64 (M + 1,). `to_csr(len(nns))` turns it into a scipy sparse array.
+            int64 (M + 1,). `to_csr()` turns it into a scipy sparse array of width
+            `len(nns)`.
         """
-        threads = whole_number(num_threads, "num_threads")
+        threads = thread_count(num_threads)
         if not isinstance(progress, (bool, np.bool_)):  # as the engine's own calls refuse 1
             raise TypeError(f"progress must be a bool, got {type(progress).__name__}")
         points, finite = self._queries(queries)
-        result = find_all(self._engine, points, num_threads=threads, progress=progress,
-                          row_numbers=None if self._rows is None else self._rows[:-1])
+        with explained_memory_error(lambda: f"to find all neighbours of {len(points):,} query rows"):
+            result = find_all(self._engine, points, num_threads=threads, progress=progress,
+                              row_numbers=None if self._rows is None else self._rows[:-1])
         if finite is not None:  # left-out rows are empty: only the offsets change
             result = result._replace(offsets=result.offsets[np.concatenate(([0], np.cumsum(finite)))])
-        return result
+        return AllNeighbours(*result, num_points=self._num_rows)
 
     def _queries(self, queries: ArrayLike) -> tuple[NDArray[np.float32], NDArray[np.bool_] | None]:
         """The query rows to search, and which rows they are when some were left out."""
-        points = as_points(queries, "queries", "M", single=True)
+        points = as_points(queries, "queries", "M", single=True, origin=self._origin)
         if self._nonfinite == "drop":
             finite = finite_rows(points)
             if not finite.all():
@@ -271,7 +304,8 @@ class KesraNNS:
     def __getstate__(self) -> dict[str, Any]:
         # The engine pickles its built structure itself.
         return {"engine": self._engine, "radius": self._radius, "nonfinite": self._nonfinite,
-                "rows": self._rows, "num_rows": self._num_rows}
+                "rows": self._rows, "num_rows": self._num_rows,
+                "origin": None if self._origin is None else tuple(float(v) for v in self._origin)}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         engine, radius = state["engine"], state["radius"]
@@ -289,5 +323,10 @@ class KesraNNS:
             raise ValueError("the state's row count does not match its engine")
         if nonfinite not in ("drop", "keep"):
             raise ValueError(f"unknown nonfinite setting {nonfinite!r} in the state")
+        # States written before the origin existed hold unshifted points.
+        origin = state.get("origin")
+        if origin is not None:
+            origin = chosen_origin(np.zeros((0, 3)), 1.0, origin)
+        self._origin = origin
         self._engine, self._radius, self._nonfinite = engine, float(radius), nonfinite
         self._rows, self._num_rows = rows, num_rows

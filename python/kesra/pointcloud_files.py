@@ -1,7 +1,8 @@
 """Reading point clouds from files and writing results, for the command line.
 
 Readers return the coordinates as an (N, 3) array in the file's own precision (float32
-or float64); `to_float32` turns them into the engine's float32 after an optional shift.
+or float64); `kesra.origin.to_float32` turns them into the engine's float32 after an
+optional shift.
 The format libraries are imported only when a file needs them, so `import kesra` never
 pulls them in.
 """
@@ -91,8 +92,28 @@ def read_text(path: Path) -> NDArray[np.float64]:
         array = np.loadtxt(path, delimiter=delimiter, usecols=(0, 1, 2), ndmin=2, comments="#",
                            skiprows=int(header), dtype=np.float64, encoding="utf-8")
     except (ValueError, IndexError) as e:
-        raise PointFileError(f"{path}: cannot read three numeric columns ({e})") from None
+        bad = first_bad_line(path, header, delimiter)
+        where = f"line {bad[0]}: expected three numbers, got {bad[1]!r}" if bad else str(e)
+        raise PointFileError(f"{path}: cannot read three numeric columns ({where})") from None
     return array.reshape(-1, 3)
+
+
+def first_bad_line(path: Path, header: bool, delimiter: str | None) -> tuple[int, str] | None:
+    """The 1-based number and text of the first data line without three numbers (NumPy's
+    own messages count rows from different starts)."""
+    with open(path, encoding="utf-8", errors="replace") as f:
+        for number, line in enumerate(f, start=1):
+            data = line.split("#", 1)[0]
+            if (header and number == 1) or not data.strip():
+                continue
+            fields = data.split(delimiter)
+            try:
+                [float(v) for v in fields[:3]]
+            except ValueError:
+                return number, line.strip()[:80]
+            if len(fields) < 3:
+                return number, line.strip()[:80]
+    return None
 
 
 def _numeric(line: str) -> bool:
@@ -138,25 +159,6 @@ def las_coordinates(las: Any) -> NDArray[np.float64]:
     """Scaled x, y, z of a `laspy.LasData` in float64."""
     return np.stack([np.asarray(las.x, np.float64), np.asarray(las.y, np.float64),
                      np.asarray(las.z, np.float64)], axis=1)
-
-
-def shift_for(*clouds: NDArray[np.floating[Any]]) -> NDArray[np.float64]:
-    """Whole-number offset to subtract before converting float64 coordinates to float32.
-
-    Georeferenced coordinates (hundreds of kilometres) keep only decimetres in float32;
-    shifted by the floor of the first cloud's minimum corner they keep their precision.
-    Float32 input is used as it is (offset 0): there is no precision to save.
-    """
-    if all(c.dtype == np.float32 for c in clouds):
-        return np.zeros(3)
-    finite = clouds[0][np.isfinite(clouds[0]).all(axis=1)]
-    return np.floor(finite.min(axis=0)).astype(np.float64) if len(finite) else np.zeros(3)
-
-
-def to_float32(points: NDArray[np.floating[Any]], offset: NDArray[np.float64]) -> NDArray[np.float32]:
-    if not offset.any():
-        return np.ascontiguousarray(points, dtype=np.float32)
-    return np.ascontiguousarray(points.astype(np.float64) - offset, dtype=np.float32)
 
 
 @contextlib.contextmanager

@@ -156,14 +156,18 @@ def test_tiled_graph_finds_the_exact_nearest(data):
 
 def test_bad_arguments_fail_before_any_work(data):
     points = da.from_array(data[0], chunks=1000)
-    with pytest.raises(ValueError, match="max_dist"):
+    with pytest.raises(ValueError, match="radius must be a positive finite number"):
         kd.TiledEngine.build(points, -1.0, TILE)
     with pytest.raises(ValueError, match="tile_size must be positive"):
         kd.TiledEngine.build(points, R, (TILE, 0, TILE))
+    with pytest.raises(ValueError, match=r"tile_size must be one number or three \(one per axis\), got \(1, 1\)"):
+        kd.TiledEngine.build(points, R, (1, 1))
     nns = kesra.KesraNNS(data[0], R)
+    with pytest.raises(ValueError, match="num_threads must be at most"):
+        kd.find_neighbours(nns, np.zeros((4, 3)), K, num_threads=10**6)
     with pytest.raises(ValueError, match=r"queries must have shape \(M, 3\)"):
         kd.count_neighbours(nns, np.zeros((4, 2)))
-    with pytest.raises(ValueError, match="distance_weight_factor must be non-negative"):
+    with pytest.raises(ValueError, match="distance_weight_factor must be a non-negative number"):
         kd.count_neighbours(nns, np.zeros((4, 3)), distance_weight_factor=-1.0)
 
 

@@ -63,10 +63,8 @@ def test_shape_and_conversion_errors():
 def test_engine_errors_pass_unchanged():
     with pytest.raises(ValueError, match=r'^unknown method "Voxel"; expected one of \["voxel", '):
         KesraNNS(POINTS, RADIUS, "Voxel")
-    with pytest.raises(ValueError, match="^max_dist must be a positive finite number, got -1$"):
+    with pytest.raises(ValueError, match="^radius must be a positive finite number, got -1.0$"):  # in its own words
         KesraNNS(POINTS, -1.0)
-    with pytest.raises(ValueError, match="^distance_weight_factor must be non-negative$"):
-        KesraNNS(POINTS, RADIUS).count_neighbours(QUERIES, distance_weight_factor=-1.0)
     with pytest.raises(TypeError):
         KesraNNS(POINTS, RADIUS).find_neighbours(QUERIES, 3, progress=1)
 
@@ -101,14 +99,14 @@ NNS = KesraNNS(POINTS, RADIUS)
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda: NNS.find_neighbours(QUERIES, -1), ValueError, "num_neighbours must be at least 0, got -1"),
+    (lambda: NNS.find_neighbours(QUERIES, -1), ValueError, "num_neighbours must be at least 1, got -1"),
     (lambda: NNS.count_neighbours(QUERIES, num_threads=-2), ValueError, "num_threads must be at least 0, got -2"),
     (lambda: NNS.find_all_neighbours(QUERIES, num_threads=-1), ValueError, "num_threads must be at least 0"),
     (lambda: NNS.find_neighbours(QUERIES, 2.5), TypeError, "num_neighbours must be a whole number, got 2.5"),
     (lambda: NNS.find_all_neighbours(QUERIES, progress=1), TypeError, "progress must be a bool, got int"),
     (lambda: NNS.count_neighbours(QUERIES + 1j), TypeError, "queries must be real coordinates, got complex"),
     (lambda: KesraNNS(POINTS, RADIUS, cells_per_radius=2**32), ValueError, "cells_per_radius must be at most"),
-    (lambda: KesraNNS(POINTS, RADIUS, "graph", graph_degree=-1), ValueError, "graph_degree must be at least 0"),
+    (lambda: KesraNNS(POINTS, RADIUS, "graph", graph_degree=-1), ValueError, "graph_degree must be at least 1"),
     (lambda: KesraNNS(POINTS, RADIUS, nonfinite="skip"), ValueError, 'nonfinite must be "drop" or "keep"'),
     (lambda: kesra.suggest_radius(POINTS[:10], 10), ValueError, "need at least 11 finite points for 10 neighbours"),
     (lambda: kesra.suggest_radius(POINTS, rule="mode"), ValueError, 'rule must be "median" or "mean"'),

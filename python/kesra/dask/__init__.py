@@ -17,9 +17,9 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from kesra._kesra import KesraNNSEngine
-from kesra.dask.chunks import check_weight, joined_rows, query_array, searcher, shipped, split_pairs
+from kesra.dask.chunks import check_call, checked_k, joined_rows, query_array, searcher, shipped, split_pairs
 from kesra.dask.tiles import TiledEngine
-from kesra.nns import KesraNNS, whole_number
+from kesra.nns import KesraNNS
 
 __all__ = ["TiledEngine", "count_neighbours", "find_all_neighbours", "find_neighbours"]
 
@@ -60,11 +60,12 @@ def find_neighbours(engine: KesraNNS | KesraNNSEngine | TiledEngine, queries: Ar
         Row numbers, int32 (M, k) (int64 for tiled clouds over 2**31 - 1 rows),
         nearest first and -1 padded, and the distances, float32 (M, k), -1 padded
     """
-    k = whole_number(num_neighbours, "num_neighbours")
     if isinstance(engine, TiledEngine):
-        return engine.find_neighbours(queries, k, epsilon=epsilon, num_threads=num_threads)
+        return engine.find_neighbours(queries, num_neighbours, epsilon=epsilon, num_threads=num_threads)
+    num_threads = check_call(num_threads, epsilon=epsilon)
     nns = searcher(engine)
     array = query_array(queries)
+    k = checked_k(num_neighbours, array)
     pairs = da.map_blocks(_find_chunk, array, shipped(nns), k, float(epsilon), num_threads,
                           chunks=(array.chunks[0], (k,)), meta=np.empty((0, 0), np.int32))
     return split_pairs(pairs, k, np.dtype(np.int32))
@@ -79,7 +80,7 @@ def count_neighbours(engine: KesraNNS | KesraNNSEngine | TiledEngine, queries: A
     if isinstance(engine, TiledEngine):
         return engine.count_neighbours(queries, distance_weight_factor=distance_weight_factor,
                                        num_threads=num_threads)
-    check_weight(distance_weight_factor)
+    num_threads = check_call(num_threads, distance_weight_factor=distance_weight_factor)
     nns = searcher(engine)
     array = query_array(queries)
     return da.map_blocks(_count_chunk, array, shipped(nns), distance_weight_factor, num_threads,
@@ -99,6 +100,7 @@ def find_all_neighbours(engine: KesraNNS | KesraNNSEngine | TiledEngine, queries
     """
     if isinstance(engine, TiledEngine):
         return engine.find_all_neighbours(queries, num_threads=num_threads)
+    num_threads = check_call(num_threads)
     engine_key = shipped(searcher(engine))
     array = query_array(queries)
     parts = [dask.delayed(_find_all_chunk)(block, engine_key, num_threads) for block in array.to_delayed().ravel()]

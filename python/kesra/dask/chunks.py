@@ -16,6 +16,7 @@ from numpy.typing import ArrayLike
 
 from kesra._kesra import KesraNNSEngine
 from kesra.all_neighbours import AllNeighbours
+from kesra.arguments import check_result_size, non_negative, thread_count, whole_number
 from kesra.nns import KesraNNS
 
 
@@ -53,10 +54,22 @@ def query_array(queries: ArrayLike | da.Array, *, known_chunks: bool = False) ->
     return array
 
 
-def check_weight(distance_weight_factor: float | None) -> None:
-    # Checked here so that the error comes at once, not from a worker at compute time.
-    if distance_weight_factor is not None and distance_weight_factor < 0:
-        raise ValueError("distance_weight_factor must be non-negative")
+# The checks below run when the graph is made, so that errors come at once, not from a
+# worker at compute time.
+
+def check_call(num_threads: int, *, epsilon: float = 0.0, distance_weight_factor: float | None = None) -> int:
+    """`num_threads`, once it and the other arguments of a call are checked."""
+    non_negative(epsilon, "epsilon")
+    non_negative(distance_weight_factor, "distance_weight_factor")
+    return thread_count(num_threads)
+
+
+def checked_k(num_neighbours: int, queries: da.Array) -> int:
+    """`num_neighbours`, once the results of the largest chunk of known size are known
+    to fit."""
+    k = whole_number(num_neighbours, "num_neighbours", 1)
+    check_result_size(max((int(n) for n in queries.chunks[0] if not math.isnan(n)), default=0), k)
+    return k
 
 
 def split_pairs(pairs: da.Array, k: int, index_dtype: np.dtype[Any]) -> tuple[da.Array, da.Array]:

@@ -18,8 +18,9 @@ from numpy.typing import ArrayLike, NDArray
 
 from kesra._kesra import KesraNNSEngine
 from kesra.all_neighbours import AllNeighbours, find_all
-from kesra.dask.chunks import check_weight, joined_rows, query_array
-from kesra.nns import as_points, whole_number
+from kesra import arguments
+from kesra.dask.chunks import check_call, checked_k, joined_rows, query_array
+from kesra.nns import as_points
 
 __all__ = ["TiledEngine"]
 
@@ -74,16 +75,26 @@ class _Grid:
         return np.concatenate(pair_rows), np.concatenate(pair_tiles)
 
 
-def _make_grid(low: NDArray[np.float64], high: NDArray[np.float64], tile_size: float | Sequence[float],
-               radius: float) -> _Grid:
-    size = np.broadcast_to(np.asarray(tile_size, np.float64), (3,)).copy()
+def _tile_sizes(tile_size: float | Sequence[float]) -> NDArray[np.float64]:
+    """The tile edge along each axis."""
+    try:
+        size = np.asarray(tile_size, np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"tile_size must be one number or three, got {tile_size!r}") from None
+    if size.shape not in ((), (3,)):
+        raise ValueError(f"tile_size must be one number or three (one per axis), got {tile_size!r}")
     if not (size > 0).all():
         raise ValueError(f"tile_size must be positive (inf: no split along that axis), got {tile_size}")
+    return np.broadcast_to(size, (3,)).copy()
+
+
+def _make_grid(low: NDArray[np.float64], high: NDArray[np.float64], size: NDArray[np.float64],
+               radius: float) -> _Grid:
     if not np.isfinite(low).all():  # no finite point: one tile, which stays empty
         low = high = np.zeros(3)
     shape = tuple(int(max(1, math.ceil(n))) if math.isfinite(n) else 1 for n in (high - low) / size)
     if math.prod(shape) > 2**40:
-        raise ValueError(f"tile_size {tile_size} gives {shape} tiles; use larger tiles")
+        raise ValueError(f"tile_size {tuple(size.tolist())} gives {shape} tiles; use larger tiles")
     # A neighbour lies strictly within the float32 radius in float32 arithmetic, so per
     # axis within r (1 + a few ulp) of its query. The margin adds a relative slack for
     # that and an absolute one for the float64 rounding of the tile arithmetic; a wider
@@ -233,8 +244,11 @@ class TiledEngine:
         them first if they are expensive to compute. The engines are persisted on the
         cluster when a distributed client is active, in this process otherwise.
         """
-        # Fail on a bad radius, method or option here rather than in a worker.
+        # Fail on a bad radius, method, option or tile size here rather than in a worker.
+        radius = arguments.radius_value(radius)
+        engine_options = arguments.engine_options(**engine_options)
         KesraNNSEngine(np.zeros((0, 3), np.float32), radius, method, **engine_options)
+        size = _tile_sizes(tile_size)
         array = points if isinstance(points, da.Array) else da.asarray(points)
         if array.ndim != 2 or array.shape[1] != 3:
             raise ValueError(f"points must have shape (N, 3), got {array.shape}")
@@ -243,7 +257,7 @@ class TiledEngine:
         array = array.rechunk({1: 3})
         blocks = list(array.to_delayed().ravel())
         bounds = np.concatenate(dask.compute(*[dask.delayed(_finite_bounds)(b) for b in blocks]))
-        grid = _make_grid(bounds[0::2].min(axis=0), bounds[1::2].max(axis=0), tile_size, radius)
+        grid = _make_grid(bounds[0::2].min(axis=0), bounds[1::2].max(axis=0), size, radius)
         touched = dask.compute(*[dask.delayed(_touched_tiles)(b, grid) for b in blocks])
         first_rows = np.cumsum((0, *array.chunks[0]))
         pieces: defaultdict[int, list[Delayed]] = defaultdict(list)
@@ -279,7 +293,8 @@ class TiledEngine:
     def find_neighbours(self, queries: ArrayLike | da.Array, num_neighbours: int, *, epsilon: float = 0.0,
                         num_threads: int = 1) -> tuple[da.Array, da.Array]:
         """As the module's `find_neighbours`; row numbers refer to the whole cloud."""
-        k = whole_number(num_neighbours, "num_neighbours")
+        num_threads = check_call(num_threads, epsilon=epsilon)
+        k = checked_k(num_neighbours, query_array(queries, known_chunks=True))
         array, blocks, routes = self._routed(queries)
         indices, distances = [], []
         for block, tiles, n in zip(blocks, routes, array.chunks[0]):
@@ -293,7 +308,7 @@ class TiledEngine:
     def count_neighbours(self, queries: ArrayLike | da.Array, *, distance_weight_factor: float | None = None,
                          num_threads: int = 1) -> da.Array:
         """As the module's `count_neighbours`."""
-        check_weight(distance_weight_factor)
+        num_threads = check_call(num_threads, distance_weight_factor=distance_weight_factor)
         array, blocks, routes = self._routed(queries)
         counts = []
         for block, tiles, n in zip(blocks, routes, array.chunks[0]):
@@ -305,6 +320,7 @@ class TiledEngine:
     def find_all_neighbours(self, queries: ArrayLike | da.Array, *, num_threads: int = 1,
                             ) -> tuple[da.Array, da.Array, da.Array]:
         """As the module's `find_all_neighbours`; row numbers refer to the whole cloud."""
+        num_threads = check_call(num_threads)
         array, blocks, routes = self._routed(queries)
         parts = []
         for block, tiles, n in zip(blocks, routes, array.chunks[0]):

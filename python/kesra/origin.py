@@ -1,0 +1,104 @@
+"""Coordinates wider than float32, and the origin they are shifted by before they become
+float32: one rule for `KesraNNS` and the command line.
+
+float32 keeps 24 bits: georeferenced coordinates (hundreds of kilometres) keep only
+decimetres. Shifted by the whole-number floor of the cloud's minimum corner, they keep
+their precision, and no distance changes (the shift is exact in float64).
+"""
+
+from __future__ import annotations
+
+import warnings
+from typing import Any, Literal
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+__all__ = ["Origin", "PrecisionWarning", "chosen_origin", "shift_for", "to_float32", "warn_if_coarse"]
+
+Origin = Literal["auto"] | ArrayLike | None
+AUTO_SHIFT_SHARE = 1e-4  # "auto" shifts when float32 steps at the cloud exceed this share of r
+WARN_SHARE = 1e-3  # ... and float32 coordinates this coarse get a warning
+
+
+class PrecisionWarning(UserWarning):
+    """float32 coordinates so far from the origin that their spacing is a noticeable share
+    of the radius: distances lose that much precision."""
+
+
+def finite_bounds(points: NDArray[Any]) -> tuple[NDArray[Any], NDArray[Any]] | None:
+    """Minimum and maximum corner of the rows with three finite coordinates, or None."""
+    finite = points if np.isfinite(points).all() else points[np.isfinite(points).all(axis=1)]
+    if not len(finite):
+        return None
+    return finite.min(axis=0), finite.max(axis=0)
+
+
+def corner_floor(points: NDArray[Any]) -> NDArray[np.float64]:
+    """The whole-number floor of the minimum corner of the finite rows (0 without any)."""
+    bounds = finite_bounds(points)
+    return np.zeros(3) if bounds is None else np.floor(bounds[0].astype(np.float64))
+
+
+def float32_step(points: NDArray[Any]) -> tuple[float, float]:
+    """The largest absolute finite coordinate and the spacing of float32 values there."""
+    bounds = finite_bounds(points)
+    if bounds is None:
+        return 0.0, 0.0
+    largest = float(np.abs(np.concatenate(bounds).astype(np.float64)).max())
+    with np.errstate(over="ignore"):
+        return largest, float(np.spacing(np.float32(largest)))
+
+
+def shift_for(*clouds: NDArray[Any]) -> NDArray[np.float64]:
+    """The command line's offset: the first cloud's `corner_floor` when any cloud is wider
+    than float32, else 0 (float32 input has no precision to save)."""
+    if all(np.can_cast(c.dtype, np.float32) for c in clouds):
+        return np.zeros(3)
+    return corner_floor(clouds[0])
+
+
+def chosen_origin(points: NDArray[Any], radius: float, origin: Origin) -> NDArray[np.float64] | None:
+    """The shift `KesraNNS` applies to (N, 3) `points` for its `origin` argument: None
+    for none. "auto" shifts by `corner_floor` only points wider than float32, and only
+    where float32 would lose precision that matters at this radius: its spacing at the
+    largest coordinate above AUTO_SHIFT_SHARE of r. Three numbers are a shift of the
+    caller's choice."""
+    if origin is None:
+        return None
+    if isinstance(origin, str):
+        if origin != "auto":
+            raise ValueError(f'origin must be "auto", None or three coordinates, got {origin!r}')
+        if np.can_cast(points.dtype, np.float32) or float32_step(points)[1] <= AUTO_SHIFT_SHARE * radius:
+            return None
+        shift = corner_floor(points)
+    else:
+        try:
+            shift = np.array(origin, np.float64).reshape(-1)
+        except (TypeError, ValueError):
+            raise TypeError(f'origin must be "auto", None or three coordinates, got {origin!r}') from None
+        if shift.shape != (3,) or not np.isfinite(shift).all():
+            raise ValueError(f"origin must be three finite coordinates, got {origin!r}")
+    if not shift.any():
+        return None
+    shift.flags.writeable = False
+    return shift
+
+
+def to_float32(points: NDArray[Any], offset: NDArray[np.float64] | None) -> NDArray[np.float32]:
+    """C-contiguous float32 `points - offset`, subtracted in float64."""
+    if offset is None or not offset.any():
+        return np.ascontiguousarray(points, dtype=np.float32)
+    return np.ascontiguousarray(points.astype(np.float64) - offset, dtype=np.float32)
+
+
+def warn_if_coarse(points: NDArray[np.float32], radius: float, stacklevel: int) -> None:
+    """Warns when float32 `points` lie so far from the origin that their spacing exceeds
+    WARN_SHARE of the radius."""
+    largest, step = float32_step(points)
+    if step > WARN_SHARE * radius:
+        warnings.warn(
+            f"float32 coordinates reach {largest:.7g}, where float32 values are {step:.3g} apart: "
+            f"{step / radius:.2%} of the radius {radius:g}. Positions and distances are only that exact, "
+            "and points closer than that coincide. Pass float64 coordinates with origin=\"auto\" (the default), or "
+            "subtract an origin near the cloud first.", PrecisionWarning, stacklevel=stacklevel + 1)
