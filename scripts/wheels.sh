@@ -34,7 +34,10 @@ for interpreter in "$@"; do
         cxxflags="$cxxflags -isystem $include"
     fi
     log "building a wheel with $interpreter"
-    CXXFLAGS=$cxxflags "$py" -m pip wheel -q --no-deps --config-settings=cmake.define.KESRA_WERROR=ON -w "$raw" "$sdist"
+    # The build environment takes NumPy as a wheel: a source build takes many minutes on
+    # two cores (newer NumPy releases have no cp313t wheels).
+    CXXFLAGS=$cxxflags "$py" -m pip wheel -q --no-deps --prefer-binary --only-binary=numpy \
+        --config-settings=cmake.define.KESRA_WERROR=ON -w "$raw" "$sdist"
     built=$(ls "$raw"/*.whl)
     stem=$(basename "${built%%-linux_*}")
     rm -f "$out/$stem"-*.whl
