@@ -3,7 +3,7 @@
 from typing import Self
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 from typing_extensions import disjoint_base
 
 from kesra.nns import GridStats
@@ -45,6 +45,20 @@ class KesraNNSEngine:
         distance_weight_factor: float | None = None,
         progress: bool = False,
     ) -> NDArray[np.float32]: ...
+    def find_all_neighbours(
+        self,
+        query_points: NDArray[np.float32],
+        sort: bool = True,
+        num_threads: int = 0,
+        progress: bool = False,
+        counts: ArrayLike | None = None,
+    ) -> tuple[NDArray[np.int64], NDArray[np.int32], NDArray[np.float32]]: ...
+    def neighbour_counts(
+        self,
+        query_points: NDArray[np.float32],
+        num_threads: int = 0,
+        progress: bool = False,
+    ) -> NDArray[np.int64]: ...
     def __getstate__(self) -> bytes: ...
     def __setstate__(self, state: bytes) -> None: ...
     def __getnewargs__(self) -> tuple[NDArray[np.float32], float, str, int, int, int]: ...

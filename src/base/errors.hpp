@@ -1,7 +1,7 @@
 #pragma once
 // Failures raised by the core. The binding maps each to a Python exception:
 // InvalidArgument -> ValueError, InternalError -> the module's internal error,
-// std::bad_alloc -> MemoryError.
+// std::bad_alloc and OutOfMemory -> MemoryError.
 #include <stdexcept>
 #include <string>
 
@@ -18,6 +18,12 @@ public:
 class InvalidArgument : public std::invalid_argument {
 public:
     using std::invalid_argument::invalid_argument;
+};
+
+// A result too large to allocate, with a message that says how large (MemoryError).
+class OutOfMemory : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 // Throws InternalError(what) unless `ok` holds. Used for every index read from data

@@ -129,6 +129,30 @@ PyMethodDef engine_methods[] = {
      "        from 1 at zero distance down to 0 at the search radius\n"
      "    progress: Show a progress bar over query points\n\nReturns:\n"
      "    Number of neighbours (or distance-weighted sum) within radius for each query\n    point (Q,)"},
+    {"find_all_neighbours", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_find_all_neighbours)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "find_all_neighbours($self, query_points, sort=True, num_threads=0, progress=False, counts=None)\n--\n\n"
+     "Every search point within the radius of each query point, in compressed rows\n\n"
+     "The rows hold exactly the points count_neighbours counts (for \"graph\", those its\n"
+     "walk reaches). The rows are counted first, the result is sized from the counts, and\n"
+     "each row is written straight into its place.\n\nArgs:\n"
+     "    query_points: Points to search for neighbours of (Q, 3)\n"
+     "    sort: Each row ascending by distance, equal distances by row number; False\n"
+     "        leaves each row in the search's own order\n"
+     "    num_threads: Number of parallel threads to use for this call, as for\n"
+     "        find_neighbours\n"
+     "    progress: Show one progress bar over counting and finding\n"
+     "    counts: The rows' neighbour_counts, to skip counting them again; a row whose\n"
+     "        search finds another number raises ValueError\n\nReturns:\n"
+     "    offsets, int64 (Q + 1,): the neighbours of row i are at offsets[i]:offsets[i + 1]\n"
+     "    indices, int32: their row numbers in the search points\n"
+     "    distances, float32: their distances\n\n"
+     "Raises MemoryError, before any search, when the result cannot be allocated"},
+    {"neighbour_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_neighbour_counts)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "neighbour_counts($self, query_points, num_threads=0, progress=False)\n--\n\n"
+     "The exact number of search points within the radius of each query point, int64\n"
+     "(Q,): what count_neighbours counts, without float32 rounding above 2**24"},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_setstate)),
      METH_FASTCALL | METH_KEYWORDS,
      "__setstate__($self, state)\n--\n\nImplement deserialisation (unpickling) for KesraNNS objects"},

@@ -8,25 +8,12 @@
 #include "binding/engine_object.hpp"
 #include "binding/numpy_api.hpp"
 #include "binding/py_ref.hpp"
+#include "binding/result_arrays.hpp"
 #include "binding/worker_pool_call.hpp"
 
 namespace kesra::py {
 
 namespace {
-
-void free_buffer(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, "kesra.buffer")); }
-
-// Wraps a malloc'ed buffer as a new C-contiguous writeable array that owns it.
-template <class T>
-PyObject* to_array(OutputBuffer<T>& buffer, int type_num, int ndim, npy_intp* dims) {
-    Ref array(PyArray_SimpleNewFromData(ndim, dims, type_num, buffer.data()));
-    if (!array) return nullptr;
-    Ref capsule(PyCapsule_New(buffer.data(), "kesra.buffer", free_buffer));
-    if (!capsule) return nullptr;
-    buffer.release();
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) return nullptr;
-    return array.release();
-}
 
 const char* const find_names[] = {"query_points", "num_neighbours", "num_threads", "epsilon", "progress"};
 const Signature find_signature{"KesraNNSEngine.find_neighbours", find_names, 5, 2};

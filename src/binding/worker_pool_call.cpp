@@ -31,6 +31,8 @@ PyObject* raise_current(PyObject* other, const char* unknown) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const OutOfMemory& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::exception& e) {
         if (other != nullptr) PyErr_SetString(other, e.what());
     } catch (...) {

@@ -5,8 +5,9 @@
 //
 // A method's structure S, in its own folder, has:
 // - S::METHOD_NAME, and S::build(pool, points, BuildParams);
-// - the searches knn_search(q, list, scratch), count_search(q, acc, scratch) and
-//   knn_search_any_order(q, list, scratch), with S::Scratch for a query task's work space;
+// - the searches knn_search(q, list, scratch), count_search(q, acc, scratch),
+//   knn_search_any_order(q, list, scratch) and within_search(q, list, scratch) (every
+//   point count_search counts, in any order), with S::Scratch for a query task's work space;
 // - grid_stats(), size(), row_numbers() and derive_reach(max_dist);
 // - save(writer, s) and load(reader, s): its fields in the saved state.
 // Adding a method means adding its structure to the variant and the includes below.

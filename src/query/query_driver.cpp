@@ -12,52 +12,12 @@
 #include "base/memory_limit.hpp"
 #include "index/results/neighbour_list.hpp"
 #include "query/progress_bar.hpp"
+#include "query/task_state.hpp"
 #include "query/row_order.hpp"
 
 namespace kesra {
 
 namespace {
-
-std::unique_ptr<QueryProgressBar> make_bar(bool progress, std::size_t rows) {
-    return progress ? std::make_unique<QueryProgressBar>(rows) : nullptr;
-}
-
-// How often a task's rows searched in any order had to be searched again in the fixed
-// order. A task stops trying once that is common: clouds with many equal distances, such
-// as duplicated points, would pay for two searches a row.
-struct AnyOrderTally {
-    std::size_t tries = 0;
-    std::size_t misses = 0;
-    bool worth_trying() const { return misses * 8 <= tries + 64; }
-};
-
-// The last query point a task answered, and its row. A row's answer depends only on its
-// point, so a row whose point has the same bits (duplicated points, which sorted rows
-// often bring together) takes a copy of that answer instead of searching again.
-class LastQuery {
-public:
-    // The row answered for the same point just before, or NO_ROW.
-    std::size_t same_as(const Point& q) const {
-        return row_ != NO_ROW && std::memcmp(&q, &point_, sizeof(Point)) == 0 ? row_ : NO_ROW;
-    }
-    void remember(const Point& q, std::size_t row) {
-        point_ = q;
-        row_ = row;
-    }
-    static constexpr std::size_t NO_ROW = SIZE_MAX;
-
-private:
-    Point point_{};
-    std::size_t row_ = NO_ROW;
-};
-
-template <class Work, class S>
-struct TaskState {
-    Work work;
-    typename S::Scratch scratch{};
-    AnyOrderTally any_order{};  // finds only
-    LastQuery last{};
-};
 
 // Searches q in an order of the structure's choosing when it has one, there is no early
 // stopping and the tally allows. Returns true when that kept the entries every order
@@ -75,15 +35,13 @@ bool search_any_order(const S& structure, const Point& q, NeighbourList& list, A
     return false;
 }
 
-// Fills `list` with q's row, sorted: found in any order when that keeps the entries the
-// fixed walk keeps (the order of equal distances within a row is free), otherwise by the
-// fixed walk.
+// Fills `list` with q's row: found in any order when that keeps the entries the fixed
+// walk keeps (the row is written in an order of its own), otherwise by the fixed walk.
 template <class S, class State>
 void search_row(const S& structure, const Point& q, NeighbourList& list, State& state) {
     if (list.capacity() == 0) return;
     if (!search_any_order(structure, q, list, state.any_order, state.scratch))
         structure.knn_search(q, list, &state.scratch);
-    list.sort_ascending();
 }
 
 }  // namespace
@@ -114,8 +72,7 @@ NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, 
                     NeighbourList& list = state.work;
                     list.reset();
                     search_row(structure, q, list, state);
-                    list.write_sorted_row(original, num_original, out.indices.data() + r * k,
-                                          out.distances.data() + r * k);
+                    list.write_row(original, num_original, out.indices.data() + r * k, out.distances.data() + r * k);
                     state.last.remember(q, r);
                 },
                 [&](std::size_t r) {
@@ -125,6 +82,7 @@ NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, 
                 });
         },
         backend);
+    if (bar) bar->finish_and_clear();
     return out;
 }
 
@@ -155,6 +113,7 @@ OutputBuffer<float> count_neighbours(WorkerPool& pool, const SearchBackend& back
                 });
         },
         backend);
+    if (bar) bar->finish_and_clear();
     return counts;
 }
 

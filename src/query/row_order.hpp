@@ -44,7 +44,8 @@ bool put_in_order(WorkerPool& pool, const PointsView& queries, float inv_edge, s
 // (put_in_order): queries that follow each other then read the same cells and take the
 // same branches, which matters most when the caller's order is random. Rows out of their
 // order are scattered over the caller's arrays and the results, so touch(r) fetches what
-// row r will use a few rows ahead. Chunks keep QUERY_CHUNK_ROWS rows.
+// row r will use a few rows ahead. Chunks keep QUERY_CHUNK_ROWS rows. The bar advances
+// by every chunk; finishing it is the caller's.
 template <class MakeState, class Row, class Touch>
 void for_each_row(WorkerPool& pool, const PointsView& queries, float max_dist, QueryProgressBar* bar,
                   MakeState&& make_state, Row&& row, Touch&& touch) {
@@ -67,7 +68,6 @@ void for_each_row(WorkerPool& pool, const PointsView& queries, float max_dist, Q
             if (bar) bar->advance(end - begin);
         });
     }
-    if (bar) bar->finish_and_clear();
 }
 
 }  // namespace kesra

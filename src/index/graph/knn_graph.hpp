@@ -96,6 +96,12 @@ struct KnnGraph {
             [&](float d2, std::uint32_t m) { list.offer(d2, m); }, [&] { return list.is_done(); });
     }
 
+    // The points within the radius that the walk reaches, as count_search counts them.
+    template <CandidateList List>
+    void within_search(const Point& q, List& list, Scratch* scratch) const {
+        knn_search(q, list, scratch);
+    }
+
     void count_search(const Point& q, CountAccumulator& acc, Scratch* scratch) const;
 
     // The walk's order is its own: no other order to try.

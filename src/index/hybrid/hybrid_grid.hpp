@@ -75,32 +75,38 @@ struct HybridGrid {
             scratch != nullptr ? &scratch->hood : nullptr);
     }
 
+    // Every point within the radius, for a list that keeps them all: the cells
+    // count_search visits, crowded ones through their subtrees.
+    template <CandidateList List>
+    void within_search(const Point& q, List& list, Scratch* scratch = nullptr) const {
+        if (!grid.separable) return knn_search(q, list, scratch);
+        walk_by_columns(
+            q, list.threshold(),
+            [&](std::uint32_t start, std::uint32_t end) { offer_range(q, grid.points.data(), start, end, list); },
+            [&](std::uint32_t root, const PointBox* box) {
+                kd_knn_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
+                              grid.finite_points, q, list, box);
+            });
+    }
+
     void count_search(const Point& q, CountAccumulator& acc, Scratch* = nullptr) const {
+        auto subtree = [&](std::uint32_t root, const PointBox* box) {
+            kd_count_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
+                            grid.finite_points, q, acc, box);
+        };
         // A plain count does not depend on the order of the cells: walk them by column,
         // counting runs of small cells as one range.
         if (!acc.weighted() && grid.separable) {
-            RangeCounter counter(q, grid.points.data(), acc);
-            grid.walk_columns(q, acc.max_dist_sq(), [&](std::uint32_t cell) {
-                const std::uint32_t root = subtree_root(cell);
-                if (root == NO_SUBTREE) {
-                    const auto [start, end] = grid.cell_range(cell);
-                    counter.add(start, end);
-                } else {
-                    kd_count_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
-                                    grid.finite_points, q, acc, box_of(cell));
-                }
-            });
-            counter.flush();
+            walk_by_columns(
+                q, acc.max_dist_sq(),
+                [&](std::uint32_t start, std::uint32_t end) { count_range(q, grid.points.data(), start, end, acc); },
+                subtree);
             return;
         }
         const float bound = acc.max_dist_sq();
         walk(q, [bound] { return bound; },
              [&](std::uint32_t start, std::uint32_t end) { count_range(q, grid.points.data(), start, end, acc); },
-             [&](std::uint32_t root, const PointBox* box) {
-                 kd_count_search(nodes.data(), nodes.size(), root, grid.points.data(), grid.points.size(),
-                                 grid.finite_points, q, acc, box);
-             },
-             [] { return false; });
+             subtree, [] { return false; });
     }
 
     // Recomputes the derived fields from the stored ones.
@@ -108,6 +114,23 @@ struct HybridGrid {
     void derive_reach(float max_dist) { grid.derive_reach(max_dist); }
 
 private:
+    // The grid's column walk (grid.walk_columns): runs of small cells joined into one
+    // range for scan(start, end), crowded cells searched with subtree(root, box).
+    template <class Scan, class Subtree>
+    void walk_by_columns(const Point& q, float bound, Scan&& scan, Subtree&& subtree) const {
+        JoinedRanges ranges(scan);
+        grid.walk_columns(q, bound, [&](std::uint32_t cell) {
+            const std::uint32_t root = subtree_root(cell);
+            if (root == NO_SUBTREE) {
+                const auto [start, end] = grid.cell_range(cell);
+                ranges.add(start, end);
+            } else {
+                subtree(root, box_of(cell));
+            }
+        });
+        ranges.flush();
+    }
+
     // The grid's cell walk, scanning small cells with scan(start, end) and searching
     // crowded ones with subtree(root, box); done() is checked after every cell.
     template <class Bound, class Scan, class Subtree, class Done>

@@ -217,6 +217,12 @@ struct KdTree {
         kd_knn_search(nodes.data(), nodes.size(), 0, points.data(), points.size(), finite_points, q, list);
     }
 
+    // Every point within the radius, for a list that keeps them all.
+    template <CandidateList List>
+    void within_search(const Point& q, List& list, Scratch* scratch = nullptr) const {
+        knn_search(q, list, scratch);
+    }
+
     void count_search(const Point& q, CountAccumulator& acc, Scratch* = nullptr) const {
         if (nodes.empty()) return;
         kd_count_search(nodes.data(), nodes.size(), 0, points.data(), points.size(), finite_points, q, acc, &box);

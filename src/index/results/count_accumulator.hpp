@@ -27,6 +27,9 @@ public:
         return static_cast<float>(count_ < COUNT_SATURATION ? count_ : COUNT_SATURATION);
     }
 
+    // Plain counting only: the exact number of points within the radius.
+    std::uint64_t count() const { return count_; }
+
     // Plain counting only: adds n points within the radius at once.
     void add_count(std::uint64_t n) { count_ += n; }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/errors.hpp"
+#include "index/results/row_keys.hpp"
 #include "index/results/sorting_network.hpp"
 
 namespace kesra {
@@ -115,23 +116,25 @@ public:
         for (std::size_t i = 0; i < n; ++i) entries_[i] = held_[static_cast<std::uint32_t>(sorted[i])];
     }
 
-    // Sorts and writes one result row: see write_sorted_row.
+    // Writes one result row of width `capacity`: row numbers and distances of the kept
+    // entries, ascending by distance and equal distances by row number, then -1 / -1.0.
+    // The row's bytes depend only on the kept entries, not on the order they came in.
     void write_row(const std::uint32_t* original_indices, std::size_t num_indices, std::int32_t* index_row,
                    float* distance_row) {
-        sort_ascending();
-        write_sorted_row(original_indices, num_indices, index_row, distance_row);
-    }
-
-    // Writes one result row of width `capacity` after sort_ascending: row numbers and
-    // distances of the kept entries, nearest first, then -1 / -1.0.
-    void write_sorted_row(const std::uint32_t* original_indices, std::size_t num_indices, std::int32_t* index_row,
-                          float* distance_row) const {
         const std::size_t n = size_;
+        std::uint64_t few[16];
+        const std::size_t padded = (n + 15) / 16 * 16;
+        if (n > 16 && sort_keys_.size() < padded) sort_keys_.resize(padded);
+        std::uint64_t* keys = n <= 16 ? few : sort_keys_.data();
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t pos = entries_[i].position;
             check(pos < num_indices, "neighbour position outside original_indices");
-            index_row[i] = static_cast<std::int32_t>(original_indices[pos]);
-            distance_row[i] = std::sqrt(entries_[i].dist_sq);
+            keys[i] = row_key(std::sqrt(entries_[i].dist_sq), original_indices[pos]);
+        }
+        const std::uint64_t* sorted = sort_row_keys(keys, n, held_keys_);
+        for (std::size_t i = 0; i < n; ++i) {
+            index_row[i] = static_cast<std::int32_t>(key_row(sorted[i]));
+            distance_row[i] = key_distance(sorted[i]);
         }
         for (std::size_t i = n; i < capacity_; ++i) {
             index_row[i] = -1;
@@ -139,10 +142,7 @@ public:
         }
     }
 
-    static std::int32_t total_order_key(float f) {
-        const auto bits = std::bit_cast<std::int32_t>(f);
-        return bits ^ static_cast<std::int32_t>(static_cast<std::uint32_t>(bits >> 31) >> 1);
-    }
+    static std::int32_t total_order_key(float f) { return total_order_bits(std::bit_cast<std::int32_t>(f)); }
 
 private:
     float bound_of_full_list() const {
@@ -189,6 +189,7 @@ private:
     std::vector<Candidate> entries_;  // sized once; entries_[0, size_) in offer order, a heap once full
     std::vector<std::uint64_t> sort_keys_;  // the keys of long rows and their merge scratch
     std::vector<Candidate> held_;           // the entries of a long row while it is sorted
+    std::vector<std::uint64_t> held_keys_;  // the merge scratch of write_row_by_distance
     std::size_t size_ = 0;
     std::size_t capacity_;
     float max_dist_sq_;

@@ -8,7 +8,7 @@
 
 namespace kesra {
 
-// NeighbourList and AnyOrderList.
+// NeighbourList, AnyOrderList and WithinList.
 template <class L>
 concept CandidateList = requires(L& list, const L& held, float d2, std::uint32_t position) {
     { held.threshold() } -> std::same_as<float>;  // offers at or above it are rejected

@@ -2,9 +2,11 @@
 // Scans of a contiguous range of positions, shared by every structure: offering the
 // points to a candidate list, or counting them.
 #include <cstdint>
+#include <type_traits>
 
 #include "index/results/count_accumulator.hpp"
 #include "index/results/result_set.hpp"
+#include "index/results/within_list.hpp"
 #include "index/scan/distance_block.hpp"
 #include "index/scan/lane_offers.hpp"
 #include "base/points_view.hpp"
@@ -33,6 +35,24 @@ void offer_range(const Point& q, const Point* points, std::uint32_t start, std::
 #if defined(__SSE2__)
     const DistanceBlock four(q);
     alignas(16) float d2[4];
+    if constexpr (std::is_same_v<List, WithinList>) {
+        // The bound never changes: the lanes below it are kept without offering each.
+        const __m128 bound = DistanceBlock::splat(list.threshold());
+        for (; p + 4 <= end; p += 4) {
+            const __m128 block = four.four(points + p);
+            unsigned mask = DistanceBlock::below(block, bound);
+            if (mask == 0) continue;
+            _mm_store_ps(d2, block);
+            const WithinList::Block to = list.next_block();
+            unsigned kept = 0;
+            for (; mask != 0; mask &= mask - 1, ++kept) {
+                const unsigned j = static_cast<unsigned>(__builtin_ctz(mask));
+                to.positions[kept] = p + j;
+                to.d2[kept] = d2[j];
+            }
+            list.keep(kept);
+        }
+    }
     for (; p + 4 <= end; p += 4) {
         const float bound = list.threshold();
         const __m128 block = four.four(points + p);
@@ -85,11 +105,13 @@ inline void count_range(const Point& q, const Point* points, std::uint32_t start
     }
 }
 
-// Counts ranges handed over one by one, joining each to the one before when they touch:
-// cells that are neighbours in `points` are counted in one scan, in the same order.
-class RangeCounter {
+// Ranges handed over one by one, each joined to the one before when they touch, so that
+// cells that are neighbours in `points` are scanned as one range, in the same order.
+// scan(start, end) runs on each joined range.
+template <class Scan>
+class JoinedRanges {
 public:
-    RangeCounter(const Point& q, const Point* points, CountAccumulator& acc) : q_(q), points_(points), acc_(acc) {}
+    explicit JoinedRanges(Scan scan) : scan_(scan) {}
 
     void add(std::uint32_t start, std::uint32_t end) {
         if (start != end_) {
@@ -99,16 +121,14 @@ public:
         end_ = end;
     }
 
-    // Counts the range held back; call before counting anything else and at the end.
+    // Scans the range held back; call before scanning anything else and at the end.
     void flush() {
-        count_range(q_, points_, start_, end_, acc_);
+        scan_(start_, end_);
         start_ = end_;
     }
 
 private:
-    const Point& q_;
-    const Point* points_;
-    CountAccumulator& acc_;
+    Scan scan_;
     std::uint32_t start_ = 0, end_ = 0;
 };
 

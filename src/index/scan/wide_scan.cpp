@@ -2,6 +2,8 @@
 
 #include "index/scan/lane_offers.hpp"
 
+#include <array>
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define KESRA_WIDE_SCAN 1
@@ -79,6 +81,38 @@ __attribute__((target("avx2"))) void offer_by_eight(const Point& q, const Point*
     }
 }
 
+// For every 8-bit mask, the lanes of its set bits in order, packed to the front.
+constexpr auto LEFT_PACK = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned at = 0;
+        for (unsigned lane = 0; lane < 8; ++lane)
+            if (mask >> lane & 1u) table[mask] |= static_cast<std::uint64_t>(lane) << (8 * at++);
+    }
+    return table;
+}();
+
+// Every candidate within the radius is kept, so each block's lanes below it are packed
+// to the front and stored at once, without a branch per lane.
+__attribute__((target("avx2,popcnt"))) void offer_by_eight(const Point& q, const Point* points, std::uint32_t start,
+                                                           std::uint32_t blocks, WithinList& list) {
+    const EightDistances eight(q);
+    const float bound = list.threshold();
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        const std::uint32_t p = start + 8 * b;
+        const __m256 block = eight.at(points + p);
+        const unsigned mask = EightDistances::below(block, bound);
+        if (mask == 0) continue;
+        const __m256i order = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(LEFT_PACK[mask])));
+        const WithinList::Block to = list.next_block();
+        _mm256_storeu_ps(to.d2, _mm256_permutevar8x32_ps(block, order));
+        const __m256i positions = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(p)), lanes);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to.positions), _mm256_permutevar8x32_epi32(positions, order));
+        list.keep(static_cast<unsigned>(_mm_popcnt_u32(mask)));
+    }
+}
+
 // As above for a list that notes what it passes over: the lanes rejected as a whole are
 // shown to it too, as their smallest distance (offered lanes read as NaN, which minps
 // passes over for its second operand).
@@ -120,6 +154,11 @@ void offer_by_eight(const Point& q, const Point* points, std::uint32_t start, st
 
 void offer_by_eight(const Point& q, const Point* points, std::uint32_t start, std::uint32_t blocks,
                     AnyOrderList& list) {
+    for (std::uint32_t p = start; p < start + 8 * blocks; ++p) list.offer(squared_distance(q, points[p]), p);
+}
+
+void offer_by_eight(const Point& q, const Point* points, std::uint32_t start, std::uint32_t blocks,
+                    WithinList& list) {
     for (std::uint32_t p = start; p < start + 8 * blocks; ++p) list.offer(squared_distance(q, points[p]), p);
 }
 

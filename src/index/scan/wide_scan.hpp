@@ -7,6 +7,7 @@
 
 #include "index/results/any_order_list.hpp"
 #include "index/results/neighbour_list.hpp"
+#include "index/results/within_list.hpp"
 #include "base/points_view.hpp"
 
 namespace kesra {
@@ -21,6 +22,8 @@ std::uint64_t count_below_by_eight(const Point& q, const Point* points, std::uin
 // Equivalent to list.offer(d2, p) for every p in [start, start + 8 * blocks), in order.
 void offer_by_eight(const Point& q, const Point* points, std::uint32_t start, std::uint32_t blocks,
                     NeighbourList& list);
+void offer_by_eight(const Point& q, const Point* points, std::uint32_t start, std::uint32_t blocks,
+                    WithinList& list);
 // The same for a list that notes what it passes over; it is shown the rejected lanes.
 void offer_by_eight(const Point& q, const Point* points, std::uint32_t start, std::uint32_t blocks,
                     AnyOrderList& list);

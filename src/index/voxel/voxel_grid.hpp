@@ -143,6 +143,10 @@ struct VoxelGrid {
     template <CandidateList List>
     void knn_search(const Point& q, List& list, Scratch* scratch = nullptr) const;
     void count_search(const Point& q, CountAccumulator& acc, Scratch* scratch = nullptr) const;
+    // Offers every point within the radius to a list that keeps them all (WithinList),
+    // in an order of its own: the cells count_search visits.
+    template <CandidateList List>
+    void within_search(const Point& q, List& list, Scratch* scratch = nullptr) const;
     // knn_search for a list that takes any order; false, with nothing offered, when the
     // search does not apply (see walk_own_cell_first).
     bool knn_search_any_order(const Point& q, AnyOrderList& list, Scratch* scratch = nullptr) const;

@@ -58,12 +58,24 @@ inline bool VoxelGrid::knn_search_any_order(const Point& q, AnyOrderList& list, 
         scratch != nullptr ? &scratch->hood : nullptr);
 }
 
+// Every point within the radius: the cells a plain count walks, runs of them as one range.
+template <CandidateList List>
+inline void VoxelGrid::within_search(const Point& q, List& list, Scratch* scratch) const {
+    if (!separable) return knn_search(q, list, scratch);
+    JoinedRanges ranges([&](std::uint32_t start, std::uint32_t end) { offer_range(q, points.data(), start, end, list); });
+    walk_columns(q, list.threshold(), [&](std::uint32_t number) {
+        const auto [start, end] = cell_range(number);
+        ranges.add(start, end);
+    });
+    ranges.flush();
+}
+
 // Cells next to each other in a column are next to each other in `points` too: their
 // ranges are counted as one, in the same order. A plain count does not depend on the
 // order of the points, so it walks the neighbourhood column by column instead: the
 // same cells pass the same box tests, and one probe serves a column.
 inline void VoxelGrid::count_search(const Point& q, CountAccumulator& acc, Scratch*) const {
-    RangeCounter counter(q, points.data(), acc);
+    JoinedRanges counter([&](std::uint32_t start, std::uint32_t end) { count_range(q, points.data(), start, end, acc); });
     const float bound = acc.max_dist_sq();
     if (!acc.weighted() && separable) {
         walk_columns(q, bound, [&](std::uint32_t number) {

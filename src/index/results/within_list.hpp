@@ -1,0 +1,65 @@
+#pragma once
+// Every candidate strictly within the radius of one query point (or at a NaN distance, as
+// counts take them), in the order the search offers them. Entries go to the task's own
+// buffers, which keep room for a block of eight beyond the last entry, so that a scan can
+// store a whole block of lanes and keep only those below the radius.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kesra {
+
+class WithinList {
+public:
+    static constexpr std::size_t BLOCK = 8;
+
+    explicit WithinList(float max_dist) : max_dist_sq_(max_dist * max_dist) {}
+
+    // Starts a row expected to hold `expected` entries (more only grow the buffers).
+    void start(std::size_t expected) {
+        size_ = 0;
+        if (positions_.size() < expected + BLOCK) grow(expected);
+    }
+
+    float threshold() const { return max_dist_sq_; }
+    bool is_done() const { return false; }
+    std::size_t size() const { return size_; }
+    const std::uint32_t* positions() const { return positions_.data(); }
+    const float* squared_distances() const { return d2_.data(); }
+
+    void offer(float d2, std::uint32_t position) {
+        if (d2 >= max_dist_sq_) return;
+        make_room();
+        positions_[size_] = position;
+        d2_[size_] = d2;
+        ++size_;
+    }
+
+    // Where a block of up to BLOCK entries may be stored next; keep(n) then keeps the
+    // first n of them.
+    struct Block {
+        std::uint32_t* positions;
+        float* d2;
+    };
+    Block next_block() {
+        make_room();
+        return {positions_.data() + size_, d2_.data() + size_};
+    }
+    void keep(unsigned kept) { size_ += kept; }
+
+private:
+    void make_room() {
+        if (size_ + BLOCK > positions_.size()) [[unlikely]] grow(2 * size_);
+    }
+    void grow(std::size_t entries) {
+        positions_.resize(entries + BLOCK);
+        d2_.resize(entries + BLOCK);
+    }
+
+    float max_dist_sq_;
+    std::vector<std::uint32_t> positions_;
+    std::vector<float> d2_;
+    std::size_t size_ = 0;
+};
+
+}  // namespace kesra
