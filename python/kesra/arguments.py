@@ -70,6 +70,13 @@ def radius_value(radius: float, name: str = "radius") -> float:
     return value
 
 
+def flag(value: object, name: str) -> bool:
+    """`value` as a bool; other types (1, "yes") are refused, as the engine refuses them."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be a bool, got {type(value).__name__}")
+    return bool(value)
+
+
 def non_negative(value: object, name: str) -> None:
     """Refuses a negative or NaN number; other types are left to the engine."""
     if isinstance(value, (float, int, np.floating, np.integer)) and not value >= 0:

@@ -2,17 +2,19 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from typing import Any, Literal, NotRequired, TypedDict
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from kesra._kesra import KesraNNSEngine
-from kesra.all_neighbours import AllNeighbours, find_all
+from kesra.all_neighbours import AllNeighbours, find_all, row_slices
 from kesra.arguments import (
     check_result_size,
     engine_options,
     explained_memory_error,
+    flag,
     non_negative,
     radius_value,
     thread_count,
@@ -261,36 +263,80 @@ class KesraNNS:
                                                    distance_weight_factor=distance_weight_factor, progress=progress)
         return counts if finite is None else spread(counts, finite, 0)
 
-    def find_all_neighbours(self, queries: ArrayLike, *, num_threads: int = 0, progress: bool = False,
-                            ) -> AllNeighbours:
+    def find_all_neighbours(self, queries: ArrayLike, *, sort: bool = True, num_threads: int = 0,
+                            progress: bool = False) -> AllNeighbours:
         """Every point strictly within the radius of each query, in compressed rows:
         exactly the points `count_neighbours` counts (for "graph", those its walk
         reaches), at the distances `find_neighbours` reports.
 
+        The engine counts the rows, sizes the result from the counts and writes each
+        row straight into its place: the call holds nothing beyond its result but a few
+        buffers per thread. When the result may not fit in memory, use
+        `iter_all_neighbours`.
+
         Args:
             queries: Query points, shape (M, 3), or one point of shape (3,)
-            num_threads: Worker threads for each engine call, as for `find_neighbours`
+            sort: Each row ascending by distance, equal distances by row number, so that
+                "voxel", "kdtree" and "hybrid" return the same bytes; False leaves each
+                row in the search's own order (the same set), which is faster
+            num_threads: Worker threads for this call, as for `find_neighbours`
             progress: Show one progress bar on standard error, when it is a terminal,
-                for the whole call: it fills once while the rows are counted and once
-                while their neighbours are found
+                for the whole call; it counts each row twice, once counted and once found
 
         Returns:
             `AllNeighbours(offsets, indices, distances)`: row i's neighbours are
             `indices[offsets[i]:offsets[i + 1]]` (int32 row numbers into `points`) at
-            `distances[offsets[i]:offsets[i + 1]]` (float32, ascending); offsets is
-            int64 (M + 1,). `to_csr()` turns it into a scipy sparse array of width
-            `len(nns)`.
+            `distances[offsets[i]:offsets[i + 1]]` (float32); offsets is int64 (M + 1,).
+            `to_csr()` turns it into a scipy sparse array of width `len(nns)`.
+
+        Raises:
+            MemoryError: before any search, when the result would not fit; its message
+                says how many pairs it would hold
         """
         threads = thread_count(num_threads)
-        if not isinstance(progress, (bool, np.bool_)):  # as the engine's own calls refuse 1
-            raise TypeError(f"progress must be a bool, got {type(progress).__name__}")
+        sort, progress = flag(sort, "sort"), flag(progress, "progress")
         points, finite = self._queries(queries)
         with explained_memory_error(lambda: f"to find all neighbours of {len(points):,} query rows"):
-            result = find_all(self._engine, points, num_threads=threads, progress=progress,
+            result = find_all(self._engine, points, sort=sort, num_threads=threads, progress=progress,
                               row_numbers=None if self._rows is None else self._rows[:-1])
-        if finite is not None:  # left-out rows are empty: only the offsets change
-            result = result._replace(offsets=result.offsets[np.concatenate(([0], np.cumsum(finite)))])
-        return AllNeighbours(*result, num_points=self._num_rows)
+        return self._all_rows(result, finite)
+
+    def iter_all_neighbours(self, queries: ArrayLike, *, max_pairs: int = 1 << 26, sort: bool = True,
+                            num_threads: int = 0) -> Iterator[tuple[int, AllNeighbours]]:
+        """`find_all_neighbours` in pieces, for results too large to hold at once: yields
+        `(first_row, AllNeighbours)` for consecutive slices of the query rows, each with
+        at most `max_pairs` neighbour pairs (a row that alone holds more comes alone).
+        The rows are counted once, up front, to find where to cut; joined, the pieces
+        equal the whole call's result.
+
+        Args:
+            queries: Query points, shape (M, 3), or one point of shape (3,)
+            max_pairs: Pairs per piece, at least 1 (default 2**26: 512 MiB of indices
+                and distances)
+            sort, num_threads: As for `find_all_neighbours`
+        """
+        threads = thread_count(num_threads)
+        sort = flag(sort, "sort")
+        limit = whole_number(max_pairs, "max_pairs", 1)
+        points, finite = self._queries(queries)
+        rows = None if self._rows is None else self._rows[:-1]
+        counts = self._engine.neighbour_counts(points, num_threads=threads)
+        # Pieces are cut over the caller's rows; rows left out have no pairs.
+        places = np.flatnonzero(finite) if finite is not None else None
+        all_counts = counts if places is None else spread(counts, finite, 0)
+        for part in row_slices(all_counts, limit):
+            searched = part if places is None else slice(*np.searchsorted(places, [part.start, part.stop]))
+            with explained_memory_error(lambda: f"to find all neighbours of rows {part.start:,}-{part.stop - 1:,}"):
+                result = find_all(self._engine, points[searched], sort=sort, num_threads=threads, row_numbers=rows,
+                                  counts=counts[searched])
+            yield part.start, self._all_rows(result, None if finite is None else finite[part])
+
+    def _all_rows(self, result: AllNeighbours, finite: NDArray[np.bool_] | None) -> AllNeighbours:
+        """`result` over all the caller's query rows: rows left out are empty."""
+        offsets = result.offsets
+        if finite is not None:
+            offsets = offsets[np.concatenate(([0], np.cumsum(finite)))]
+        return AllNeighbours(offsets, result.indices, result.distances, num_points=self._num_rows)
 
     def _queries(self, queries: ArrayLike) -> tuple[NDArray[np.float32], NDArray[np.bool_] | None]:
         """The query rows to search, and which rows they are when some were left out."""

@@ -2,13 +2,13 @@
 own queries, and the bounds on what it holds while it works."""
 
 import os
+import pickle
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kesra
-from kesra import all_neighbours
 
 from brute_force import random_cloud, sq_dist
 
@@ -70,39 +70,71 @@ def test_every_neighbour_counted_at_the_distances_found(crowded, method, nonfini
     assert empty.offsets.tolist() == [0] and len(empty.indices) == len(empty.distances) == 0
 
 
-class Recording:
-    """Counts stop at `limit`, as float32 counts at 2**24; find calls are recorded."""
-
-    def __init__(self, engine, limit):
-        self.engine, self.limit, self.calls = engine, limit, []
-
-    def count_neighbours(self, queries, *, num_threads):
-        return np.minimum(self.engine.count_neighbours(queries, num_threads=num_threads), self.limit)
-
-    def find_neighbours(self, queries, k, *, num_threads):
-        indices, distances = self.engine.find_neighbours(queries, k, num_threads=num_threads)
-        self.calls.append((len(queries), k, np.count_nonzero(indices >= 0)))
-        return indices, distances
+def lattice_with_duplicates(side, copies):
+    """Integer lattice points, each `copies` times, shuffled: every distance ties, and
+    at radius 1 every point lies on cell faces."""
+    axes = np.meshgrid(*[np.arange(side, dtype=np.float32)] * 3, indexing="ij")
+    lattice = np.repeat(np.stack(axes, axis=-1).reshape(-1, 3), copies, axis=0)
+    return lattice[np.random.default_rng(side).permutation(len(lattice))]
 
 
-def test_saturated_counts_and_bounded_temporaries(crowded, monkeypatch):
+def test_native_rows_in_every_form(crowded):
+    """Sorted rows are the float32 brute force's, the same bytes for every exact method;
+    unsorted rows hold the same sets; pieces of iter_all_neighbours join into the whole."""
     points, queries = crowded
-    engine = kesra.KesraNNS(points, 1.0).engine
-    queries = queries[np.isfinite(queries).all(axis=1)]
-    expected = all_neighbours.find_all(engine, queries)
-    monkeypatch.setattr(all_neighbours, "EXACT_COUNT_LIMIT", 5000)
-    monkeypatch.setattr(all_neighbours, "MIN_SLICE_ENTRIES", 1000)
-    recording = Recording(engine, 5000)
-    got = all_neighbours.find_all(recording, queries)
-    np.testing.assert_array_equal(got.offsets, expected.offsets)
-    np.testing.assert_array_equal(got.distances, expected.distances)
-    grouped = [call for call in recording.calls if call[:2] not in ((1, 10_000), (1, 20_000))]  # not true_count's
-    # Each call holds at most a sixteenth of the result (or one row), and padding stays
-    # small, except in calls that merge small groups, which stay within that sixteenth.
-    slice_entries = len(got.indices) // 16
-    assert max(rows * k for rows, k, _ in grouped if rows > 1) <= slice_entries
-    assert all(rows * k <= 1.2 * found or rows * k <= slice_entries for rows, k, found in grouped)
-    assert any(rows * k > 1.2 * found for rows, k, found in grouped)  # some groups were merged
+    lattice = lattice_with_duplicates(6, 2) + np.float32(40)
+    points = np.concatenate([points, lattice])
+    queries = np.concatenate([queries, lattice[:300]])
+    whole = {}
+    for method in ("voxel", "kdtree", "hybrid"):
+        nns = kesra.KesraNNS(points, 1.0, method, subtree_threshold=16)
+        whole[method] = nns.find_all_neighbours(queries, num_threads=3)
+        for a, b in zip(whole[method], whole["voxel"], strict=True):
+            assert a.tobytes() == b.tobytes(), method
+        unsorted = nns.find_all_neighbours(queries, sort=False, num_threads=2)
+        rows = np.repeat(np.arange(len(queries)), unsorted.counts())
+        order = np.lexsort((unsorted.indices, unsorted.distances, rows))
+        np.testing.assert_array_equal(unsorted.offsets, whole[method].offsets)
+        np.testing.assert_array_equal(unsorted.indices[order], whole[method].indices)
+        pieces = list(nns.iter_all_neighbours(queries, max_pairs=5000, num_threads=2))
+        firsts = np.cumsum([0] + [len(part.offsets) - 1 for _, part in pieces])
+        assert len(pieces) > 3 and [first for first, _ in pieces] == firsts[:-1].tolist()
+        joined_offsets = np.concatenate([[0]] + [part.offsets[1:] + sum(len(q.indices) for _, q in pieces[:i])
+                                                 for i, (_, part) in enumerate(pieces)])
+        np.testing.assert_array_equal(joined_offsets, whole[method].offsets)
+        np.testing.assert_array_equal(np.concatenate([part.indices for _, part in pieces]), whole[method].indices)
+        assert all(len(part.indices) <= 5000 or len(part.offsets) == 2 for _, part in pieces)
+    result = whole["voxel"]
+    with np.errstate(invalid="ignore"):
+        d2 = sq_dist(queries[:, None, :], points[None, :, :])
+    rows, columns = np.nonzero(d2 < np.float32(1.0))
+    distances = np.sqrt(d2[rows, columns])
+    order = np.lexsort((columns, distances, rows))  # the promised order: distance, then row number
+    np.testing.assert_array_equal(result.indices, columns[order])
+    np.testing.assert_array_equal(result.distances, distances[order])
+    assert result.counts().max() > 10_000 and (result.counts() == 0).sum() >= 3
+
+
+@pytest.mark.parametrize("method", ["voxel", "kdtree", "hybrid"])
+def test_same_call_same_bytes(method):
+    """Rows do not depend on threads, batches, the order of the rows or a restored copy:
+    equal distances come by row number."""
+    cloud = lattice_with_duplicates(7, 3)
+    nns = kesra.KesraNNS(cloud, 1.5, method, subtree_threshold=1)
+    restored = pickle.loads(pickle.dumps(nns))
+    first = nns.find_neighbours(cloud, 33, num_threads=1)
+    indices, distances = first
+    tied = (distances[:, 1:] == distances[:, :-1]) & (indices[:, 1:] >= 0)
+    assert tied.any() and (indices[:, 1:][tied] > indices[:, :-1][tied]).all()
+    reverse = np.arange(len(cloud))[::-1]
+    for engine in (nns, restored):
+        for threads in (1, 2, 3):
+            for got in (engine.find_neighbours(cloud, 33, num_threads=threads),
+                        [a[reverse] for a in engine.find_neighbours(cloud[reverse], 33, num_threads=threads)],
+                        [np.concatenate(a) for a in zip(*(engine.find_neighbours(cloud[i:i + 37], 33)
+                                                          for i in range(0, len(cloud), 37)))]):
+                for a, b in zip(got, first, strict=True):
+                    assert a.tobytes() == b.tobytes()
 
 
 # bun0's crowded spots hold 18,000 points within the median rule's radius: use the mean's.

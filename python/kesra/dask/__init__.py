@@ -88,7 +88,7 @@ def count_neighbours(engine: KesraNNS | KesraNNSEngine | TiledEngine, queries: A
 
 
 def find_all_neighbours(engine: KesraNNS | KesraNNSEngine | TiledEngine, queries: ArrayLike | da.Array, *,
-                        num_threads: int = 1) -> tuple[da.Array, da.Array, da.Array]:
+                        num_threads: int = 1, sort: bool = True) -> tuple[da.Array, da.Array, da.Array]:
     """Every search point strictly within the radius of each query row, as lazy dask
     arrays `(offsets, indices, distances)` laid out as `KesraNNS.find_all_neighbours`
     lays them out (`kesra.AllNeighbours(*dask.compute(*result))` makes one).
@@ -96,14 +96,16 @@ def find_all_neighbours(engine: KesraNNS | KesraNNSEngine | TiledEngine, queries
     Each row chunk of `queries` is answered by one task. Compute the three arrays
     together, or every chunk is answered once for each; `indices` and `distances`
     have unknown chunk sizes until then. Indices are int64 for tiled clouds over
-    2**31 - 1 rows. Arguments as for `find_neighbours`.
+    2**31 - 1 rows. `sort` as for `KesraNNS.find_all_neighbours`; other arguments as for
+    `find_neighbours`.
     """
     if isinstance(engine, TiledEngine):
-        return engine.find_all_neighbours(queries, num_threads=num_threads)
+        return engine.find_all_neighbours(queries, num_threads=num_threads, sort=sort)
     num_threads = check_call(num_threads)
     engine_key = shipped(searcher(engine))
     array = query_array(queries)
-    parts = [dask.delayed(_find_all_chunk)(block, engine_key, num_threads) for block in array.to_delayed().ravel()]
+    parts = [dask.delayed(_find_all_chunk)(block, engine_key, num_threads, sort)
+             for block in array.to_delayed().ravel()]
     return joined_rows(parts, array.chunks[0], np.dtype(np.int32))
 
 
@@ -117,5 +119,5 @@ def _count_chunk(queries: NDArray[Any], nns: KesraNNS, distance_weight_factor: f
     return nns.count_neighbours(queries, num_threads=num_threads, distance_weight_factor=distance_weight_factor)
 
 
-def _find_all_chunk(queries: NDArray[Any], nns: KesraNNS, num_threads: int) -> Any:
-    return nns.find_all_neighbours(queries, num_threads=num_threads)
+def _find_all_chunk(queries: NDArray[Any], nns: KesraNNS, num_threads: int, sort: bool) -> Any:
+    return nns.find_all_neighbours(queries, num_threads=num_threads, sort=sort)

@@ -132,6 +132,9 @@ def _build_tile(pieces: list[tuple[NDArray[np.float32], NDArray[np.int64]]], rad
                 options: dict[str, int]) -> _Tile:
     points = np.concatenate([p for p, _ in pieces])
     rows = np.concatenate([r for _, r in pieces])
+    if (np.diff(rows) < 0).any():  # ascending rows keep sorted answers sorted once mapped
+        order = np.argsort(rows, kind="stable")
+        points, rows = points[order], rows[order]
     return _Tile(KesraNNSEngine(points, radius, method, **options), rows)
 
 
@@ -159,10 +162,10 @@ def _tile_count(tile: _Tile, queries: NDArray[Any], grid: _Grid, tile_id: int,
 
 
 def _tile_find_all(tile: _Tile, queries: NDArray[Any], grid: _Grid, tile_id: int, num_threads: int,
-                   index_dtype: np.dtype[Any]) -> tuple[NDArray[np.intp], AllNeighbours]:
+                   index_dtype: np.dtype[Any], sort: bool) -> tuple[NDArray[np.intp], AllNeighbours]:
     q = as_points(queries, "queries", "M")
     rows = np.flatnonzero(grid.route(q) == tile_id)
-    part = find_all(tile.engine, q[rows], num_threads=num_threads)
+    part = find_all(tile.engine, q[rows], sort=sort, num_threads=num_threads)
     return rows, part._replace(indices=tile.rows[part.indices].astype(index_dtype, copy=False))
 
 
@@ -317,7 +320,7 @@ class TiledEngine:
             counts.append(da.from_delayed(dask.delayed(_assemble_count)(n, parts), (n,), dtype=np.float32))
         return da.concatenate(counts)
 
-    def find_all_neighbours(self, queries: ArrayLike | da.Array, *, num_threads: int = 1,
+    def find_all_neighbours(self, queries: ArrayLike | da.Array, *, num_threads: int = 1, sort: bool = True,
                             ) -> tuple[da.Array, da.Array, da.Array]:
         """As the module's `find_all_neighbours`; row numbers refer to the whole cloud."""
         num_threads = check_call(num_threads)
@@ -325,7 +328,7 @@ class TiledEngine:
         parts = []
         for block, tiles, n in zip(blocks, routes, array.chunks[0]):
             pieces = [dask.delayed(_tile_find_all)(self._tiles[t], block, self._grid, t, num_threads,
-                                                   self._index_dtype) for t in tiles]
+                                                   self._index_dtype, sort) for t in tiles]
             parts.append(dask.delayed(_assemble_find_all)(n, self._index_dtype, pieces))
         return joined_rows(parts, array.chunks[0], self._index_dtype)
 
