@@ -1,7 +1,7 @@
 // Times nanoflann on the same fixed-radius queries as kesra, for the benchmark scripts.
 //
 //   nanoflann_peer --points P.npy --queries Q.npy --radius R [--k 16] [--threads T]
-//                  [--repeats N] [--build-repeats N] [--mode all|find|count|radius]
+//                  [--repeats N] [--build-repeats N] [--mode all|find|count|radius] [--sorted 0|1]
 //   nanoflann_peer --mode threads [--threads T] [--repeats N]
 //
 // Both files hold float32 (N, 3) C-order arrays without NaN rows. It builds the tree
@@ -147,7 +147,8 @@ std::string json_number(double x) {
 [[noreturn]] void usage(const char* why) {
     std::fprintf(stderr,
                  "nanoflann_peer: %s\nusage: nanoflann_peer --points P.npy --queries Q.npy --radius R "
-                 "[--k 16] [--threads T] [--repeats N] [--build-repeats N] [--mode all|find|count|radius]\n"
+                 "[--k 16] [--threads T] [--repeats N] [--build-repeats N] [--mode all|find|count|radius] "
+                 "[--sorted 0|1]\n"
                  "       nanoflann_peer --mode threads [--threads T] [--repeats N]\n",
                  why);
     std::exit(2);
@@ -194,19 +195,19 @@ std::uint64_t count_within(const Tree& tree, const Cloud& queries, float r2, uns
 }
 
 // Every neighbour strictly within the radius, flattened as a user of radiusSearch
-// would: each chunk of queries collects its unsorted rows, then the row offsets are
+// would: each chunk of queries collects its rows (sorted by distance or not), then the row offsets are
 // summed up and the chunks copied into int64 offsets, int32 indices and float32
 // distances. Returns the number of neighbours.
-std::uint64_t radius_csr(const Tree& tree, const Cloud& queries, float r2, unsigned threads) {
+std::uint64_t radius_csr(const Tree& tree, const Cloud& queries, float r2, unsigned threads, bool sorted) {
     const std::size_t n = queries.size(), chunks = (n + kChunk - 1) / kChunk;
     std::vector<std::vector<Match>> found(chunks);
     std::unique_ptr<std::int64_t[]> offsets(new std::int64_t[n + 1]);
-    const nanoflann::SearchParameters unsorted(0.0f, false);
+    const nanoflann::SearchParameters search(0.0f, sorted);
     parallel_chunks(n, threads, [&](std::size_t begin, std::size_t end) {
         std::vector<Match>& out = found[begin / kChunk];
         std::vector<Match> row;
         for (std::size_t q = begin; q < end; ++q) {
-            offsets[q + 1] = static_cast<std::int64_t>(tree.radiusSearch(&queries.xyz[3 * q], r2, row, unsorted));
+            offsets[q + 1] = static_cast<std::int64_t>(tree.radiusSearch(&queries.xyz[3 * q], r2, row, search));
             out.insert(out.end(), row.begin(), row.end());
         }
     });
@@ -252,7 +253,7 @@ int main(int argc, char** argv) {
     static_assert(std::endian::native == std::endian::little, "the .npy reader assumes little-endian");
     std::string points_path, queries_path, mode = "all";
     double radius = -1;
-    long k = 16, threads = 1, repeats = 1, build_repeats = 0;
+    long k = 16, threads = 1, repeats = 1, build_repeats = 0, sorted = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (i + 1 >= argc) usage(("missing value for " + arg).c_str());
@@ -265,6 +266,7 @@ int main(int argc, char** argv) {
         else if (arg == "--repeats") repeats = std::strtol(value, nullptr, 10);
         else if (arg == "--build-repeats") build_repeats = std::strtol(value, nullptr, 10);
         else if (arg == "--mode") mode = value;
+        else if (arg == "--sorted") sorted = std::strtol(value, nullptr, 10);
         else usage(("unknown option " + arg).c_str());
     }
     if (threads < 1 || repeats < 1) usage("need threads >= 1, repeats >= 1");
@@ -317,7 +319,7 @@ int main(int argc, char** argv) {
     if (mode == "all" || mode == "count")
         count_s = timed_median(repeats, [&] { count_total = count_within(*tree, queries, r2, t); });
     if (mode == "radius")
-        radius_s = timed_median(repeats, [&] { radius_total = radius_csr(*tree, queries, r2, t); });
+        radius_s = timed_median(repeats, [&] { radius_total = radius_csr(*tree, queries, r2, t, sorted != 0); });
 
     auto total = [](double seconds, std::uint64_t value) {
         return std::isfinite(seconds) ? std::to_string(value) : std::string("null");

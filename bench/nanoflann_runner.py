@@ -42,12 +42,13 @@ def nanoflann_peer():
 
 
 def run_nanoflann(binary, points_path, queries_path, radius, threads, *, mode="all", k=16, repeats=1,
-                  build_repeats=0):
+                  build_repeats=0, sorted_rows=False):
     """The program's JSON report: median seconds of `repeats` calls per operation of `mode`
-    and of `build_repeats` builds (0: as many as `repeats`), on `threads` threads."""
+    and of `build_repeats` builds (0: as many as `repeats`), on `threads` threads; mode
+    "radius" sorts its rows by distance with `sorted_rows`."""
     return _run(binary, "--points", points_path, "--queries", queries_path, "--radius", repr(radius),
                 "--k", k, "--threads", threads, "--repeats", repeats, "--build-repeats", build_repeats,
-                "--mode", mode)
+                "--mode", mode, "--sorted", int(sorted_rows))
 
 
 def spawn_join_seconds(binary, threads, repeats=2000):
