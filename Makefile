@@ -84,12 +84,22 @@ test-wheel: test-wheel-ft test-wheel-stock test-wheel-314
 TEST_JOBS ?= 2
 test:
 	@mkdir -p build && rm -f build/stages.txt
-	@start=$$(date +%s); $(MAKE) --no-print-directory -j$(TEST_JOBS) --output-sync=target all-tests; \
+	@start=$$(date +%s); $(MAKE) --no-print-directory -j$(TEST_JOBS) --output-sync=target TEST_LANES=1 all-tests; \
 	    status=$$?; echo "== stages (wall seconds; two run at a time)"; \
 	    awk '{ printf "   %-18s %6s  %s\n", $$1, $$2, $$3 }' build/stages.txt; \
 	    echo "== make test: $$(( $$(date +%s) - start ))s, exit $$status"; exit $$status
 
 all-tests: test-wheel-ft test-wheel-314 test-wheel-stock core-tests-asan core-tests-tsan core-tests check-314
+
+# Under `make test`, two lanes: the core tests, which keep both cores compiling, beside the
+# wheels and their pytest runs, which mostly leave one idle.
+ifdef TEST_LANES
+core-tests-tsan: | core-tests-asan
+core-tests: | core-tests-tsan
+check-314: | core-tests
+wheel-314: | test-wheel-ft
+wheel-stock: | test-wheel-314
+endif
 
 # The whole pytest suite against an ASan + UBSan build of the extension, kept apart from
 # the install in .venv. Not part of `make test`: it rebuilds the extension instrumented.

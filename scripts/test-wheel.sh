@@ -15,7 +15,7 @@ wheel=$(ls "$dist"/kesra-*-"$tag"-*manylinux*.whl 2>/dev/null) || { echo "no $ta
 if "$interpreter" -c 'import sys; sys.exit(sys.prefix == sys.base_prefix)'; then
     # A venv's interpreter (.venv) already has the extras and test tools: the wheel only
     # replaces the venv's own build of kesra.
-    py=$interpreter
+    py=$(cd "$(dirname "$interpreter")" && pwd)/$(basename "$interpreter")  # pytest runs elsewhere
     echo "== $(basename "$wheel") into $("$py" -c 'import sys; print(sys.version.split()[0], sys.prefix)')"
     "$py" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
 else
