@@ -4,12 +4,13 @@ with the load of a shared machine, for comparing two builds of the engine.
 Usage, from the repository root (valgrind from Debian's packages):
 
     .venv/bin/python bench/instructions.py DATASET METHOD [--cells-per-radius M]
-        [--what find|count|build] [--points N] [--radius-rule mean|median]
+        [--what find|count|build|all|all-unsorted] [--points N] [--radius-rule mean|median]
 
 DATASET is "cube" or "surface" (N generated points, default 200,000) or the name of a
 cloud in ../shared/data (NaN rows dropped). The queries are every 20th point, answered
 on one thread, with r for about 30 neighbours; only the query driver's own call is
-counted (callgrind's --toggle-collect), not the build or the interpreter. With --what
+counted (callgrind's --toggle-collect), not the build or the interpreter ("all": every
+neighbour within r, sorted rows; "all-unsorted": in the search's order). With --what
 build, the construction is counted instead (all its threads, per point; the pool size
 follows RAYON_NUM_THREADS). Compare builds by pointing PYTHONPATH at another
 installation of the package.
@@ -26,7 +27,8 @@ import tempfile
 from pathlib import Path
 
 # The function whose calls are counted, all threads included.
-TOGGLES = {"find": "kesra::find_neighbours*", "count": "kesra::count_neighbours*", "build": "kesra::build_engine*"}
+TOGGLES = {"find": "kesra::find_neighbours*", "count": "kesra::count_neighbours*", "build": "kesra::build_engine*",
+           "all": "kesra::find_all_neighbours*", "all-unsorted": "kesra::find_all_neighbours*"}
 
 
 def load_points(args):
@@ -51,6 +53,8 @@ def run_queries(args):
     queries = points[::20].copy()
     if args.what == "find":
         engine.find_neighbours(queries, 16, num_threads=1)
+    elif args.what.startswith("all"):
+        engine.find_all_neighbours(queries, sort=args.what == "all", num_threads=1)
     else:
         engine.count_neighbours(queries, num_threads=1)
     print(len(queries))
@@ -61,7 +65,7 @@ def main():
     parser.add_argument("dataset")
     parser.add_argument("method")
     parser.add_argument("--cells-per-radius", type=int, default=1)
-    parser.add_argument("--what", choices=["find", "count", "build"], default="find")
+    parser.add_argument("--what", choices=list(TOGGLES), default="find")
     parser.add_argument("--points", type=int, default=200_000)
     parser.add_argument("--mispredicts", action="store_true",
                         help="also count simulated branch mispredictions (slower)")

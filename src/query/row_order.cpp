@@ -38,12 +38,7 @@ void sort_by_cube(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& 
 
 }  // namespace
 
-// Puts the rows [first, first + n) of a window in spatial order, in `order` as keys whose
-// low bits are row - first, unless the rows mostly stay in a cube from one to the next (a
-// scan in its own order), which sorting would cost more than it gains. Returns whether
-// it did.
-bool put_in_order(WorkerPool& pool, const PointsView& queries, float inv_edge, std::size_t first, std::size_t n,
-                  std::vector<std::uint64_t>& order, std::vector<std::uint64_t>& scratch) {
+bool rows_jump_about(WorkerPool& pool, const PointsView& queries, float inv_edge, std::size_t first, std::size_t n) {
     // Whether the rows jump about is judged on every SAMPLE_STRIDE-th chunk, so that a
     // scan in its own order, which keeps its order, pays for a few keys only.
     constexpr std::size_t SAMPLE_STRIDE = 8;
@@ -67,7 +62,13 @@ bool put_in_order(WorkerPool& pool, const PointsView& queries, float inv_edge, s
         changed += changes[s];
         seen += rows[s];
     }
-    if (2 * changed < seen) return false;
+    return 2 * changed >= seen;
+}
+
+bool put_in_order(WorkerPool& pool, const PointsView& queries, float inv_edge, std::size_t first, std::size_t n,
+                  std::vector<std::uint64_t>& order, std::vector<std::uint64_t>& scratch) {
+    if (!rows_jump_about(pool, queries, inv_edge, first, n)) return false;
+    const std::size_t chunks = chunk_count(n);
     order.resize(n);
     pool.for_each(chunks, [&](std::size_t chunk) {
         const auto [begin, end] = chunk_rows(chunk, n);

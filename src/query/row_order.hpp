@@ -32,6 +32,10 @@ inline constexpr std::size_t ORDERED_MIN_ROWS = 4 * QUERY_CHUNK_ROWS;
 inline constexpr unsigned WINDOW_BITS = 20;
 inline constexpr std::size_t WINDOW_ROWS = std::size_t{1} << WINDOW_BITS;
 
+// Whether the rows [first, first + n) jump about: more often than not, a row lies in
+// another cube of edge 1 / inv_edge than the row before. Judged on every eighth chunk.
+bool rows_jump_about(WorkerPool& pool, const PointsView& queries, float inv_edge, std::size_t first, std::size_t n);
+
 // Puts the rows [first, first + n) of a window in spatial order, in `order` as keys whose
 // low bits are row - first, unless the rows mostly stay in a cube from one to the next (a
 // scan in its own order), which sorting would cost more than it gains. Returns whether

@@ -1,8 +1,10 @@
 #pragma once
-// Every candidate strictly within the radius of one query point (or at a NaN distance, as
-// counts take them), in the order the search offers them. Entries go to the task's own
-// buffers, which keep room for a block of eight beyond the last entry, so that a scan can
-// store a whole block of lanes and keep only those below the radius.
+// Every candidate strictly within the radius of a query point (or at a NaN distance, as
+// counts take them), in the order the search offers them. Entries are appended to the
+// list's own buffers, which keep room for a block of eight beyond the last entry, so
+// that a scan can store a whole block of lanes and keep only those below the radius.
+// Rows may follow each other in one list: a row is the entries appended by its search.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -15,10 +17,10 @@ public:
 
     explicit WithinList(float max_dist) : max_dist_sq_(max_dist * max_dist) {}
 
-    // Starts a row expected to hold `expected` entries (more only grow the buffers).
-    void start(std::size_t expected) {
-        size_ = 0;
-        if (positions_.size() < expected + BLOCK) grow(expected);
+    void clear() { size_ = 0; }
+    // Makes room for `more` entries (more only grow the buffers as they come).
+    void reserve(std::size_t more) {
+        if (size_ + more + BLOCK > positions_.size()) grow(size_ + more);
     }
 
     float threshold() const { return max_dist_sq_; }
@@ -46,6 +48,14 @@ public:
         return {positions_.data() + size_, d2_.data() + size_};
     }
     void keep(unsigned kept) { size_ += kept; }
+
+    // Appends a copy of the entries [from, from + n): a row answered before.
+    void repeat(std::size_t from, std::size_t n) {
+        reserve(n);
+        std::copy_n(positions_.data() + from, n, positions_.data() + size_);
+        std::copy_n(d2_.data() + from, n, d2_.data() + size_);
+        size_ += n;
+    }
 
 private:
     void make_room() {
