@@ -214,10 +214,17 @@ void find_in_windows(WorkerPool& pool, const S& structure, const PointsView& que
                 at += n;
             }
         });
-        // The next window holds about STAGED_PAIRS entries at this window's density.
+        // Entries are kept only while placed: staging stays near a window's worth.
+        for (std::size_t c = 0; c < staged.size(); ++c) {
+            if (c >= chunks) staged[c].clear();
+            staged[c].trim();
+        }
+        // The next window holds about STAGED_PAIRS entries at this window's density, and
+        // at most twice its rows, as the density may rise again.
         const auto held = static_cast<std::size_t>(offsets[first + window] - offsets[first]);
         const std::size_t rows = held == 0 ? SIZE_MAX : STAGED_PAIRS * window / held;
-        next = std::max(MIN_WINDOW_ROWS, std::min(rows, WINDOW_ROWS)) / QUERY_CHUNK_ROWS * QUERY_CHUNK_ROWS;
+        next = std::max(MIN_WINDOW_ROWS, std::min({rows, 2 * window, WINDOW_ROWS})) / QUERY_CHUNK_ROWS *
+               QUERY_CHUNK_ROWS;
     }
 }
 

@@ -14,6 +14,7 @@ namespace kesra {
 class WithinList {
 public:
     static constexpr std::size_t BLOCK = 8;
+    static constexpr std::size_t TRIM_SLACK = 4096;
 
     explicit WithinList(float max_dist) : max_dist_sq_(max_dist * max_dist) {}
 
@@ -48,6 +49,16 @@ public:
         return {positions_.data() + size_, d2_.data() + size_};
     }
     void keep(unsigned kept) { size_ += kept; }
+
+    // Frees the buffers when they hold room for far more entries than the list holds,
+    // so that a task's one crowded row does not keep its memory for the rest of a call.
+    void trim() {
+        if (positions_.size() > 2 * size_ + TRIM_SLACK) {
+            std::vector<std::uint32_t>().swap(positions_);
+            std::vector<float>().swap(d2_);
+            size_ = 0;
+        }
+    }
 
     // Appends a copy of the entries [from, from + n): a row answered before.
     void repeat(std::size_t from, std::size_t n) {
