@@ -10,6 +10,7 @@
 #include "binding/py_ref.hpp"
 #include "binding/result_arrays.hpp"
 #include "binding/worker_pool_call.hpp"
+#include "query/row_order.hpp"
 
 namespace kesra::py {
 
@@ -48,7 +49,7 @@ PyObject* engine_find_neighbours(PyObject* self, PyObject* const* args, Py_ssize
     NeighbourResult result;
     const bool ok = run_on_worker_pool(num_threads, [&](WorkerPool& pool) {
         result = find_neighbours(pool, engine.backend, queries, k, engine.max_dist, epsilon, progress);
-    });
+    }, queries.rows <= QUERY_CHUNK_ROWS);
     if (!ok) return nullptr;
     npy_intp dims[2] = {static_cast<npy_intp>(queries.rows), static_cast<npy_intp>(k)};
     Ref indices(to_array(result.indices, NPY_INT32, 2, dims));
@@ -80,7 +81,7 @@ PyObject* engine_count_neighbours(PyObject* self, PyObject* const* args, Py_ssiz
     OutputBuffer<float> counts;
     const bool ok = run_on_worker_pool(num_threads, [&](WorkerPool& pool) {
         counts = count_neighbours(pool, engine.backend, queries, engine.max_dist, weight, progress);
-    });
+    }, queries.rows <= QUERY_CHUNK_ROWS);
     if (!ok) return nullptr;
     npy_intp dims[1] = {static_cast<npy_intp>(queries.rows)};
     return to_array(counts, NPY_FLOAT32, 1, dims);

@@ -41,11 +41,14 @@ PyObject* raise_current(PyObject* other, const char* unknown) {
     return nullptr;
 }
 
-bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task) {
+bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task, bool one_chunk) {
     std::exception_ptr error;
     Py_BEGIN_ALLOW_THREADS
     try {
-        WorkerPool::run(num_threads, task);
+        if (one_chunk)
+            WorkerPool::run_here(task);
+        else
+            WorkerPool::run(num_threads, task);
     } catch (...) {
         error = std::current_exception();
     }

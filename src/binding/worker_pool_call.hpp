@@ -19,7 +19,10 @@ PyObject* internal_error_type();
 // anything else -> `other` with its message, or `unknown` when it has none.
 PyObject* raise_current(PyObject* other, const char* unknown = "unknown failure");
 
-// Returns false with a Python exception set when the task failed.
-bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task);
+// Returns false with a Python exception set when the task failed. A call whose work is
+// `one_chunk` runs on the calling thread instead (still detached from the interpreter):
+// the same result, without starting threads.
+bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task,
+                        bool one_chunk = false);
 
 }  // namespace kesra::py

@@ -84,6 +84,12 @@ void WorkerPool::run(std::size_t threads, const std::function<void(WorkerPool&)>
     if (error) std::rethrow_exception(error);
 }
 
+void WorkerPool::run_here(const std::function<void(WorkerPool&)>& task) {
+    WorkerPool pool;
+    pool.task_thread_ = std::this_thread::get_id();
+    task(pool);
+}
+
 void WorkerPool::release_helpers() {
     {
         std::lock_guard lock(mutex_);

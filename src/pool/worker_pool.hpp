@@ -41,6 +41,9 @@ public:
     // Runs `task(pool)` on a fresh pool of `threads` threads (0 = default size) and
     // returns when it has finished; an exception thrown by the task is rethrown here.
     static void run(std::size_t threads, const std::function<void(WorkerPool&)>& task);
+    // Runs `task(pool)` on the calling thread, on a pool of that thread alone: for calls
+    // whose work is a single item, where starting threads would cost more than the work.
+    static void run_here(const std::function<void(WorkerPool&)>& task);
 
     std::size_t size() const { return size_; }
 
