@@ -79,8 +79,8 @@ def add_common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("input", type=Path, metavar="INPUT", help="point file to search in")
     parser.add_argument("--radius", "-r", type=RADIUS_TYPE, required=True, metavar="R",
                         help="search radius, in the file's units; points at exactly R are not neighbours")
-    parser.add_argument("--method", "-m", choices=available_methods(), default="voxel",
-                        help="search method (default: voxel; graph is approximate)")
+    parser.add_argument("--method", "-m", choices=["auto", *available_methods()], default="auto",
+                        help="search method (default: auto, chosen from the cloud; graph is approximate)")
     parser.add_argument("--queries", "-q", type=Path, metavar="FILE",
                         help="point file of query points (default: the input points themselves)")
     parser.add_argument("--threads", "-t", type=THREADS_TYPE, default=0, metavar="T",

@@ -20,6 +20,7 @@ from kesra.arguments import (
     thread_count,
 )
 from kesra.arguments import whole_number as whole_number  # where the rest of the package finds it
+from kesra.method_choice import Choice, choose_method
 from kesra.origin import Origin, chosen_origin, to_float32, warn_if_coarse
 
 __all__ = ["GridStats", "KesraNNS", "NonFinite"]
@@ -36,6 +37,7 @@ class GridStats(TypedDict):
     num_subtrees: NotRequired[int]  # "hybrid" only
     graph_degree: NotRequired[int]  # "graph" only: the degree actually used
     rows_left_out: NotRequired[int]  # only when non-finite search rows were left out
+    method_choice: NotRequired[str]  # only when method="auto" chose the method
 
 
 def as_points(values: ArrayLike, name: str, rows: str, *, single: bool = False,
@@ -102,8 +104,9 @@ class KesraNNS:
     Args:
         points: Search points, shape (N, 3)
         radius: Search radius, positive and finite (compared as its nearest float32)
-        method: "voxel" (default), "kdtree", "hybrid" or "graph"; see
-            `kesra.available_methods()`
+        method: "auto" (default) chooses "voxel", "kdtree" or "hybrid" from a quick
+            look at the cloud (`method_choice` says which, and on what figures); or
+            one of `kesra.available_methods()`: "voxel", "kdtree", "hybrid", "graph"
         cells_per_radius: Voxel cells per radius for the grid-based methods
         subtree_threshold: "hybrid"/"graph": points in a cell above which it gets a kd subtree
         graph_degree: "graph": neighbours kept per point in the graph
@@ -128,9 +131,9 @@ class KesraNNS:
     pickle to the built structure and origin (unpickling does not rebuild it).
     """
 
-    __slots__ = ("_engine", "_radius", "_nonfinite", "_rows", "_num_rows", "_origin")
+    __slots__ = ("_engine", "_radius", "_nonfinite", "_rows", "_num_rows", "_origin", "_choice")
 
-    def __init__(self, points: ArrayLike, radius: float, method: str = "voxel", *,
+    def __init__(self, points: ArrayLike, radius: float, method: str = "auto", *,
                  cells_per_radius: int = 1, subtree_threshold: int = 64, graph_degree: int = 16,
                  nonfinite: NonFinite = "drop", origin: Origin = "auto") -> None:
         radius = radius_value(radius)
@@ -148,6 +151,9 @@ class KesraNNS:
                 # A trailing -1 maps the engine's -1 padding to itself.
                 rows = np.append(np.flatnonzero(finite), -1).astype(np.int32)
         warn_if_coarse(array, radius, stacklevel=2)
+        self._choice = choose_method(array, radius) if method == "auto" else None
+        if self._choice is not None:
+            method = self._choice.method
         with explained_memory_error(lambda: f"to build the {method!r} structure over {len(array):,} points at "
                                     f"radius {radius:g}, cells_per_radius={options['cells_per_radius']:,}"):
             self._engine = KesraNNSEngine(array, radius, method, **options)
@@ -167,8 +173,15 @@ class KesraNNS:
 
     @property
     def method(self) -> str:
-        """Search method: "voxel", "kdtree", "hybrid" or "graph"."""
+        """Search method: "voxel", "kdtree", "hybrid" or "graph" (with `method="auto"`,
+        the one chosen)."""
         return self._engine.method
+
+    @property
+    def method_choice(self) -> Choice | None:
+        """With `method="auto"`, the method chosen and the figures it was chosen on
+        (`kesra.method_choice` explains them); None for a method given by name."""
+        return self._choice
 
     @property
     def nonfinite(self) -> NonFinite:
@@ -194,16 +207,22 @@ class KesraNNS:
         extra = f", rows_left_out={self.rows_left_out}" if self.rows_left_out else ""
         extra += ", nonfinite='keep'" if self._nonfinite == "keep" else ""
         extra += f", origin={tuple(float(v) for v in self._origin)}" if self._origin is not None else ""
+        extra += f", chosen={self._choice.describe()!r}" if self._choice is not None else ""
         return f"KesraNNS(method={self.method!r}, radius={self._radius!r}, points={len(self)}{extra})"
 
     def stats(self) -> GridStats | None:
         """Grid occupancy (`num_cells`, `max_points_per_cell`, `mean_points_per_cell`,
         plus `num_subtrees` for "hybrid" and `graph_degree` for "graph", and
-        `rows_left_out` when non-finite rows were left out), or None for "kdtree",
-        which has no grid."""
+        `rows_left_out` when non-finite rows were left out, and `method_choice` when
+        the method was chosen automatically), or None for "kdtree", which has no grid
+        (`repr()` and `method_choice` still tell how it was chosen)."""
         stats = self._engine.grid_stats()
-        if stats is not None and self.rows_left_out:
+        if stats is None:
+            return None
+        if self.rows_left_out:
             stats["rows_left_out"] = self.rows_left_out
+        if self._choice is not None:
+            stats["method_choice"] = self._choice.describe()
         return stats
 
     def find_neighbours(self, queries: ArrayLike, num_neighbours: int, *, num_threads: int = 0,
@@ -351,7 +370,8 @@ class KesraNNS:
         # The engine pickles its built structure itself.
         return {"engine": self._engine, "radius": self._radius, "nonfinite": self._nonfinite,
                 "rows": self._rows, "num_rows": self._num_rows,
-                "origin": None if self._origin is None else tuple(float(v) for v in self._origin)}
+                "origin": None if self._origin is None else tuple(float(v) for v in self._origin),
+                "choice": None if self._choice is None else tuple(self._choice)}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         engine, radius = state["engine"], state["radius"]
@@ -374,5 +394,9 @@ class KesraNNS:
         if origin is not None:
             origin = chosen_origin(np.zeros((0, 3)), 1.0, origin)
         self._origin = origin
+        choice = state.get("choice")
+        self._choice = None if choice is None else Choice(*choice)
+        if self._choice is not None and self._choice.method != engine.method:
+            raise ValueError("the state's chosen method does not match its engine")
         self._engine, self._radius, self._nonfinite = engine, float(radius), nonfinite
         self._rows, self._num_rows = rows, num_rows

@@ -117,8 +117,8 @@ def test_native_rows_in_every_form(crowded):
 
 @pytest.mark.parametrize("method", ["voxel", "kdtree", "hybrid"])
 def test_same_call_same_bytes(method):
-    """Rows do not depend on threads, batches, the order of the rows or a restored copy:
-    equal distances come by row number."""
+    """Rows do not depend on threads, batches (small ones run on the calling thread), the
+    order of the rows or a restored copy: equal distances come by row number."""
     cloud = lattice_with_duplicates(7, 3)
     nns = kesra.KesraNNS(cloud, 1.5, method, subtree_threshold=1)
     restored = pickle.loads(pickle.dumps(nns))
@@ -135,6 +135,10 @@ def test_same_call_same_bytes(method):
                                                           for i in range(0, len(cloud), 37)))]):
                 for a, b in zip(got, first, strict=True):
                     assert a.tobytes() == b.tobytes()
+    # Calls of one chunk run on the calling thread: the same counts as a pooled call.
+    counts = nns.count_neighbours(cloud, num_threads=2)
+    alone = np.concatenate([nns.count_neighbours(cloud[i:i + 37]) for i in range(0, len(cloud), 37)])
+    assert counts.tobytes() == alone.tobytes()
 
 
 # bun0's crowded spots hold 18,000 points within the median rule's radius: use the mean's.

@@ -26,7 +26,7 @@ Q = POINTS[:3]
     (lambda: kesra.KesraNNS(POINTS, 1.5, "graph", graph_degree=0), ValueError, "graph_degree must be at least 1"),
     (lambda: kesra.KesraNNS(POINTS, 1.5, origin="none"), ValueError, 'origin must be "auto", None or three'),
     (lambda: kesra.KesraNNS(POINTS, 1.5, origin=(1, 2)), ValueError, "origin must be three finite coordinates"),
-    (lambda: kesra.KesraNNS(POINTS, 1.5, cells_per_radius=10**6), MemoryError,
+    (lambda: kesra.KesraNNS(POINTS, 1.5, "voxel", cells_per_radius=10**6), MemoryError,
      "not enough memory to build the 'voxel' structure over 2,000 points"),
     (lambda: NNS.find_neighbours(Q, 3, epsilon=-1.0), ValueError, "epsilon must be a non-negative number, got -1.0"),
     (lambda: NNS.find_neighbours(Q, 3, epsilon=np.nan), ValueError, "epsilon must be a non-negative number"),
