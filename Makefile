@@ -91,16 +91,16 @@ test:
 
 all-tests: test-wheel-ft test-wheel-314 test-wheel-stock core-tests-asan core-tests-tsan core-tests check-314
 
-# Under `make test`, two lanes of about equal length: the core tests, which keep both cores
-# compiling, then CPython 3.14's wheel and tests; beside them the free-threaded wheel's
-# pytest run (the longest stage), then the stock interpreter's. The pytest runs mostly
-# leave a core idle.
+# Under `make test`, two lanes: the core tests, which keep both cores compiling, beside the
+# wheels and the pytest runs of the standard interpreters; then the free-threaded pytest
+# run alone, as it slows down several times beside other work on two cores.
 ifdef TEST_LANES
 core-tests-tsan: | core-tests-asan
 core-tests: | core-tests-tsan
 check-314: | core-tests
-wheel-314: | check-314
-wheel-stock: | test-wheel-ft
+wheel-314: | wheel-ft
+wheel-stock: | test-wheel-314
+test-wheel-ft: | check-314 test-wheel-stock
 endif
 
 # The whole pytest suite against an ASan + UBSan build of the extension, kept apart from
