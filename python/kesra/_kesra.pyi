@@ -1,5 +1,6 @@
 """Native engine module: fixed-radius neighbour search on float32 (N, 3) arrays."""
 
+from collections.abc import Sequence
 from typing import Self
 
 import numpy as np
@@ -53,6 +54,15 @@ class KesraNNSEngine:
         progress: bool = False,
         counts: ArrayLike | None = None,
     ) -> tuple[NDArray[np.int64], NDArray[np.int32], NDArray[np.float32]]: ...
+    def local_geometry(
+        self,
+        query_points: NDArray[np.float32],
+        num_neighbours: int = 16,
+        all_within: bool = False,
+        num_threads: int = 0,
+        progress: bool = False,
+        viewpoint: Sequence[float] | None = None,
+    ) -> tuple[NDArray[np.float32], NDArray[np.float32], NDArray[np.int64]]: ...
     def neighbour_counts(
         self,
         query_points: NDArray[np.float32],

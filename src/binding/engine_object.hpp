@@ -27,6 +27,7 @@ PyObject* engine_find_neighbours(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* engine_count_neighbours(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_find_all_neighbours(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_neighbour_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* engine_local_geometry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_getstate(PyObject* self, PyObject*);
 PyObject* engine_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_getnewargs(PyObject* self, PyObject*);

@@ -153,6 +153,24 @@ PyMethodDef engine_methods[] = {
      "neighbour_counts($self, query_points, num_threads=0, progress=False)\n--\n\n"
      "The exact number of search points within the radius of each query point, int64\n"
      "(Q,): what count_neighbours counts, without float32 rounding above 2**24"},
+    {"local_geometry", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_local_geometry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "local_geometry($self, query_points, num_neighbours=16, all_within=False, num_threads=0, progress=False, "
+     "viewpoint=None)\n--\n\n"
+     "The shape of each query point's neighbourhood: the eigenvalues of the covariance of\n"
+     "its neighbours (centred on their mean, divided by their number) and the unit\n"
+     "eigenvector of the smallest, its normal, computed where the neighbours are found\n\nArgs:\n"
+     "    query_points: Points to describe the neighbourhoods of (Q, 3)\n"
+     "    num_neighbours: The k nearest points within the radius make the neighbourhood\n"
+     "    all_within: Every point within the radius makes it instead (k is not used)\n"
+     "    num_threads: Number of parallel threads to use for this call, as for\n"
+     "        find_neighbours\n"
+     "    progress: Show a progress bar over query points\n"
+     "    viewpoint: None, or three coordinates: each normal is turned towards this point\n\n"
+     "Returns:\n"
+     "    eigenvalues, float32 (Q, 3), ascending; NaN for rows of fewer than 3 neighbours\n"
+     "    normals, float32 (Q, 3), unit; NaN as the eigenvalues\n"
+     "    counts, int64 (Q,): the neighbours each row used"},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_setstate)),
      METH_FASTCALL | METH_KEYWORDS,
      "__setstate__($self, state)\n--\n\nImplement deserialisation (unpickling) for KesraNNS objects"},

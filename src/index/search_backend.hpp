@@ -8,7 +8,8 @@
 // - the searches knn_search(q, list, scratch), count_search(q, acc, scratch),
 //   knn_search_any_order(q, list, scratch) and within_search(q, list, scratch) (every
 //   point count_search counts, in any order), with S::Scratch for a query task's work space;
-// - grid_stats(), size(), row_numbers() and derive_reach(max_dist);
+// - grid_stats(), size(), row_numbers(), stored_points() (the points by position) and
+//   derive_reach(max_dist);
 // - save(writer, s) and load(reader, s): its fields in the saved state.
 // Adding a method means adding its structure to the variant and the includes below.
 #include <array>

@@ -12,39 +12,11 @@
 #include "base/memory_limit.hpp"
 #include "index/results/neighbour_list.hpp"
 #include "query/progress_bar.hpp"
+#include "query/nearest_row.hpp"
 #include "query/task_state.hpp"
 #include "query/row_order.hpp"
 
 namespace kesra {
-
-namespace {
-
-// Searches q in an order of the structure's choosing when it has one, there is no early
-// stopping and the tally allows. Returns true when that kept the entries every order
-// keeps; false leaves the list empty for the fixed-order walk.
-template <class S>
-bool search_any_order(const S& structure, const Point& q, NeighbourList& list, AnyOrderTally& tally,
-                      typename S::Scratch& scratch) {
-    if (list.epsilon_sq() != 0.0f || !tally.worth_trying()) return false;
-    AnyOrderList any(list);
-    if (!structure.knn_search_any_order(q, any, &scratch)) return false;
-    ++tally.tries;
-    if (any.same_entries()) return true;
-    ++tally.misses;
-    list.reset();
-    return false;
-}
-
-// Fills `list` with q's row: found in any order when that keeps the entries the fixed
-// walk keeps (the row is written in an order of its own), otherwise by the fixed walk.
-template <class S, class State>
-void search_row(const S& structure, const Point& q, NeighbourList& list, State& state) {
-    if (list.capacity() == 0) return;
-    if (!search_any_order(structure, q, list, state.any_order, state.scratch))
-        structure.knn_search(q, list, &state.scratch);
-}
-
-}  // namespace
 
 NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, const PointsView& queries,
                                 std::size_t k, float max_dist, float epsilon, bool progress) {

@@ -76,6 +76,7 @@ struct KnnGraph {
 
     std::size_t size() const { return entry_index.size(); }
     const std::vector<std::uint32_t>& row_numbers() const { return entry_index.grid.original_indices; }
+    const std::vector<Point>& stored_points() const { return entry_index.grid.points; }
     std::size_t memory_bytes() const;
     std::optional<GridStats> grid_stats() const {
         std::optional<GridStats> stats = entry_index.grid.grid_stats();

@@ -35,6 +35,7 @@ struct HybridGrid {
 
     std::size_t size() const { return grid.size(); }
     const std::vector<std::uint32_t>& row_numbers() const { return grid.original_indices; }
+    const std::vector<Point>& stored_points() const { return grid.points; }
     std::size_t num_subtrees() const;
     std::size_t memory_bytes() const;
     std::optional<GridStats> grid_stats() const {

@@ -206,6 +206,7 @@ struct KdTree {
     std::size_t size() const { return points.size(); }
     void derive_reach(float) {}  // a tree's search has no reach of its own
     const std::vector<std::uint32_t>& row_numbers() const { return original_indices; }
+    const std::vector<Point>& stored_points() const { return points; }
     std::size_t memory_bytes() const;
     std::optional<GridStats> grid_stats() const { return std::nullopt; }  // no grid
 

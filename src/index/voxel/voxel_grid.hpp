@@ -129,6 +129,7 @@ struct VoxelGrid {
 
     std::size_t size() const { return points.size(); }
     const std::vector<std::uint32_t>& row_numbers() const { return original_indices; }
+    const std::vector<Point>& stored_points() const { return points; }
     std::size_t memory_bytes() const;
     std::optional<GridStats> grid_stats() const;
 
