@@ -16,7 +16,8 @@ from numpy.typing import NDArray
 
 from kesra._kesra import available_methods
 from kesra.arguments import radius_value, thread_count
-from kesra.nns import KesraNNS, finite_rows
+from kesra.nns import KesraNNS
+from kesra.rows import finite_rows
 from kesra.origin import shift_for, to_float32
 from kesra.pointcloud_files import (
     LAS_SUFFIXES,

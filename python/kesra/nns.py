@@ -20,8 +20,10 @@ from kesra.arguments import (
     thread_count,
 )
 from kesra.arguments import whole_number as whole_number  # where the rest of the package finds it
+from kesra.local_geometry import LocalGeometry
 from kesra.method_choice import Choice, choose_method
-from kesra.origin import Origin, chosen_origin, to_float32, warn_if_coarse
+from kesra.origin import Origin, chosen_origin, warn_if_coarse
+from kesra.rows import as_points, as_rows, finite_rows, spread
 
 __all__ = ["GridStats", "KesraNNS", "NonFinite"]
 
@@ -38,56 +40,6 @@ class GridStats(TypedDict):
     graph_degree: NotRequired[int]  # "graph" only: the degree actually used
     rows_left_out: NotRequired[int]  # only when non-finite search rows were left out
     method_choice: NotRequired[str]  # only when method="auto" chose the method
-
-
-def as_points(values: ArrayLike, name: str, rows: str, *, single: bool = False,
-              origin: NDArray[np.float64] | None = None) -> NDArray[np.float32]:
-    """`values` as a C-contiguous float32 (rows, 3) array, copied only when needed. An
-    empty sequence is an empty (0, 3) array; with `single`, a point of shape (3,) is
-    one row. With `origin`, the rows are shifted by it in float64 first."""
-    if origin is None:
-        return as_rows(values, name, rows, np.float32, single=single)
-    return to_float32(as_rows(values, name, rows, np.float64, single=single), origin)
-
-
-def as_rows(values: ArrayLike, name: str, rows: str, dtype: type[np.floating[Any]] | None, *,
-            single: bool = False) -> NDArray[Any]:
-    """`values` as a (rows, 3) array: C-contiguous `dtype`, or with dtype None a real
-    array of any number type, as it is."""
-    if not isinstance(values, np.ndarray):
-        try:
-            values = np.asarray(values)
-        except (TypeError, ValueError) as e:
-            raise type(e)(f"{name} cannot be converted to a float32 array: {e}") from e
-    if np.issubdtype(values.dtype, np.complexfloating):
-        raise TypeError(f"{name} must be real coordinates, got complex values ({values.dtype})")
-    try:
-        if dtype is not None or values.dtype.kind not in "biuf":
-            values = np.ascontiguousarray(values, dtype=dtype or np.float32)
-    except (TypeError, ValueError) as e:
-        raise type(e)(f"{name} cannot be converted to a float32 array: {e}") from e
-    if values.shape == (0,) or (single and values.shape == (3,)):
-        values = values.reshape(-1, 3)
-    if values.ndim != 2 or values.shape[1] != 3:
-        raise ValueError(f"{name} must have shape ({rows}, 3), got {values.shape}")
-    return values
-
-
-def finite_rows(points: NDArray[np.float32]) -> NDArray[np.bool_]:
-    """Which rows have three finite coordinates. A check of the whole array answers the
-    common case fast (sums along rows are slow in NumPy); otherwise a float64 sum of three
-    float32 values never overflows, so it is finite exactly when all three are."""
-    if np.isfinite(points).all():
-        return np.ones(len(points), np.bool_)
-    finite: NDArray[np.bool_] = np.isfinite(points.sum(axis=1, dtype=np.float64))
-    return finite
-
-
-def spread(values: NDArray[Any], rows: NDArray[np.bool_], fill: float) -> NDArray[Any]:
-    """Results of the `rows` of a longer array, back in place; `fill` elsewhere."""
-    out = np.full((len(rows), *values.shape[1:]), fill, values.dtype)
-    out[rows] = values
-    return out
 
 
 class KesraNNS:
@@ -349,6 +301,49 @@ class KesraNNS:
                 result = find_all(self._engine, points[searched], sort=sort, num_threads=threads, row_numbers=rows,
                                   counts=counts[searched])
             yield part.start, self._all_rows(result, None if finite is None else finite[part])
+
+    def local_geometry(self, queries: ArrayLike, k: int = 16, *, all_within: bool = False, num_threads: int = 0,
+                       progress: bool = False, orient_towards: ArrayLike | None = None) -> LocalGeometry:
+        """The shape of each query's neighbourhood, computed natively where its
+        neighbours are found: the eigenvalues of the covariance of the neighbours
+        (centred on their mean, divided by their number, summed in double) and the unit
+        eigenvector of the smallest, the surface normal. `kesra.features` turns the
+        result into the usual eigenvalue features (linearity, planarity, ...).
+
+        Args:
+            queries: Query points, shape (M, 3), or one point of shape (3,)
+            k: The k nearest points within the radius make the neighbourhood
+            all_within: Every point within the radius makes it instead (k is not used)
+            num_threads: Worker threads for this call, as for `find_neighbours`
+            progress: Show a progress bar on standard error when it is a terminal
+            orient_towards: None, or a viewpoint (x, y, z) in the points' coordinates:
+                each normal is turned to face it, as for a scanner's position
+
+        Returns:
+            `LocalGeometry(eigenvalues, normals, counts)`. Rows with fewer than 3
+            neighbours, and query rows left out for a non-finite coordinate (counts 0),
+            are NaN. Methods agree up to the order of floating-point sums (eigenvalues
+            to about 1e-6 of their sum) and, for the k nearest, up to which of equally
+            distant k-th neighbours is kept; "graph" uses the neighbours its walk reaches.
+        """
+        neighbours = whole_number(k, "k", 1)
+        threads = thread_count(num_threads)
+        all_within, progress = flag(all_within, "all_within"), flag(progress, "progress")
+        points, finite = self._queries(queries)
+        viewpoint = None
+        if orient_towards is not None:
+            view = as_points(orient_towards, "orient_towards", "1", single=True, origin=self._origin)
+            if len(view) != 1 or not np.isfinite(view).all():
+                raise ValueError(f"orient_towards must be one finite point (x, y, z), got {orient_towards!r}")
+            viewpoint = view[0].tolist()
+        with explained_memory_error(lambda: f"to describe the neighbourhoods of {len(points):,} query rows"):
+            values, normals, counts = self._engine.local_geometry(
+                points, neighbours, all_within=all_within, num_threads=threads, progress=progress,
+                viewpoint=viewpoint)
+        if finite is not None:
+            values, normals, counts = spread(values, finite, np.nan), spread(normals, finite, np.nan), \
+                spread(counts, finite, 0)
+        return LocalGeometry(values, normals, counts)
 
     def _all_rows(self, result: AllNeighbours, finite: NDArray[np.bool_] | None) -> AllNeighbours:
         """`result` over all the caller's query rows: rows left out are empty."""

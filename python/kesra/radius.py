@@ -9,7 +9,8 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from kesra._kesra import KesraNNSEngine
-from kesra.nns import as_points, finite_rows, whole_number
+from kesra.arguments import whole_number
+from kesra.rows import as_points, finite_rows
 
 __all__ = ["Rule", "suggest_radius"]
 

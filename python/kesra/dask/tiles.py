@@ -20,7 +20,7 @@ from kesra._kesra import KesraNNSEngine
 from kesra.all_neighbours import AllNeighbours, find_all
 from kesra import arguments
 from kesra.dask.chunks import check_call, checked_k, joined_rows, query_array
-from kesra.nns import as_points
+from kesra.rows import as_points
 
 __all__ = ["TiledEngine"]
 
