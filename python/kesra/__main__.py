@@ -6,7 +6,7 @@ import argparse
 import sys
 import warnings
 
-from kesra import __version__, commands, demo
+from kesra import __version__, commands, demo, normals_command
 from kesra.pointcloud_files import PointFileError
 
 
@@ -21,6 +21,7 @@ def main(argv: list[str] | None = None) -> int:
     subcommands = parser.add_subparsers(title="commands", metavar="COMMAND")
     demo.add_parser(subcommands)
     commands.add_parsers(subcommands)
+    normals_command.add_parser(subcommands)
     args = parser.parse_args(argv)
     if not hasattr(args, "func"):
         parser.print_help()

@@ -28,7 +28,7 @@ from kesra.pointcloud_files import (
     read_points,
     suffix_of,
     write_arrays,
-    write_las_with_dimension,
+    write_las_with_dimensions,
 )
 
 FORMATS = (
@@ -76,14 +76,19 @@ def count_type(minimum: int) -> Any:
     return parse
 
 
-def add_common(parser: argparse.ArgumentParser) -> None:
+def add_common(parser: argparse.ArgumentParser, queries: bool = True) -> None:
+    """The options of every search command; `queries=False` leaves out --queries (the
+    command answers for the input points only)."""
     parser.add_argument("input", type=Path, metavar="INPUT", help="point file to search in")
     parser.add_argument("--radius", "-r", type=RADIUS_TYPE, required=True, metavar="R",
                         help="search radius, in the file's units; points at exactly R are not neighbours")
     parser.add_argument("--method", "-m", choices=["auto", *available_methods()], default="auto",
                         help="search method (default: auto, chosen from the cloud; graph is approximate)")
-    parser.add_argument("--queries", "-q", type=Path, metavar="FILE",
-                        help="point file of query points (default: the input points themselves)")
+    if queries:
+        parser.add_argument("--queries", "-q", type=Path, metavar="FILE",
+                            help="point file of query points (default: the input points themselves)")
+    else:
+        parser.set_defaults(queries=None)
     parser.add_argument("--threads", "-t", type=THREADS_TYPE, default=0, metavar="T",
                         help="worker threads, at most 8 per CPU (default 0: RAYON_NUM_THREADS, else all CPUs)")
     parser.add_argument("--no-progress", dest="progress", action="store_false",
@@ -151,7 +156,8 @@ def check_output(output: Path, allowed: tuple[str, ...]) -> None:
 
 class Search:
     """The search over the input points (`KesraNNS` leaves non-finite rows out) and the
-    summary of what it used."""
+    summary of what it used; `offset` is the shift subtracted from the input and the
+    queries before they became float32."""
 
     def __init__(self, args: argparse.Namespace, points: NDArray[Any]) -> None:
         started = time.perf_counter()
@@ -163,7 +169,7 @@ class Search:
         if offset.any():
             print(f"kesra: coordinates shifted by ({offset[0]:.0f}, {offset[1]:.0f}, {offset[2]:.0f}) "
                   "before conversion to float32", file=sys.stderr)
-        points = to_float32(points, offset)
+        points, self.offset = to_float32(points, offset), offset
         self.queries = points if queries is None else to_float32(queries, offset)
         with build_threads(args.threads):
             self.nns = KesraNNS(points, args.radius, args.method)
@@ -198,14 +204,13 @@ def run_count(args: argparse.Namespace) -> int:
     check_output(args.output, (".npy", ".npz") + (LAS_SUFFIXES if las_output else ()))
     las = read_las(args.input) if dimension is not None else None
     if las is not None and dimension is not None:
-        check_las_output(las, args.output, dimension)
+        check_las_output(las, args.output, [dimension])
     search = Search(args, las_coordinates(las) if las is not None else read_points(args.input))
     counts = search.nns.count_neighbours(search.queries, num_threads=search.threads,
                                          distance_weight_factor=args.weight, progress=search.progress)
     if las is not None and dimension is not None:
         what = "neighbours" if args.weight is None else f"weighted p={args.weight:g}"
-        write_las_with_dimension(las, args.output, dimension, counts,
-                                 f"{what} r={search.nns.radius:g}")
+        write_las_with_dimensions(las, args.output, {dimension: (counts, f"{what} r={search.nns.radius:g}")})
     else:
         write_arrays(args.output, counts=counts)
     used = counts[search.answered]

@@ -192,27 +192,42 @@ def write_arrays(path: Path, **arrays: NDArray[Any]) -> None:
             np.save(f, next(iter(arrays.values())), allow_pickle=False)
 
 
-def check_las_output(las: Any, path: Path, name: str) -> None:
+def check_las_output(las: Any, path: Path, names: list[str], remedy: str = "choose another name") -> None:
     """Refuses, before any work, a LAS/LAZ output that could not be written: a name the
     file already has (LAS names are case-insensitive) or too long, or .laz without codec."""
-    if len(name.encode()) > 32:
-        raise PointFileError(f"dimension name {name!r} is longer than the 32 bytes LAS allows")
-    if name.lower() in {d.lower() for d in las.point_format.dimension_names}:
-        raise PointFileError(f"the input already has a dimension named {name!r}; choose another name")
+    existing = {d.lower() for d in las.point_format.dimension_names}
+    for name in names:
+        if len(name.encode()) > 32:
+            raise PointFileError(f"dimension name {name!r} is longer than the 32 bytes LAS allows")
+        if name.lower() in existing:
+            raise PointFileError(f"the input already has a dimension named {name!r}; {remedy}")
     if suffix_of(path) == ".laz" and not laspy_module().LazBackend.detect_available():
         raise PointFileError(f"writing .laz files needs a LAZ backend for laspy (laszip): {EXTRA_HINT}")
 
 
-def write_las_with_dimension(las: Any, path: Path, name: str, values: NDArray[np.float32],
-                             description: str) -> None:
-    """Writes `las` to `path` (compressed for .laz) with `values` as a new float32 extra
-    dimension `name`."""
-    check_las_output(las, path, name)
+def write_las_with_dimensions(las: Any, path: Path, dimensions: dict[str, tuple[NDArray[np.float32], str]],
+                              ) -> None:
+    """Writes `las` to `path` (compressed for .laz) with new float32 extra dimensions,
+    `dimensions` mapping each name to its values and description."""
+    check_las_output(las, path, list(dimensions))
     laspy = laspy_module()
     try:
-        las.add_extra_dim(laspy.ExtraBytesParams(name=name, type=np.float32, description=description[:31]))
+        las.add_extra_dims([laspy.ExtraBytesParams(name=name, type=np.float32, description=description[:31])
+                            for name, (_, description) in dimensions.items()])
     except Exception as e:  # laspy refuses some names and formats with its own exception
-        raise PointFileError(f"cannot add dimension {name!r}: {e}") from None
-    las[name] = values
+        raise PointFileError(f"cannot add dimensions {', '.join(map(repr, dimensions))}: {e}") from None
+    for name, (values, _) in dimensions.items():
+        las[name] = values
     with replaced_atomically(path) as f:
         las.write(f, do_compress=suffix_of(path) == ".laz")
+
+
+def write_ply(path: Path, properties: dict[str, NDArray[Any]]) -> None:
+    """Writes a binary .ply file of one vertex element, a property for each (N,) array
+    of `properties`, in its own dtype."""
+    plyfile = optional_module("plyfile", "writing .ply files")
+    vertex = np.empty(len(next(iter(properties.values()))), [(name, a.dtype) for name, a in properties.items()])
+    for name, values in properties.items():
+        vertex[name] = values
+    with replaced_atomically(path) as f:
+        plyfile.PlyData([plyfile.PlyElement.describe(vertex, "vertex")]).write(f)

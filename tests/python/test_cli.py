@@ -199,11 +199,43 @@ def test_real_clouds(tmp_path, capsys, name):
     assert (counts[~finite] == 0).all() and (counts[finite] >= 1).all()
 
 
+def test_normals_of_a_tilted_plane(tmp_path, capsys):
+    rng = np.random.default_rng(5)
+    normal = np.array([-0.3, -0.2, 1.0]) / np.linalg.norm([-0.3, -0.2, 1.0])
+    across = np.cross(normal, [1.0, 0.0, 0.0]) / np.linalg.norm(np.cross(normal, [1.0, 0.0, 0.0]))
+    spans = rng.uniform(0, 10, (2000, 2))
+    points = spans[:, :1] * across + spans[:, 1:] * np.cross(normal, across) + [3000.0, 7000.0, 50.0]
+    points += rng.normal(0, 0.003, (2000, 1)) * normal
+    points[::300] = np.nan
+    finite = np.isfinite(points).all(axis=1)
+    paths = write_formats(tmp_path, points)
+    # The viewpoint is shifted with the (float64) points: unshifted it would lie on the plane's other side.
+    facing = ["--orient-towards", *(points[1] + 100 * normal)]
+    for name, output, options in (("p.npy", "n.npz", ["-k", "12", *facing]), ("p.xyz", "n.npz", ["--all-within"]),
+                                  ("p.ply", "n.ply", facing)):
+        status, _, err = run(["normals", paths[name], "-r", "0.6", *options, "-o", tmp_path / output], capsys)
+        assert status == 0, err
+        if output == "n.ply":
+            vertex = pytest.importorskip("plyfile").PlyData.read(str(tmp_path / output))["vertex"]
+            normals, curvature = np.stack([vertex[f"n{a}"] for a in "xyz"], axis=1), vertex["curvature"]
+            np.testing.assert_array_equal(np.stack([vertex[a] for a in "xyz"], axis=1), points.astype(np.float32))
+        else:
+            with np.load(tmp_path / output) as result:
+                normals, curvature = result["normals"], result["curvature"]
+                assert result["eigenvalues"].shape == (2000, 3) and (result["counts"][~finite] == 0).all()
+        assert normals.shape == (2000, 3) and normals.dtype == curvature.dtype == np.float32
+        assert np.isnan(normals[~finite]).all() and np.isnan(curvature[~finite]).all()
+        along = normals[finite] @ normal
+        assert ((along if facing[0] in options else np.abs(along)) > 0.99).all(), name
+        assert (curvature[finite] < 0.01).all()
+
+
 LAS_SCRIPT = """
 import json, subprocess, sys, warnings
 import numpy as np
 warnings.simplefilter("ignore", RuntimeWarning)  # the LAZ codec turns the GIL on
 import laspy
+import kesra
 from kesra.nns import KesraNNS
 
 cli, suffix, folder = sys.argv[1:]
@@ -220,23 +252,30 @@ run = lambda *args: subprocess.run([*cli.split("|"), *args], capture_output=True
 done = run("count", source, "-r", "0.7", "--as-dimension", "density", "-o", target)
 refused = run("count", source, "-r", "0.7", "--as-dimension", "Intensity", "-o", f"{folder}/x{suffix}")
 plain = run("count", source, "-r", "0.7", "-o", f"{folder}/c.npy")
+normals = run("normals", source, "-r", "1.5", "-o", f"{folder}/n{suffix}")
 result = laspy.read(target)
 coords = np.stack([np.asarray(result.x), np.asarray(result.y), np.asarray(result.z)], axis=1)
 shifted = (coords - np.floor(coords.min(axis=0))).astype(np.float32)
 expected = KesraNNS(shifted, 0.7).count_neighbours(shifted)
+shape = KesraNNS(shifted, 1.5).local_geometry(shifted)
+with_normals = laspy.read(f"{folder}/n{suffix}")
 print(json.dumps({
-    "status": [done.returncode, refused.returncode, plain.returncode],
+    "status": [done.returncode, refused.returncode, plain.returncode, normals.returncode],
     "errors": [done.stderr, refused.stderr],
     "compressed": result.header.are_points_compressed,
     "same": bool((result["density"] == expected).all() and (np.load(f"{folder}/c.npy") == expected).all()),
     "kept": bool((result.intensity == np.arange(3000)).all() and np.allclose(coords, las.xyz)),
+    "normals": bool(np.array_equal(np.stack([with_normals[f"normal_{a}"] for a in "xyz"], 1), shape.normals)
+                    and np.array_equal(with_normals["curvature"], kesra.features(shape)["change_of_curvature"])
+                    and not np.isnan(shape.normals).any()
+                    and (with_normals.intensity == np.arange(3000)).all()),
 }))
 """
 
 
 @pytest.mark.skipif(importlib.util.find_spec("laspy") is None, reason="laspy not installed (kesra[io])")
 @pytest.mark.parametrize("suffix", [".las", ".laz"])
-def test_las_counts_as_a_new_dimension(tmp_path, suffix):
+def test_las_counts_and_normals_as_new_dimensions(tmp_path, suffix):
     if suffix == ".laz" and importlib.util.find_spec("laszip") is None:
         pytest.skip("no LAZ backend for laspy installed")
     # Once through the console script, once through `python -m kesra`.
@@ -246,7 +285,7 @@ def test_las_counts_as_a_new_dimension(tmp_path, suffix):
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     result = json.loads(proc.stdout)
-    assert result["status"] == [0, 2, 0], result["errors"]
+    assert result["status"] == [0, 2, 0, 0], result["errors"]
     assert "shifted by (650123, 5400456, 300)" in result["errors"][0]
     assert "already has a dimension named 'Intensity'" in result["errors"][1]
-    assert result["compressed"] == (suffix == ".laz") and result["same"] and result["kept"]
+    assert result["compressed"] == (suffix == ".laz") and result["same"] and result["kept"] and result["normals"]
