@@ -64,6 +64,7 @@ import platform
 import statistics
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import numpy as np
@@ -73,10 +74,11 @@ from scipy.spatial import cKDTree
 import kesra
 from datasets import dataset_loaders, finite_rows, select
 from kesra import KesraNNSEngine
+from kesra.method_choice import choose_method
 from memory_probes import memory_per_point
 from nanoflann_runner import FLAGS, LEAF_SIZE, nanoflann_peer, nanoflann_version, run_nanoflann
 from radius_rules import NEIGHBOURS, RULES, suggest_radius
-from result_tables import detail_table, memory_table, peer_table, summary_table
+from result_tables import job_table, detail_table, memory_table, peer_table, summary_table
 from timing import repeats_for, timed_steady
 
 REPO = Path(__file__).resolve().parents[1]
@@ -140,6 +142,24 @@ def time_nanoflann(binary, paths, radius, threads, min_time):
     return report
 
 
+def make_engine(points, radius, method, cells_per_radius):
+    """The engine of `method`; "auto" is the package's default, chosen as KesraNNS
+    chooses it (the choice is part of its build time)."""
+    if method == "auto":
+        method = choose_method(points, radius).method
+    return KesraNNSEngine(points, radius, method=method, cells_per_radius=cells_per_radius)
+
+
+def timed_choice(points, radius, calls=20):
+    """The method "auto" chooses, and the least seconds of `calls` choices."""
+    seconds = []
+    for _ in range(calls):
+        start = time.perf_counter()
+        choice = choose_method(points, radius)
+        seconds.append(time.perf_counter() - start)
+    return choice.method, min(seconds)
+
+
 def bench_dataset(points, queries, paths, radius, methods, cells, threads, repeats, nanoflann, min_time=0.0):
     """Median seconds per (engine, T, operation) and the peers' neighbour totals.
 
@@ -168,8 +188,7 @@ def bench_dataset(points, queries, paths, radius, methods, cells, threads, repea
                 totals["nanoflann"] = {"found": report["found_total"], "count": report["count_total"]}
             for method in methods:
                 for c in cells:
-                    engine, build = timed_steady(KesraNNSEngine, points, radius, method=method, cells_per_radius=c,
-                                                 min_time=min_time)
+                    engine, build = timed_steady(make_engine, points, radius, method, c, min_time=min_time)
                     runs[(method, c)] = {
                         "build": build,
                         "find": timed_steady(engine.find_neighbours, queries, K, num_threads=t, min_time=min_time)[1],
@@ -235,8 +254,9 @@ def parse_args(argv):
     parser.add_argument("--summary", action="store_true",
                         help="only the summary table: every method at T = 2 against nanoflann, no memory probe")
     # The approximate graph method has its own benchmark (bench_graph.py).
-    parser.add_argument("--methods", type=parse_list, default=[m for m in kesra.available_methods() if m != "graph"],
-                        help="comma-separated")
+    parser.add_argument("--methods", type=parse_list,
+                        default=["auto"] + [m for m in kesra.available_methods() if m != "graph"],
+                        help="comma-separated; auto is KesraNNS's default choice")
     parser.add_argument("--threads", type=lambda s: parse_list(s, int),
                         help="comma-separated thread counts (default: 1,2; 2 with --summary)")
     parser.add_argument("--datasets", type=parse_list, help="comma-separated (default: all)")
@@ -285,19 +305,21 @@ def main(argv=None):
             checks = {}
             for method in args.methods:
                 for c in args.cells_per_radius:
-                    engine = KesraNNSEngine(points, radius, method=method, cells_per_radius=c)
+                    engine = make_engine(points, radius, method, c)
                     checks[(method, c)] = check_agreement(engine, tree, points, radius, rng)
                     if any(checks[(method, c)].values()):
                         failures.append((name, rule, f"{method}, cells_per_radius={c}", checks[(method, c)]))
                     del engine
             del tree
 
-            cloud = {"dataset": name, "points": n, "nan_rows_dropped": dropped, "radius_rule": rule, "radius": radius}
+            chosen, choice_s = timed_choice(points, radius)
+            cloud = {"dataset": name, "points": n, "nan_rows_dropped": dropped, "radius_rule": rule, "radius": radius,
+                     "auto_chose": chosen, "choice_s": choice_s}
             with tempfile.TemporaryDirectory() as tmp:
                 points_path = Path(tmp) / "points.npy"
                 np.save(points_path, points)
-                memory = {} if args.summary else memory_per_point(points_path, radius, args.methods,
-                                                                  args.cells_per_radius)
+                named = [method for method in args.methods if method != "auto"]
+                memory = {} if args.summary else memory_per_point(points_path, radius, named, args.cells_per_radius)
                 for order in args.orders:
                     if order == "own":
                         queries, queries_path = points, points_path
@@ -323,6 +345,8 @@ def main(argv=None):
             print("\n" + table)
         print()
     print(summary_table(results))
+    if "auto" in args.methods:
+        print("\n" + job_table(results))
 
     args.output.parent.mkdir(parents=True, exist_ok=True)
     args.output.write_text(json.dumps({

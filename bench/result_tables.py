@@ -17,7 +17,8 @@ from kesra.demo import format_table
 REPO = Path(__file__).resolve().parents[1]
 OPS = ("find", "count", "build")
 # Summary columns in this order; other methods follow.
-SUMMARY_METHODS = ["voxel", "hybrid", "kdtree"]
+SUMMARY_METHODS = ["auto", "voxel", "hybrid", "kdtree"]
+EXPLICIT = ("voxel", "hybrid", "kdtree")
 
 
 def fmt(value, form=".2f"):
@@ -78,6 +79,46 @@ def summary_table(results, threads=None, markdown=False):
     return format_table(headers, rows) + "\n" + note
 
 
+def job_table(results, threads=None, markdown=False):
+    """The default's whole job (build plus one k-nearest find of every point) per data
+    set, order and rule: against the fastest explicit exact method's and nanoflann's
+    build plus find, and its counts against nanoflann's; with what "auto" chose and
+    what the choice cost beside its build."""
+    threads = threads or max(r["threads"] for r in results)
+    groups = {}
+    for r in results:
+        if r["threads"] == threads:
+            groups.setdefault((r["dataset"], r["order"], r["radius_rule"]), {})[r["method"]] = r
+
+    def job(r, who):
+        rate = r["find_mqps"][who]
+        build = r["build_s"][who]
+        return None if rate is None or build is None else build + r["points"] / (rate * 1e6)
+
+    rows = []
+    for key, by_method in groups.items():
+        auto = by_method.get("auto")
+        if auto is None:
+            continue
+        explicit = {m: job(by_method[m], "kesra") for m in EXPLICIT if m in by_method}
+        best = min(explicit, key=explicit.get) if explicit else None
+        mine, peer = job(auto, "kesra"), job(auto, "nanoflann")
+        rows.append([*key, auto.get("auto_chose", "-"), fmt(mine, ".3f"),
+                     f"{best} {explicit[best]:.3f}" if best else "-",
+                     fmt(explicit[best] / mine if best and mine else None), fmt(peer / mine if peer and mine else None),
+                     fmt(auto["ratios"]["nanoflann"]["count"]),
+                     fmt(100 * auto["choice_s"] / auto["build_s"]["kesra"] if auto.get("choice_s") else None, ".1f")])
+    headers = ["dataset", "order", "rule", "chose", "job s", "fastest explicit", "x fastest", "x nf job",
+               "count x nf", "choice % build"]
+    note = (f"T = {threads}; job: build + find of k = 16 for every point; x fastest: the fastest explicit exact "
+            "method's job / auto's (target 0.9); x nf job: nanoflann's build + find / auto's (target 1.3 from "
+            "100k points); count x nf (target 1.5); choice % build (target 3)")
+    if markdown:
+        lines = ["| " + " | ".join(map(str, row)) + " |" for row in [headers, ["---"] * len(headers), *rows]]
+        return note + "\n\n" + "\n".join(lines)
+    return format_table(headers, rows) + "\n" + note
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Print the tables of a bench_queries.py run.")
     parser.add_argument("results", type=Path, nargs="?", default=REPO / "bench" / "results" / "latest.json")
@@ -91,6 +132,8 @@ def main(argv=None):
             if table:
                 print(table, end="\n\n")
     print(summary_table(results, args.threads, args.markdown))
+    if any(r["method"] == "auto" for r in results):
+        print("\n" + job_table(results, args.threads, args.markdown))
 
 
 if __name__ == "__main__":
