@@ -25,7 +25,7 @@ rows sorted by distance and with rows in the search's own order:
 Ratios are peer time / kesra time for the same row order (targets: at least 1.5
 against nanoflann and Open3D, 10 against scipy). The peak extra memory of kesra's
 sorted call is measured in a fresh process (bench/memory_probes.py) and shown over the
-output's size (target: at most 1.5). kesra's rows are checked against
+output's size, and as "fits": whether it is at most 1.1 times the output plus 32 MB. kesra's rows are checked against
 `count_neighbours` (lengths), sorted rows for ascending order and, on a sample,
 against distances recomputed from the points; a failure makes the script exit with
 status 1. A package without `find_all_neighbours` gets a note, and the peers are timed
@@ -112,6 +112,13 @@ def steady_report(run, key, min_time):
     report = run(1)
     calls = repeats_for(report[key], min_time)
     return run(calls) if calls > 1 else report
+
+
+def within_memory_target(memory):
+    """Whether the call's resident peak stays within 1.1 times its output plus 32 MB."""
+    if not memory or memory["rss_peak_bytes"] is None:
+        return "-"
+    return "yes" if memory["rss_peak_bytes"] <= 1.1 * memory["output_bytes"] + 32e6 else "NO"
 
 
 def bench_cloud(points, points_path, radius, method, threads, repeats, min_time, peers, rng, with_scipy):
@@ -244,7 +251,8 @@ def main(argv=None):
                                  *cells(times, by_order("kesra"), available, ".3f"),
                                  *cells(ratio, by_order("nanoflann"), peers["nanoflann"], ".2f"),
                                  *cells(ratio, by_order("open3d"), peers["open3d"], ".2f"),
-                                 fmt(ratio.get("scipy sorted"), ".1f"), fmt(peak["rss"]), fmt(peak["traced"])])
+                                 fmt(ratio.get("scipy sorted"), ".1f"), fmt(peak["rss"]), fmt(peak["traced"]),
+                                 within_memory_target(memory)])
                     peer_rows.append([name, rule, method,
                                       *cells(times, by_order("nanoflann"), peers["nanoflann"],
                                              ".3f"),
@@ -259,11 +267,11 @@ def main(argv=None):
     print()
     print(format_table(["dataset", "N", "rule", "r", "method", "nbrs/pt", "kesra s srt", "kesra s uns",
                         "x nf srt", "x nf uns", "x o3d srt", "x o3d uns", "x scipy", "peak/out RSS",
-                        "peak/out traced"], rows))
+                        "peak/out traced", "fits"], rows))
     print(f"T = {args.threads}; srt: rows sorted by distance, uns: rows in the search's own order; x nf, x o3d, "
           "x scipy: peer time / kesra time for the same order (targets 1.5, 1.5 and 10; scipy sorts); "
-          "peak/out: peak extra memory of kesra's sorted call over the output's size (target 1.5), by the "
-          "resident set and by tracemalloc")
+          "peak/out: peak extra memory of kesra's sorted call over the output's size, by the resident set and "
+          "by tracemalloc; fits: the resident peak is at most 1.1 x the output + 32 MB")
     print()
     print(format_table(["dataset", "rule", "method", "nf s srt", "nf s uns", "o3d build s", "o3d s srt",
                         "o3d s uns", "scipy s"], peer_rows))
