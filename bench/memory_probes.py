@@ -1,9 +1,10 @@
 """Memory measurements, each in a fresh process so that nothing measured before counts.
 
 - bytes per point of a built structure: growth of the resident set while building;
-- peak extra memory of a call: the resident set's high-water mark during the call
-  (reset just before it through /proc/self/clear_refs) above the resident set before
-  it, and the peak of NumPy's allocations traced by tracemalloc in a second call.
+- peak extra memory of a call (`find_all_neighbours`, `local_geometry`): the resident
+  set's high-water mark during the call (reset just before it through
+  /proc/self/clear_refs) above the resident set before it, and the peak of NumPy's
+  allocations traced by tracemalloc in a second call.
 """
 
 import json
@@ -31,18 +32,22 @@ engine = build()
 print((rss() - before) / len(points))
 """
 
-FIND_ALL_PROBE = """
+CALL_PROBE = """
 import gc, json, sys, tracemalloc
 import numpy as np
 from kesra import KesraNNS
-path, radius, method, threads = sys.argv[1], float(sys.argv[2]), sys.argv[3], int(sys.argv[4])
+path, radius, method, threads, what = sys.argv[1], float(sys.argv[2]), sys.argv[3], int(sys.argv[4]), sys.argv[5]
 points = np.load(path)
 nns = KesraNNS(points, radius, method)
+calls = {
+    "find_all": lambda: nns.find_all_neighbours(points, num_threads=threads),
+    "local_geometry": lambda: nns.local_geometry(points, int(sys.argv[6]), num_threads=threads),
+    "local_geometry_all_within": lambda: nns.local_geometry(points, all_within=True, num_threads=threads),
+}
+call = calls[what]
 def status(field):
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) * 1024 for line in f if line.startswith(field + ":"))
-def call():
-    return nns.find_all_neighbours(points, num_threads=threads)
 gc.collect()
 try:
     with open("/proc/self/clear_refs", "w") as f:
@@ -81,9 +86,16 @@ def memory_per_point(path, radius, methods, cells):
     return result
 
 
-def find_all_peak(path, radius, method, threads):
-    """{"output_bytes", "rss_peak_bytes" (None without /proc), "traced_peak_bytes"} of
-    `KesraNNS(points, radius, method).find_all_neighbours(points, num_threads=threads)`."""
+def call_peak(path, radius, method, threads, what="find_all", k=16):
+    """{"output_bytes", "rss_peak_bytes" (None without /proc), "traced_peak_bytes"} of one
+    call on `KesraNNS(points, radius, method)` with its own points as queries, on `threads`
+    threads: `what` is "find_all" (`find_all_neighbours`), "local_geometry" (with `k`) or
+    "local_geometry_all_within"; None without /proc."""
     if not Path("/proc/self/status").exists():
         return None
-    return json.loads(_probe(FIND_ALL_PROBE, path, repr(radius), method, threads))
+    return json.loads(_probe(CALL_PROBE, path, repr(radius), method, threads, what, k))
+
+
+def find_all_peak(path, radius, method, threads):
+    """`call_peak` of `find_all_neighbours`."""
+    return call_peak(path, radius, method, threads, "find_all")
