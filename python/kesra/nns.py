@@ -294,7 +294,7 @@ class KesraNNS:
         counts = self._engine.neighbour_counts(points, num_threads=threads)
         # Pieces are cut over the caller's rows; rows left out have no pairs.
         places = np.flatnonzero(finite) if finite is not None else None
-        all_counts = counts if places is None else spread(counts, finite, 0)
+        all_counts = counts if finite is None else spread(counts, finite, 0)
         for part in row_slices(all_counts, limit):
             searched = part if places is None else slice(*np.searchsorted(places, [part.start, part.stop]))
             with explained_memory_error(lambda: f"to find all neighbours of rows {part.start:,}-{part.stop - 1:,}"):

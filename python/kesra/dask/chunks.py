@@ -81,7 +81,7 @@ def split_pairs(pairs: da.Array, k: int, index_dtype: np.dtype[Any]) -> tuple[da
     return indices, distances
 
 
-def joined_rows(parts: list[Delayed], rows_per_part: tuple[float, ...], index_dtype: np.dtype[Any],
+def joined_rows(parts: list[Any], rows_per_part: tuple[float, ...], index_dtype: np.dtype[Any],
                 ) -> tuple[da.Array, da.Array, da.Array]:
     """Lazy offsets, indices and distances of all rows from one `AllNeighbours` per row
     chunk; each part is computed once when the three are computed together. A part's
