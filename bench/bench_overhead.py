@@ -12,7 +12,8 @@ median of --calls calls (default 1,000) of:
   count_neighbours, with num_threads = T;
 - the build, with RAYON_NUM_THREADS = T;
 
-through the native engine (`KesraNNSEngine`) and the package (`KesraNNS`). The floor
+through the native engine (`KesraNNSEngine`) and the package (`KesraNNS`), beside
+scipy's cKDTree.query of one point (k = 16, bounded by r) in the same process. The floor
 is starting T threads that do nothing and joining them, timed in C++ by
 bench/nanoflann_peer.cpp (--mode threads); "beyond" is a call's median minus it. A JSON
 summary is written to bench/results/overhead.json.
@@ -27,6 +28,7 @@ import time
 from pathlib import Path
 
 import numpy as np
+from scipy.spatial import cKDTree
 
 from datasets import data_dir, finite_rows
 from kesra import KesraNNS, KesraNNSEngine
@@ -84,7 +86,10 @@ def main(argv=None):
         print(f"note: no thread floor: {skipped}")
     print(f"{path.stem if path.exists() else 'surface'}: {len(points):,} points, r = {radius:.4g} (median rule)")
 
-    rows, results = [], []
+    tree, point = cKDTree(points), points[0].astype(np.float64)
+    scipy_one = median_call(lambda: tree.query(point, 16, distance_upper_bound=radius), args.calls)
+    rows, results = [["scipy cKDTree.query, 1 point", 1, "", fmt(scipy_one * 1e6, ".1f"), "", ""]], []
+    results.append({"call": "scipy query, 1 point", "threads": 1, "seconds": scipy_one})
     for t in args.threads:
         floor = spawn_join_seconds(binary, t) if binary else None
         rows.append([f"start + join {t} thread(s), C++", t, fmt(floor and floor * 1e6, ".1f"), "", "", ""])
