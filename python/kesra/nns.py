@@ -332,8 +332,10 @@ class KesraNNS:
         points, finite = self._queries(queries)
         viewpoint = None
         if orient_towards is not None:
+            if np.shape(orient_towards) not in ((3,), (1, 3)):
+                raise ValueError(f"orient_towards must be one point (x, y, z), got shape {np.shape(orient_towards)}")
             view = as_points(orient_towards, "orient_towards", "1", single=True, origin=self._origin)
-            if len(view) != 1 or not np.isfinite(view).all():
+            if not np.isfinite(view).all():
                 raise ValueError(f"orient_towards must be one finite point (x, y, z), got {orient_towards!r}")
             viewpoint = view[0].tolist()
         with explained_memory_error(lambda: f"to describe the neighbourhoods of {len(points):,} query rows"):

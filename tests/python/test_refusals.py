@@ -40,6 +40,8 @@ Q = POINTS[:3]
     (lambda: NNS.find_all_neighbours(Q, num_threads=2**40), ValueError, "num_threads must be at most"),
     (lambda: NNS.count_neighbours(Q, distance_weight_factor=np.nan), ValueError,
      "distance_weight_factor must be a non-negative number, got nan"),
+    (lambda: NNS.local_geometry(Q, orient_towards=[1, 2]), ValueError, "orient_towards must be one point (x, y, z), "
+                                                                      "got shape (2,)"),
     (lambda: kesra.indices_by_field([0.0], [1]), TypeError, "row_ids must hold integers, got float64"),
     (lambda: kesra.indices_by_field([0], np.ones((1, 1), int)), ValueError, "counts must be one-dimensional"),
     (lambda: kesra.indices_by_field(np.array([2**63], np.uint64), [1]), ValueError, "row_ids holds 9223372036854775808"),
