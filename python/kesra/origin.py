@@ -42,10 +42,12 @@ def corner_floor(points: NDArray[Any]) -> NDArray[np.float64]:
 
 def float32_step(points: NDArray[Any]) -> tuple[float, float]:
     """The largest absolute finite coordinate and the spacing of float32 values there."""
-    bounds = finite_bounds(points)
-    if bounds is None:
+    # Reductions over the whole array: per-column ones over (N, 3) rows run at a sixth
+    # of the speed, which cost more than a small cloud's build.
+    finite = points if np.isfinite(points).all() else points[np.isfinite(points).all(axis=1)]
+    if not finite.size:
         return 0.0, 0.0
-    largest = float(np.abs(np.concatenate(bounds).astype(np.float64)).max())
+    largest = max(abs(float(finite.min())), abs(float(finite.max())))
     with np.errstate(over="ignore"):
         return largest, float(np.spacing(np.float32(largest)))
 
