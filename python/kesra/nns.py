@@ -240,10 +240,12 @@ class KesraNNS:
         exactly the points `count_neighbours` counts (for "graph", those its walk
         reaches), at the distances `find_neighbours` reports.
 
-        The engine counts the rows, sizes the result from the counts and writes each
-        row straight into its place: the call holds nothing beyond its result but a few
-        buffers per thread. When the result may not fit in memory, use
-        `iter_all_neighbours`.
+        The engine answers rows that follow each other in space (such as a cloud's own
+        points) in one pass, a window of rows at a time, each window's rows placed by
+        their counts; rows that jump about are counted first, the result sized from the
+        counts, and each row written straight into its place. Beyond its result the
+        call holds about a window's entries and a few buffers per thread. When the
+        result may not fit in memory, use `iter_all_neighbours`.
 
         Args:
             queries: Query points, shape (M, 3), or one point of shape (3,)
@@ -252,7 +254,7 @@ class KesraNNS:
                 row in the search's own order (the same set), which is faster
             num_threads: Worker threads for this call, as for `find_neighbours`
             progress: Show one progress bar on standard error, when it is a terminal,
-                for the whole call; it counts each row twice, once counted and once found
+                for the whole call (rows counted first count twice: counted and found)
 
         Returns:
             `AllNeighbours(offsets, indices, distances)`: row i's neighbours are
@@ -261,8 +263,9 @@ class KesraNNS:
             `to_csr()` turns it into a scipy sparse array of width `len(nns)`.
 
         Raises:
-            MemoryError: before any search, when the result would not fit; its message
-                says how many pairs it would hold
+            MemoryError: when the result would not fit, saying how many pairs it would
+                hold (at least, when rows are answered window by window); nothing of the
+                result is returned
         """
         threads = thread_count(num_threads)
         sort, progress = flag(sort, "sort"), flag(progress, "progress")

@@ -134,8 +134,10 @@ PyMethodDef engine_methods[] = {
      "find_all_neighbours($self, query_points, sort=True, num_threads=0, progress=False, counts=None)\n--\n\n"
      "Every search point within the radius of each query point, in compressed rows\n\n"
      "The rows hold exactly the points count_neighbours counts (for \"graph\", those its\n"
-     "walk reaches). The rows are counted first, the result is sized from the counts, and\n"
-     "each row is written straight into its place.\n\nArgs:\n"
+     "walk reaches). Rows that follow each other in space are answered in one pass, a\n"
+     "window of rows at a time, placed by their counts; other rows (and calls given\n"
+     "counts) are counted first, the result sized from the counts, and each row written\n"
+     "straight into its place.\n\nArgs:\n"
      "    query_points: Points to search for neighbours of (Q, 3)\n"
      "    sort: Each row ascending by distance, equal distances by row number; False\n"
      "        leaves each row in the search's own order\n"
@@ -147,7 +149,8 @@ PyMethodDef engine_methods[] = {
      "    offsets, int64 (Q + 1,): the neighbours of row i are at offsets[i]:offsets[i + 1]\n"
      "    indices, int32: their row numbers in the search points\n"
      "    distances, float32: their distances\n\n"
-     "Raises MemoryError, before any search, when the result cannot be allocated"},
+     "Raises MemoryError when the result cannot be allocated (before any search when the\n"
+     "rows were counted first); no part of the result is returned"},
     {"neighbour_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_neighbour_counts)),
      METH_FASTCALL | METH_KEYWORDS,
      "neighbour_counts($self, query_points, num_threads=0, progress=False)\n--\n\n"
