@@ -9,7 +9,6 @@
 #include "binding/py_ref.hpp"
 #include "binding/result_arrays.hpp"
 #include "binding/worker_pool_call.hpp"
-#include "query/row_order.hpp"
 #include "query/all_neighbours.hpp"
 
 namespace kesra::py {
@@ -60,7 +59,7 @@ PyObject* engine_find_all_neighbours(PyObject* self, PyObject* const* args, Py_s
     AllNeighboursResult result;
     const bool ok = run_on_worker_pool(num_threads, [&](WorkerPool& pool) {
         result = find_all_neighbours(pool, engine.backend, queries, engine.max_dist, sort, progress, counts);
-    }, queries.rows <= QUERY_CHUNK_ROWS);
+    }, queries.rows);
     if (!ok) return nullptr;
     npy_intp rows[1] = {static_cast<npy_intp>(queries.rows + 1)};
     npy_intp pairs[1] = {static_cast<npy_intp>(result.offsets.data()[queries.rows])};
@@ -90,7 +89,7 @@ PyObject* engine_neighbour_counts(PyObject* self, PyObject* const* args, Py_ssiz
     OutputBuffer<std::int64_t> counts;
     const bool ok = run_on_worker_pool(num_threads, [&](WorkerPool& pool) {
         counts = neighbour_counts(pool, engine.backend, queries, engine.max_dist, progress);
-    }, queries.rows <= QUERY_CHUNK_ROWS);
+    }, queries.rows);
     if (!ok) return nullptr;
     npy_intp dims[1] = {static_cast<npy_intp>(queries.rows)};
     return to_array(counts, NPY_INT64, 1, dims);

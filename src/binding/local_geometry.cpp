@@ -9,7 +9,6 @@
 #include "binding/result_arrays.hpp"
 #include "binding/worker_pool_call.hpp"
 #include "query/local_geometry.hpp"
-#include "query/row_order.hpp"
 
 namespace kesra::py {
 
@@ -55,7 +54,7 @@ PyObject* engine_local_geometry(PyObject* self, PyObject* const* args, Py_ssize_
     LocalGeometryResult result;
     const bool ok = run_on_worker_pool(num_threads, [&](WorkerPool& pool) {
         result = local_geometry(pool, engine.backend, queries, k, all_within, engine.max_dist, viewpoint, progress);
-    }, queries.rows <= QUERY_CHUNK_ROWS);
+    }, queries.rows);
     if (!ok) return nullptr;
     npy_intp rows3[2] = {static_cast<npy_intp>(queries.rows), 3};
     npy_intp rows[1] = {static_cast<npy_intp>(queries.rows)};

@@ -10,7 +10,6 @@
 #include "binding/py_ref.hpp"
 #include "binding/result_arrays.hpp"
 #include "binding/worker_pool_call.hpp"
-#include "query/row_order.hpp"
 
 namespace kesra::py {
 
@@ -49,7 +48,7 @@ PyObject* engine_find_neighbours(PyObject* self, PyObject* const* args, Py_ssize
     NeighbourResult result;
     const bool ok = run_on_worker_pool(num_threads, [&](WorkerPool& pool) {
         result = find_neighbours(pool, engine.backend, queries, k, engine.max_dist, epsilon, progress);
-    }, queries.rows <= QUERY_CHUNK_ROWS);
+    }, queries.rows);
     if (!ok) return nullptr;
     npy_intp dims[2] = {static_cast<npy_intp>(queries.rows), static_cast<npy_intp>(k)};
     Ref indices(to_array(result.indices, NPY_INT32, 2, dims));
@@ -81,7 +80,7 @@ PyObject* engine_count_neighbours(PyObject* self, PyObject* const* args, Py_ssiz
     OutputBuffer<float> counts;
     const bool ok = run_on_worker_pool(num_threads, [&](WorkerPool& pool) {
         counts = count_neighbours(pool, engine.backend, queries, engine.max_dist, weight, progress);
-    }, queries.rows <= QUERY_CHUNK_ROWS);
+    }, queries.rows);
     if (!ok) return nullptr;
     npy_intp dims[1] = {static_cast<npy_intp>(queries.rows)};
     return to_array(counts, NPY_FLOAT32, 1, dims);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/errors.hpp"
+#include "query/row_order.hpp"
 
 namespace kesra::py {
 
@@ -41,11 +42,12 @@ PyObject* raise_current(PyObject* other, const char* unknown) {
     return nullptr;
 }
 
-bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task, bool one_chunk) {
+bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task,
+                        std::size_t query_rows) {
     std::exception_ptr error;
     Py_BEGIN_ALLOW_THREADS
     try {
-        if (one_chunk)
+        if (query_rows <= QUERY_CHUNK_ROWS)
             WorkerPool::run_here(task);
         else
             WorkerPool::run(num_threads, task);

@@ -5,6 +5,7 @@
 // be built and every other failure -> the module's internal error.
 #include <Python.h>
 
+#include <cstdint>
 #include <functional>
 
 #include "pool/worker_pool.hpp"
@@ -19,10 +20,11 @@ PyObject* internal_error_type();
 // anything else -> `other` with its message, or `unknown` when it has none.
 PyObject* raise_current(PyObject* other, const char* unknown = "unknown failure");
 
-// Returns false with a Python exception set when the task failed. A call whose work is
-// `one_chunk` runs on the calling thread instead (still detached from the interpreter):
-// the same result, without starting threads.
+// Returns false with a Python exception set when the task failed. A query of
+// `query_rows` that fit one chunk runs on the calling thread instead (still detached from
+// the interpreter): the same result, without starting threads. Builds pass none.
+inline constexpr std::size_t NOT_A_QUERY = SIZE_MAX;
 bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task,
-                        bool one_chunk = false);
+                        std::size_t query_rows = NOT_A_QUERY);
 
 }  // namespace kesra::py
