@@ -2,9 +2,8 @@
 which asks the engine for it, and `row_slices`, which cuts a call into pieces of a
 bounded number of pairs.
 
-The engine counts every row, sizes the result from the counts and writes each row's
-neighbours straight into its place, so a call holds nothing beyond its result but a
-few buffers per thread.
+The engine writes each row's neighbours straight into its place in the compressed rows
+(`KesraNNS.find_all_neighbours` says how), so a call holds little beyond its result.
 """
 
 from __future__ import annotations

@@ -1,14 +1,16 @@
-"""The shape of each query row's neighbourhood: `LocalGeometry`, and `features`, the
-eigenvalue features computed from it."""
+"""The shape of each query row's neighbourhood: `LocalGeometry`, `features`, the
+eigenvalue features computed from it, and `viewpoint`, the point normals are turned to."""
 
 from __future__ import annotations
 
 from typing import NamedTuple
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["LocalGeometry", "features"]
+from kesra.rows import as_points
+
+__all__ = ["LocalGeometry", "features", "viewpoint"]
 
 
 class LocalGeometry(NamedTuple):
@@ -25,6 +27,20 @@ class LocalGeometry(NamedTuple):
     counts: NDArray[np.int64]
     """int64 (M,): how many neighbours each row's shape was computed from (int64, as
     `AllNeighbours.counts()`)"""
+
+
+def viewpoint(orient_towards: ArrayLike | None, origin: NDArray[np.float64] | None) -> list[float] | None:
+    """`orient_towards`, one finite point (x, y, z), shifted like the queries by `origin`,
+    as the engine takes it; None stays None."""
+    if orient_towards is None:
+        return None
+    if np.shape(orient_towards) not in ((3,), (1, 3)):
+        raise ValueError(f"orient_towards must be one point (x, y, z), got shape {np.shape(orient_towards)}")
+    view = as_points(orient_towards, "orient_towards", "1", single=True, origin=origin)
+    if not np.isfinite(view).all():
+        raise ValueError(f"orient_towards must be one finite point (x, y, z), got {orient_towards!r}")
+    point: list[float] = view[0].tolist()
+    return point
 
 
 def features(result: LocalGeometry) -> dict[str, NDArray[np.float32]]:

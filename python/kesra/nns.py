@@ -20,7 +20,7 @@ from kesra.arguments import (
     thread_count,
 )
 from kesra.arguments import whole_number as whole_number  # where the rest of the package finds it
-from kesra.local_geometry import LocalGeometry
+from kesra.local_geometry import LocalGeometry, viewpoint
 from kesra.method_choice import Choice, choose_method
 from kesra.origin import Origin, chosen_origin, warn_if_coarse
 from kesra.rows import as_points, as_rows, finite_rows, spread
@@ -333,18 +333,11 @@ class KesraNNS:
         threads = thread_count(num_threads)
         all_within, progress = flag(all_within, "all_within"), flag(progress, "progress")
         points, finite = self._queries(queries)
-        viewpoint = None
-        if orient_towards is not None:
-            if np.shape(orient_towards) not in ((3,), (1, 3)):
-                raise ValueError(f"orient_towards must be one point (x, y, z), got shape {np.shape(orient_towards)}")
-            view = as_points(orient_towards, "orient_towards", "1", single=True, origin=self._origin)
-            if not np.isfinite(view).all():
-                raise ValueError(f"orient_towards must be one finite point (x, y, z), got {orient_towards!r}")
-            viewpoint = view[0].tolist()
+        view = viewpoint(orient_towards, self._origin)
         with explained_memory_error(lambda: f"to describe the neighbourhoods of {len(points):,} query rows"):
             values, normals, counts = self._engine.local_geometry(
                 points, neighbours, all_within=all_within, num_threads=threads, progress=progress,
-                viewpoint=viewpoint)
+                viewpoint=view)
         if finite is not None:
             values, normals, counts = spread(values, finite, np.nan), spread(normals, finite, np.nan), \
                 spread(counts, finite, 0)
