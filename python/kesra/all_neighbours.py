@@ -32,9 +32,9 @@ class CompressedRows(NamedTuple):
 class AllNeighbours(CompressedRows):
     """Every neighbour of M query rows, in compressed rows: the neighbours of row i are
     `indices[offsets[i]:offsets[i + 1]]`, at `distances[offsets[i]:offsets[i + 1]]`,
-    nearest first (equal distances by row number) unless asked otherwise. A named tuple
-    of the three arrays; `num_points`, the number of search points the row numbers
-    refer to, rides along (None when not known)."""
+    nearest first (by squared distance, equal ones by row number) unless asked otherwise.
+    A named tuple of the three arrays; `num_points`, the number of search points the row
+    numbers refer to, rides along (None when not known)."""
 
     num_points: int | None = None
 

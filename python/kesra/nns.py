@@ -249,7 +249,7 @@ class KesraNNS:
 
         Args:
             queries: Query points, shape (M, 3), or one point of shape (3,)
-            sort: Each row ascending by distance, equal distances by row number, so that
+            sort: Each row ascending by squared distance, equal ones by row number, so that
                 "voxel", "kdtree" and "hybrid" return the same bytes; False leaves each
                 row in the search's own order (the same set), which is faster
             num_threads: Worker threads for this call, as for `find_neighbours`

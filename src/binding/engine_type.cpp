@@ -139,7 +139,7 @@ PyMethodDef engine_methods[] = {
      "counts) are counted first, the result sized from the counts, and each row written\n"
      "straight into its place.\n\nArgs:\n"
      "    query_points: Points to search for neighbours of (Q, 3)\n"
-     "    sort: Each row ascending by distance, equal distances by row number; False\n"
+     "    sort: Each row ascending by squared distance, equal ones by row number; False\n"
      "        leaves each row in the search's own order\n"
      "    num_threads: Number of parallel threads to use for this call, as for\n"
      "        find_neighbours\n"

@@ -48,7 +48,7 @@ public:
         if (keys_.size() < padded) keys_.resize(padded);
         for (std::size_t i = 0; i < n; ++i) {
             check(positions[i] < num_original_, "neighbour position outside original_indices");
-            keys_[i] = row_key(std::sqrt(d2[i]), original_[positions[i]]);
+            keys_[i] = row_key(d2[i], original_[positions[i]]);
         }
         const std::uint64_t* sorted = sort_row_keys(keys_.data(), n, scratch_);
         for (std::size_t i = 0; i < n; ++i) {

@@ -24,7 +24,7 @@ struct AllNeighboursResult {
 OutputBuffer<std::int64_t> neighbour_counts(WorkerPool& pool, const SearchBackend& backend, const PointsView& queries,
                                             float max_dist, bool progress);
 
-// The points count_neighbours counts, each row ascending by distance and equal distances
+// The points count_neighbours counts, each row ascending by squared distance and equal ones
 // by row number when `sort`, otherwise in the search's own order. `counts`, when given,
 // are the rows' neighbour_counts, so they are not counted again; a row whose search finds
 // another number raises InvalidArgument. A result too large to allocate raises

@@ -48,7 +48,9 @@ def brute_force(points, queries, r, k=0, weights=()):
 
 def check_find(result, points, queries, best):
     """Distances must be the oracle's, bit for bit; each index a distinct row whose own
-    distance is the one reported, so ties at the k-th place may go either way."""
+    squared distance is the oracle's at its place (so rows ascend by squared distance, not
+    only by its square root), equal squared distances by row number; ties at the k-th
+    place may go either way."""
     idx, dist = result
     assert idx.dtype == np.int32 and dist.dtype == F32 and idx.shape == best.shape
     expected = np.where(np.isfinite(best), np.sqrt(best), F32(-1))
@@ -57,10 +59,24 @@ def check_find(result, points, queries, best):
     filled = idx >= 0
     assert (filled == (dist >= 0)).all() and (idx < len(points)).all()
     with np.errstate(all="ignore"):
-        own = np.sqrt(sq_dist(queries[:, None, :], points[np.where(filled, idx, 0)]))
-    assert (own[filled] == dist[filled]).all(), "an index does not match its distance"
+        own_sq = sq_dist(queries[:, None, :], points[np.where(filled, idx, 0)])
+    assert (np.sqrt(own_sq)[filled] == dist[filled]).all(), "an index does not match its distance"
+    bad = np.flatnonzero((filled & (own_sq != best)).any(axis=1))
+    assert bad.size == 0, f"row {bad[0]}: squared distances {own_sq[bad[0]]}, expected {best[bad[0]]}"
+    tie = filled[:, 1:] & (own_sq[:, 1:] == own_sq[:, :-1])
+    assert (idx[:, 1:][tie] > idx[:, :-1][tie]).all(), "equal squared distances not by row number"
     s = np.sort(np.where(filled, idx, -1 - np.arange(idx.shape[1])), axis=1)
     assert (s[:, 1:] != s[:, :-1]).all(), "a row lists the same point twice"
+
+
+def sphere_cloud(centres, n, radius, seed):
+    """n points at `radius` around random ones of `centres`: many of their squared
+    distances to a centre lie one unit in the last place apart and share a float32
+    square root, which only an order by the squared distance tells apart."""
+    rng = np.random.default_rng(seed)
+    d = rng.normal(size=(n, 3))
+    d /= np.linalg.norm(d, axis=1, keepdims=True)
+    return (centres[rng.integers(0, len(centres), n)] + radius * d).astype(F32)
 
 
 def check_sums(got, expected, counts):

@@ -93,7 +93,7 @@ def test_native_rows_in_every_form(crowded):
             assert a.tobytes() == b.tobytes(), method
         unsorted = nns.find_all_neighbours(queries, sort=False, num_threads=2)
         rows = np.repeat(np.arange(len(queries)), unsorted.counts())
-        order = np.lexsort((unsorted.indices, unsorted.distances, rows))
+        order = np.lexsort((unsorted.indices, sq_dist(queries[rows], points[unsorted.indices]), rows))
         np.testing.assert_array_equal(unsorted.offsets, whole[method].offsets)
         np.testing.assert_array_equal(unsorted.indices[order], whole[method].indices)
         pieces = list(nns.iter_all_neighbours(queries, max_pairs=5000, num_threads=2))
@@ -109,7 +109,7 @@ def test_native_rows_in_every_form(crowded):
         d2 = sq_dist(queries[:, None, :], points[None, :, :])
     rows, columns = np.nonzero(d2 < np.float32(1.0))
     distances = np.sqrt(d2[rows, columns])
-    order = np.lexsort((columns, distances, rows))  # the promised order: distance, then row number
+    order = np.lexsort((columns, d2[rows, columns], rows))  # the promised order: squared distance, then row
     np.testing.assert_array_equal(result.indices, columns[order])
     np.testing.assert_array_equal(result.distances, distances[order])
     assert result.counts().max() > 10_000 and (result.counts() == 0).sum() >= 3

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import kesra
-from brute_force import F32, brute_force, check_find, check_sums, random_cloud, sq_dist
+from brute_force import F32, brute_force, check_find, check_sums, random_cloud, sphere_cloud, sq_dist
 
 NAN = np.nan
 EXACT = ["voxel", "kdtree", "hybrid"]
@@ -33,6 +33,24 @@ def test_matches_brute_force(cloud, method, m):
     np.testing.assert_array_equal(engine.count_neighbours(queries, 0, 0.0), counts)
     for p in (1.0, 2.5):
         check_sums(engine.count_neighbours(queries, 0, p), ref.sums[p], ref.count)
+
+
+@pytest.mark.parametrize("method", ["voxel", "kdtree", "hybrid", "graph"])
+def test_rows_ascend_by_squared_distance(method):
+    # Squared distances one unit in the last place apart, sharing one square root: the
+    # nearer must come first whatever the row numbers, in k-nearest and sorted rows alike.
+    queries = random_cloud(40, seed=61, low=-3, high=3)
+    points = sphere_cloud(queries, 4000, 0.5, seed=62)
+    ref = brute_force(points, queries, 1.0, k=300)
+    b = ref.best
+    assert ((np.sqrt(b[:, 1:]) == np.sqrt(b[:, :-1])) & (b[:, 1:] > b[:, :-1])).sum() > 50
+    engine = Engine(points, 1.0, method)
+    if method != "graph":
+        check_find(engine.find_neighbours(queries, 300), points, queries, b)
+    offsets, idx, dist = engine.find_all_neighbours(queries)
+    rows = np.repeat(np.arange(len(queries)), np.diff(offsets))
+    d2 = sq_dist(queries[rows], points[idx])
+    assert (np.lexsort((idx, d2, rows)) == np.arange(len(idx))).all()
 
 
 @each_method

@@ -117,7 +117,7 @@ public:
     }
 
     // Writes one result row of width `capacity`: row numbers and distances of the kept
-    // entries, ascending by distance and equal distances by row number, then -1 / -1.0.
+    // entries, ascending by squared distance and equal ones by row number, then -1 / -1.0.
     // The row's bytes depend only on the kept entries, not on the order they came in.
     void write_row(const std::uint32_t* original_indices, std::size_t num_indices, std::int32_t* index_row,
                    float* distance_row) {
@@ -129,7 +129,7 @@ public:
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t pos = entries_[i].position;
             check(pos < num_indices, "neighbour position outside original_indices");
-            keys[i] = row_key(std::sqrt(entries_[i].dist_sq), original_indices[pos]);
+            keys[i] = row_key(entries_[i].dist_sq, original_indices[pos]);
         }
         const std::uint64_t* sorted = sort_row_keys(keys, n, held_keys_);
         for (std::size_t i = 0; i < n; ++i) {
@@ -189,7 +189,7 @@ private:
     std::vector<Candidate> entries_;  // sized once; entries_[0, size_) in offer order, a heap once full
     std::vector<std::uint64_t> sort_keys_;  // the keys of long rows and their merge scratch
     std::vector<Candidate> held_;           // the entries of a long row while it is sorted
-    std::vector<std::uint64_t> held_keys_;  // the merge scratch of write_row_by_distance
+    std::vector<std::uint64_t> held_keys_;  // the merge scratch of write_row
     std::size_t size_ = 0;
     std::size_t capacity_;
     float max_dist_sq_;

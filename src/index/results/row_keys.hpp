@@ -1,9 +1,13 @@
 #pragma once
-// Result rows in their written order: ascending by distance, equal distances by row
-// number. A row is sorted as one 64-bit key per entry, the distance's bits in the IEEE
-// total order above the row number, so that the written bytes depend only on the set of
-// entries, never on the order in which a search found them.
+// Result rows in their written order: ascending by squared distance, equal squared
+// distances by row number. A row is sorted as one 64-bit key per entry, the squared
+// distance's bits in the IEEE total order above the row number, so that the written bytes
+// depend only on the set of entries, never on the order in which a search found them.
+// The key holds the squared distance, not its square root: two squared distances one unit
+// in the last place apart often share a float32 square root, and a key of the root would
+// then order the farther point first whenever its row number is lower.
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -18,15 +22,18 @@ inline std::int32_t total_order_bits(std::int32_t bits) {
     return bits ^ static_cast<std::int32_t>(static_cast<std::uint32_t>(bits >> 31) >> 1);
 }
 
-inline std::uint64_t row_key(float distance, std::uint32_t row) {
-    const auto biased = static_cast<std::uint32_t>(total_order_bits(std::bit_cast<std::int32_t>(distance))) ^ 0x80000000u;
+inline std::uint64_t row_key(float dist_sq, std::uint32_t row) {
+    const auto biased = static_cast<std::uint32_t>(total_order_bits(std::bit_cast<std::int32_t>(dist_sq))) ^ 0x80000000u;
     return static_cast<std::uint64_t>(biased) << 32 | row;
 }
 
-inline float key_distance(std::uint64_t key) {
+inline float key_dist_sq(std::uint64_t key) {
     const auto biased = static_cast<std::uint32_t>(key >> 32) ^ 0x80000000u;
     return std::bit_cast<float>(total_order_bits(static_cast<std::int32_t>(biased)));
 }
+
+// The distance written for a key: the square root is taken only here.
+inline float key_distance(std::uint64_t key) { return std::sqrt(key_dist_sq(key)); }
 
 inline std::uint32_t key_row(std::uint64_t key) { return static_cast<std::uint32_t>(key); }
 
