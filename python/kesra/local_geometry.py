@@ -17,13 +17,15 @@ class LocalGeometry(NamedTuple):
     """The shape of the neighbourhood of each of M query rows, from the covariance of its
     points (centred on their mean, divided by their count): its eigenvalues, and the
     direction in which the points spread least. Rows that have no shape, too few
-    neighbours or a query left out, are NaN in `eigenvalues` and `normals`."""
+    neighbours or a query left out, are NaN in `eigenvalues` and `normals`; rows whose
+    points lie at one spot or on one line have eigenvalues but NaN `normals`."""
 
     eigenvalues: NDArray[np.float32]
     """float32 (M, 3): the eigenvalues of the covariance, ascending in each row"""
     normals: NDArray[np.float32]
     """float32 (M, 3): unit eigenvectors of the smallest eigenvalue, the normals of
-    surfaces; a normal and its negation are equally valid"""
+    surfaces; a normal and its negation are equally valid. NaN where there is no
+    defined normal: the two smallest eigenvalues within 1e-6 of the largest"""
     counts: NDArray[np.int64]
     """int64 (M,): how many neighbours each row's shape was computed from (int64, as
     `AllNeighbours.counts()`)"""

@@ -263,9 +263,13 @@ class KesraNNS:
             `to_csr()` turns it into a scipy sparse array of width `len(nns)`.
 
         Raises:
-            MemoryError: when the result would not fit, saying how many pairs it would
-                hold (at least, when rows are answered window by window); nothing of the
-                result is returned
+            MemoryError: when the result would not fit in the memory the process can
+                still allocate (the least of free memory and its address-space limit),
+                naming the pairs it would hold (counted, or at least those counted so
+                far). Before refusing, the call holds no more than the offsets, the
+                rows answered so far and a few million staged pairs, and counts at
+                most 65,536 rows past the point where the result stopped fitting. Nothing
+                of the result is returned.
         """
         threads = thread_count(num_threads)
         sort, progress = flag(sort, "sort"), flag(progress, "progress")
@@ -325,9 +329,14 @@ class KesraNNS:
         Returns:
             `LocalGeometry(eigenvalues, normals, counts)`. Rows with fewer than 3
             neighbours, and query rows left out for a non-finite coordinate (counts 0),
-            are NaN. Methods agree up to the order of floating-point sums (eigenvalues
-            to about 1e-6 of their sum) and, for the k nearest, up to which of equally
-            distant k-th neighbours is kept; "graph" uses the neighbours its walk reaches.
+            are NaN. A neighbourhood with no defined normal, every point at one spot or
+            on one line (its two smallest eigenvalues within 1e-6 of the largest), has
+            NaN normals and its eigenvalues. The k nearest are summed in the order of
+            their row numbers, so "voxel", "kdtree" and "hybrid" give the same bytes
+            when they keep the same points (at a k-th-place tie they may keep different
+            ones); with `all_within` they agree up to the order of floating-point sums
+            (eigenvalues to about 1e-6 of their sum); "graph" uses the neighbours its
+            walk reaches.
         """
         neighbours = whole_number(k, "k", 1)
         threads = thread_count(num_threads)

@@ -149,8 +149,8 @@ PyMethodDef engine_methods[] = {
      "    offsets, int64 (Q + 1,): the neighbours of row i are at offsets[i]:offsets[i + 1]\n"
      "    indices, int32: their row numbers in the search points\n"
      "    distances, float32: their distances\n\n"
-     "Raises MemoryError when the result cannot be allocated (before any search when the\n"
-     "rows were counted first); no part of the result is returned"},
+     "Raises MemoryError when the result cannot be allocated, naming its pairs (counted,\n"
+     "or at least those counted so far); no part of the result is returned"},
     {"neighbour_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_neighbour_counts)),
      METH_FASTCALL | METH_KEYWORDS,
      "neighbour_counts($self, query_points, num_threads=0, progress=False)\n--\n\n"
@@ -172,7 +172,8 @@ PyMethodDef engine_methods[] = {
      "    viewpoint: None, or three coordinates: each normal is turned towards this point\n\n"
      "Returns:\n"
      "    eigenvalues, float32 (Q, 3), ascending; NaN for rows of fewer than 3 neighbours\n"
-     "    normals, float32 (Q, 3), unit; NaN as the eigenvalues\n"
+     "    normals, float32 (Q, 3), unit; NaN as the eigenvalues, and where the points lie\n"
+     "        at one spot or on a line (the two smallest eigenvalues within 1e-6 of the largest)\n"
      "    counts, int64 (Q,): the neighbours each row used"},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_setstate)),
      METH_FASTCALL | METH_KEYWORDS,

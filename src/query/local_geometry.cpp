@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include "geometry/neighbourhood_moments.hpp"
 #include "geometry/symmetric_eigen.hpp"
+#include "index/results/row_keys.hpp"
 #include "index/results/within_list.hpp"
 #include "query/nearest_row.hpp"
 #include "query/row_order.hpp"
@@ -18,10 +21,33 @@ struct ShapeWork {
     NeighbourList nearest;
     WithinList within;
     NeighbourhoodMoments moments;
+    std::vector<std::uint64_t> keys, key_scratch;  // the k nearest by row number
 };
 
 // A covariance of fewer points than this has no plane to give a normal of.
 constexpr std::size_t MIN_POINTS = 3;
+// A neighbourhood has no normal when its two smallest eigenvalues differ by no more than
+// this share of the largest (points on a line, up to the rounding of float32
+// coordinates), or when the largest is 0 (every point at one spot): its smallest
+// eigenvector is then any direction of a plane or of space, which rounding picks.
+constexpr double FLAT_SHARE = 1e-6;
+
+// Adds the k nearest kept in `list` to the moments in the order of their row numbers:
+// the list holds them in an order that depends on how the search found them (which can
+// differ between tasks), and sums in double are not associative.
+template <class Add>
+void add_by_row(const NeighbourList& list, const std::vector<std::uint32_t>& original, ShapeWork& work, Add&& add) {
+    const std::size_t n = list.size();
+    const std::size_t padded = (n + 15) / 16 * 16;
+    if (work.keys.size() < padded) work.keys.resize(padded);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t pos = list.data()[i].position;
+        check(pos < original.size(), "neighbour position outside original_indices");
+        work.keys[i] = static_cast<std::uint64_t>(original[pos]) << 32 | i;
+    }
+    const std::uint64_t* sorted = sort_row_keys(work.keys.data(), n, work.key_scratch);
+    for (std::size_t i = 0; i < n; ++i) add(list.data()[static_cast<std::uint32_t>(sorted[i])].position);
+}
 
 }  // namespace
 
@@ -43,7 +69,7 @@ LocalGeometryResult local_geometry(WorkerPool& pool, const SearchBackend& backen
                 pool, queries, max_dist, bar.get(),
                 [&] {
                     return State{ShapeWork{NeighbourList(all_within ? 0 : k, max_dist, 0.0f, structure.size()),
-                                           WithinList(max_dist), NeighbourhoodMoments{}}};
+                                           WithinList(max_dist), NeighbourhoodMoments{}, {}, {}}};
                 },
                 [&](State& state, std::size_t r) {
                     const Point q = queries.point(r);
@@ -66,7 +92,7 @@ LocalGeometryResult local_geometry(WorkerPool& pool, const SearchBackend& backen
                     } else {
                         work.nearest.reset();
                         search_row(structure, q, work.nearest, state);
-                        for (std::size_t i = 0; i < work.nearest.size(); ++i) add(work.nearest.data()[i].position);
+                        add_by_row(work.nearest, structure.row_numbers(), work, add);
                     }
                     const std::size_t n = work.moments.count();
                     counts[r] = static_cast<std::int64_t>(n);
@@ -81,6 +107,12 @@ LocalGeometryResult local_geometry(WorkerPool& pool, const SearchBackend& backen
                         // Rounding can leave a flat or straight neighbourhood's smallest
                         // eigenvalues a hair below zero.
                         for (int i = 0; i < 3; ++i) value[i] = static_cast<float>(std::max(shape.values[i], 0.0));
+                        const double largest = shape.values[2];
+                        if (!(largest > 0.0) || shape.values[1] - shape.values[0] <= FLAT_SHARE * largest) {
+                            std::fill_n(normal, 3, NAN);
+                            state.last.remember(q, r);
+                            return;
+                        }
                         double sign = 1.0;
                         if (viewpoint) {
                             const double towards = (static_cast<double>(viewpoint->x) - q.x) * v[0] +

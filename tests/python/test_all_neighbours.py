@@ -3,6 +3,8 @@ own queries, and the bounds on what it holds while it works."""
 
 import os
 import pickle
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -117,8 +119,9 @@ def test_native_rows_in_every_form(crowded):
 
 @pytest.mark.parametrize("method", ["voxel", "kdtree", "hybrid"])
 def test_same_call_same_bytes(method):
-    """Rows do not depend on threads, batches (small ones run on the calling thread), the
-    order of the rows or a restored copy: equal distances come by row number."""
+    """Rows, every neighbour and local shape do not depend on threads, batches (small ones
+    run on the calling thread), the order of the rows or a restored copy: equal squared
+    distances come by row number."""
     cloud = lattice_with_duplicates(7, 3)
     nns = kesra.KesraNNS(cloud, 1.5, method, subtree_threshold=1)
     restored = pickle.loads(pickle.dumps(nns))
@@ -127,14 +130,27 @@ def test_same_call_same_bytes(method):
     tied = (distances[:, 1:] == distances[:, :-1]) & (indices[:, 1:] >= 0)
     assert tied.any() and (indices[:, 1:][tied] > indices[:, :-1][tied]).all()
     reverse = np.arange(len(cloud))[::-1]
+
+    def answers(engine, q, threads):
+        """Every row-wise answer of `q`, as a list of arrays with one row per query."""
+        whole = engine.find_all_neighbours(q, num_threads=threads)
+        rows = np.split(np.c_[whole.indices, whole.distances.view(np.int32)], whole.offsets[1:-1])
+        rows = np.array([r.tobytes() for r in rows], dtype=object)
+        return [*engine.find_neighbours(q, 33, num_threads=threads), rows,
+                *engine.local_geometry(q, 33, num_threads=threads),
+                *engine.local_geometry(q, all_within=True, num_threads=threads)]
+
+    expected = answers(nns, cloud, 1)
     for engine in (nns, restored):
         for threads in (1, 2, 3):
-            for got in (engine.find_neighbours(cloud, 33, num_threads=threads),
-                        [a[reverse] for a in engine.find_neighbours(cloud[reverse], 33, num_threads=threads)],
-                        [np.concatenate(a) for a in zip(*(engine.find_neighbours(cloud[i:i + 37], 33)
+            for got in (answers(engine, cloud, threads),
+                        [a[reverse] for a in answers(engine, cloud[reverse], threads)],
+                        [np.concatenate(a) for a in zip(*(answers(engine, cloud[i:i + 37], threads)
                                                           for i in range(0, len(cloud), 37)))]):
-                for a, b in zip(got, first, strict=True):
-                    assert a.tobytes() == b.tobytes()
+                for a, b in zip(got, expected, strict=True):
+                    assert pickle.dumps(a) == pickle.dumps(b)
+    for a, b in zip(expected, first):
+        assert a.tobytes() == b.tobytes()
     # Calls of one chunk run on the calling thread: the same counts as a pooled call.
     counts = nns.count_neighbours(cloud, num_threads=2)
     alone = np.concatenate([nns.count_neighbours(cloud[i:i + 37]) for i in range(0, len(cloud), 37)])
@@ -153,3 +169,50 @@ def test_real_scan_matches_find_neighbours(name, rule):
     indices, distances = nns.find_neighbours(points[sample], int(np.diff(result.offsets)[sample].max()))
     found = indices >= 0
     assert_pairs(result, np.nonzero(found)[0], indices[found], distances[found], which=sample)
+
+
+def test_rows_in_spatial_order_take_windows_and_fall_back_to_counting():
+    """Rows in a scan's order are answered window by window, the windows following the
+    density; rows that would stage millions of pairs are counted first instead. Either
+    way the bytes are those of rows counted first."""
+    rng = np.random.default_rng(11)
+    surface = np.c_[rng.uniform(0, 40, (40_000, 2)), rng.normal(0, 0.05, 40_000)]
+    cells = np.floor(surface[:, :2]).astype(int)
+    surface = surface[np.lexsort((cells[:, 1], cells[:, 0]))]  # cell by cell, as a scan runs
+    ball = rng.normal(0, 0.2, (4000, 3)) + [50, 50, 0]  # about 4,000 neighbours a row
+    points = np.concatenate([surface, ball, surface[:3000]]).astype(np.float32)
+    engine = kesra.KesraNNSEngine(points, 1.0)
+    counts = engine.neighbour_counts(points)
+    assert counts[-3000:].mean() < 200 < 3000 < counts[40_000:44_000].mean()
+    found = engine.find_all_neighbours(points, num_threads=2)
+    for a, b in zip(found, engine.find_all_neighbours(points, num_threads=3, counts=counts), strict=True):
+        assert a.tobytes() == b.tobytes()
+
+
+# A radius that gives every point every other point, under an address-space limit of
+# 1 GiB more than the process holds: refused with MemoryError, whatever the row order,
+# while a result that fits is still found.
+LIMITED = r"""
+import resource, numpy as np, kesra
+used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 30),) * 2)
+rng = np.random.default_rng(0)
+points = rng.random((30_000, 3), dtype=np.float32)
+nns = kesra.KesraNNS(points, 2.0, "voxel")
+for queries in (points, points[rng.permutation(len(points))]):
+    try:
+        nns.find_all_neighbours(queries, num_threads=2)
+        print("returned")
+    except MemoryError as e:
+        print("refused:", e)
+print("fits:", len(kesra.KesraNNS(points, 0.05).find_all_neighbours(points, num_threads=2).indices))
+"""
+
+
+@pytest.mark.skipif(not Path("/proc/self/statm").exists(), reason="needs /proc/self/statm")
+def test_result_beyond_the_address_space_limit_is_refused():
+    proc = subprocess.run([sys.executable, "-c", LIMITED], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 3 and all(line.startswith("refused: the result would hold") for line in lines[:2]), lines
+    assert "neighbour pairs" in lines[0] and int(lines[2].split()[1]) > 30_000

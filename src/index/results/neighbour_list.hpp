@@ -22,12 +22,14 @@ struct Candidate {
 class NeighbourList {
 public:
     // `room` bounds the number of entries that can ever be kept (the structure's point
-    // count), so a huge k does not reserve memory it can never use.
+    // count), so a huge k does not reserve memory it can never use; beyond
+    // RESERVED_ENTRIES, the store grows with the rows that need it.
     NeighbourList(std::size_t k, float max_dist, float epsilon, std::size_t room)
         : capacity_(k), max_dist_sq_(max_dist * max_dist), epsilon_sq_(epsilon * epsilon) {
-        entries_.resize(std::min(k, room) + 1);
+        entries_.resize(std::min({k, room, RESERVED_ENTRIES}) + 1);
         reset();
     }
+    static constexpr std::size_t RESERVED_ENTRIES = 4096;
 
     void reset() {
         size_ = 0;
@@ -56,7 +58,7 @@ public:
         if (d2 >= threshold()) return;
         if (d2 < epsilon_sq_) ++early_stop_count_;
         if (size_ < capacity_) {
-            // More offers than `room` (a position offered twice) grow the store, never overrun it.
+            // More offers than the store was sized for (a huge k, a position offered twice) grow it.
             if (size_ == entries_.size()) [[unlikely]] entries_.resize(2 * size_);
             // Until the list is full nothing is evicted, so the heap is only arranged then,
             // by the sifts the offers would have made one by one: the same heap, and none
