@@ -8,6 +8,7 @@ from numpy.typing import ArrayLike, NDArray
 from kesra import _kesra
 from kesra._kesra import KesraInternalError, KesraNNSEngine, available_methods
 from kesra.all_neighbours import AllNeighbours
+from kesra.clusters import Clusters
 from kesra.local_geometry import LocalGeometry, features
 from kesra.nns import KesraNNS
 from kesra.radius import suggest_radius
@@ -17,7 +18,7 @@ try:
 except PackageNotFoundError:  # imported from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["AllNeighbours", "KesraNNS", "KesraNNSEngine", "KesraInternalError", "LocalGeometry",
+__all__ = ["AllNeighbours", "Clusters", "KesraNNS", "KesraNNSEngine", "KesraInternalError", "LocalGeometry",
            "available_methods", "features", "indices_by_field", "suggest_radius"]
 
 

@@ -69,6 +69,35 @@ class KesraNNSEngine:
         num_threads: int = 0,
         progress: bool = False,
     ) -> NDArray[np.int64]: ...
+    def dbscan(
+        self,
+        min_samples: int,
+        min_cluster_size: int = 1,
+        num_threads: int = 0,
+        progress: bool = False,
+        core: NDArray[np.bool_] | None = None,
+    ) -> tuple[NDArray[np.int64], NDArray[np.bool_]]: ...
+    def radius_outliers(
+        self,
+        min_neighbours: int,
+        query_points: NDArray[np.float32] | None = None,
+        num_threads: int = 0,
+        progress: bool = False,
+    ) -> NDArray[np.bool_]: ...
+    def mean_neighbour_distances(
+        self,
+        num_neighbours: int,
+        query_points: NDArray[np.float32] | None = None,
+        num_threads: int = 0,
+        progress: bool = False,
+    ) -> NDArray[np.float64]: ...
+    def statistical_outliers(
+        self, num_neighbours: int, std_ratio: float, num_threads: int = 0, progress: bool = False
+    ) -> tuple[NDArray[np.bool_], float, float, float]: ...
+    def pair_counts(self, num_threads: int = 0, progress: bool = False) -> NDArray[np.int64]: ...
+    def pairs(
+        self, first: int, last: int, counts: NDArray[np.int64], num_threads: int = 0
+    ) -> NDArray[np.int64]: ...
     def __getstate__(self) -> bytes: ...
     def __setstate__(self, state: bytes) -> None: ...
     def __getnewargs__(self) -> tuple[NDArray[np.float32], float, str, int, int, int]: ...

@@ -20,6 +20,7 @@ from kesra.arguments import (
     thread_count,
 )
 from kesra.arguments import whole_number as whole_number  # where the rest of the package finds it
+from kesra.clusters import ClusterMethods
 from kesra.local_geometry import LocalGeometry, viewpoint
 from kesra.method_choice import Choice, choose_method
 from kesra.origin import Origin, chosen_origin, warn_if_coarse
@@ -42,7 +43,7 @@ class GridStats(TypedDict):
     method_choice: NotRequired[str]  # only when method="auto" chose the method
 
 
-class KesraNNS:
+class KesraNNS(ClusterMethods):
     """Exact (or, with method "graph", approximate) fixed-radius neighbour search.
 
     Builds a search structure over `points`, an array-like of shape (N, 3) (a list,

@@ -175,6 +175,34 @@ PyMethodDef engine_methods[] = {
      "    normals, float32 (Q, 3), unit; NaN as the eigenvalues, and where the points lie\n"
      "        at one spot or on a line (the two smallest eigenvalues within 1e-6 of the largest)\n"
      "    counts, int64 (Q,): the neighbours each row used"},
+    {"dbscan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_dbscan)), METH_FASTCALL | METH_KEYWORDS,
+     "dbscan($self, min_samples, min_cluster_size=1, num_threads=0, progress=False, core=None)\n--\n\n"
+     "Density-based clusters of the search points: labels, int64 (N,), -1 for noise, and\n"
+     "the core flags, bool (N,); `core` gives the flags instead of counting them"},
+    {"radius_outliers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_radius_outliers)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "radius_outliers($self, min_neighbours, query_points=None, num_threads=0, progress=False)\n--\n\n"
+     "True where fewer than min_neighbours search points lie within the radius of each\n"
+     "query point (of each search point when query_points is None), bool"},
+    {"mean_neighbour_distances",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_mean_neighbour_distances)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "mean_neighbour_distances($self, num_neighbours, query_points=None, num_threads=0, progress=False)\n--\n\n"
+     "Mean distance of each query point (each search point when None) to its k nearest\n"
+     "other points, missing ones counted at the radius, float64"},
+    {"statistical_outliers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_statistical_outliers)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "statistical_outliers($self, num_neighbours, std_ratio, num_threads=0, progress=False)\n--\n\n"
+     "(flags, mean, std, threshold): search points whose mean neighbour distance exceeds\n"
+     "the cloud's mean plus std_ratio sample standard deviations"},
+    {"pair_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_pair_counts)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "pair_counts($self, num_threads=0, progress=False)\n--\n\n"
+     "For each search point by position, its partners within the radius of higher row number"},
+    {"pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_pairs)), METH_FASTCALL | METH_KEYWORDS,
+     "pairs($self, first, last, counts, num_threads=0)\n--\n\n"
+     "The pairs (i, j), i < j, of the points at positions [first, last), whose pair_counts\n"
+     "are `counts`: int64 (M, 2)"},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_setstate)),
      METH_FASTCALL | METH_KEYWORDS,
      "__setstate__($self, state)\n--\n\nImplement deserialisation (unpickling) for KesraNNS objects"},

@@ -39,6 +39,17 @@ def test_thread_counts_give_identical_results(workload):
         assert_same(run_all(engine, queries, n), expected)
 
 
+def test_clusters_and_flags_same_bytes_at_any_thread_count(cloud):
+    nns = kesra.KesraNNS(np.concatenate([cloud[0], cloud[0][::7]]), 1.0)  # duplicates too
+    def run(n):
+        return (*nns.dbscan(5, num_threads=n), *nns.dbscan(1, min_cluster_size=3, num_threads=n),
+                nns.radius_outliers(6, num_threads=n), nns.statistical_outliers(8, 1.0, num_threads=n),
+                np.concatenate(list(nns.pairs(max_pairs=20_000, num_threads=n))))
+    expected = run(1)
+    for n in (2, 3, 1):
+        assert_same(run(n), expected)
+
+
 def test_threads_share_one_engine(workload):
     engine, queries = workload
     parts = [queries[i::3] for i in range(3)]

@@ -26,11 +26,13 @@ constexpr std::uint32_t WIDE_SCAN_MIN_POINTS = 24;
 template <CandidateList List>
 void offer_range(const Point& q, const Point* points, std::uint32_t start, std::uint32_t end, List& list) {
     std::uint32_t p = start;
-    // Crowded cells eight at a time where the processor can.
-    if (end - p >= WIDE_SCAN_MIN_POINTS && has_wide_scan()) {
-        const std::uint32_t blocks = (end - p) / 8;
-        offer_by_eight(q, points, p, blocks, list);
-        p += 8 * blocks;
+    // Crowded cells eight at a time where the processor can (for the lists compiled for it).
+    if constexpr (requires { offer_by_eight(q, points, p, p, list); }) {
+        if (end - p >= WIDE_SCAN_MIN_POINTS && has_wide_scan()) {
+            const std::uint32_t blocks = (end - p) / 8;
+            offer_by_eight(q, points, p, blocks, list);
+            p += 8 * blocks;
+        }
     }
 #if defined(__SSE2__)
     const DistanceBlock four(q);
