@@ -1,6 +1,7 @@
 // libFuzzer target over the engine state decoder. A state the decoder accepts must be safe
-// to query (an inconsistent structure may only raise InternalError), must encode again,
-// and its re-encoding must restore an engine that answers exactly as it does.
+// to query with every call (k nearest, counts, every neighbour, local shape; an
+// inconsistent structure may only raise InternalError), must encode again, and its
+// re-encoding must restore an engine that answers every call exactly as it does.
 //
 // `state_fuzz --write-seeds DIR` writes the states of small engines of every method.
 #include <cstdint>
@@ -16,6 +17,8 @@
 
 #include "engine/engine.hpp"
 #include "base/errors.hpp"
+#include "query/all_neighbours.hpp"
+#include "query/local_geometry.hpp"
 #include "query/query_driver.hpp"
 #include "state/engine_state.hpp"
 
@@ -51,6 +54,22 @@ std::vector<std::uint8_t> query_results(const Engine& engine) {
                 OutputBuffer<float> counts =
                     count_neighbours(pool, engine.backend, queries, engine.max_dist, weight, false);
                 append(counts.data(), counts.size() * sizeof(float));
+            }
+            const OutputBuffer<std::int64_t> exact = neighbour_counts(pool, engine.backend, queries, engine.max_dist, false);
+            append(exact.data(), exact.size() * sizeof(std::int64_t));
+            for (const bool sort : {true, false}) {
+                const AllNeighboursResult all =
+                    find_all_neighbours(pool, engine.backend, queries, engine.max_dist, sort, false, nullptr);
+                append(all.offsets.data(), all.offsets.size() * sizeof(std::int64_t));
+                append(all.indices.data(), all.indices.size() * sizeof(std::int32_t));
+                append(all.distances.data(), all.distances.size() * sizeof(float));
+            }
+            for (const bool all_within : {false, true}) {
+                const LocalGeometryResult shape = local_geometry(pool, engine.backend, queries, 4, all_within,
+                                                                 engine.max_dist, Point{0.0f, 0.0f, 1.0f}, false);
+                append(shape.eigenvalues.data(), shape.eigenvalues.size() * sizeof(float));
+                append(shape.normals.data(), shape.normals.size() * sizeof(float));
+                append(shape.counts.data(), shape.counts.size() * sizeof(std::int64_t));
             }
         });
     } catch (const InternalError&) {

@@ -35,6 +35,7 @@ def calls() -> dict[str, tuple[bool, object]]:
     voxel = engines["voxel"]
     states = {m: e.__getstate__() for m, e in engines.items()}
     target = kesra.KesraNNSEngine(points[:0], 1.0)
+    big = rng.uniform(0, 20, (20_000, 3)).astype(np.float32)
     ids, counts = np.array([0, 2, 0, 1], np.int64), np.array([2, 1, 1], np.int64)
     table = {
         "construct voxel": (True, lambda: kesra.KesraNNSEngine(points, 1.0)),
@@ -43,6 +44,14 @@ def calls() -> dict[str, tuple[bool, object]]:
         "find graph": (True, lambda: engines["graph"].find_neighbours(queries, 8, 1)),
         "count hybrid": (True, lambda: engines["hybrid"].count_neighbours(queries, 1)),
         "count weighted kdtree": (True, lambda: engines["kdtree"].count_neighbours(queries, 2, 1.5)),
+        "find_all sorted voxel, unsorted kdtree": (True, lambda: (
+            voxel.find_all_neighbours(queries, num_threads=1),
+            engines["kdtree"].find_all_neighbours(queries, sort=False, num_threads=1))),
+        "neighbour_counts hybrid": (True, lambda: engines["hybrid"].neighbour_counts(queries, 1)),
+        "local_geometry k, all within": (True, lambda: (
+            voxel.local_geometry(queries, 8, num_threads=1, viewpoint=[0, 0, 9]),
+            engines["graph"].local_geometry(queries, all_within=True, num_threads=1))),
+        "auto choice": (False, lambda: kesra._kesra._sample_occupancy(big, 0.5, 2048)),
         "getstate": (False, voxel.__getstate__),
         "getnewargs": (False, voxel.__getnewargs__),
         "setstate hybrid": (False, lambda: target.__setstate__(states["hybrid"])),
@@ -64,6 +73,9 @@ def calls() -> dict[str, tuple[bool, object]]:
             fail(target.__setstate__, states["graph"][:-40]), fail(target.__setstate__, "x"),
             fail(target.__setstate__, b"\x07\0\0\0"))),
         "indices_by_field: contract": (False, lambda: fail(kesra.indices_by_field, ids, counts[:2])),
+        "find_all: counts, local_geometry: viewpoint": (True, lambda: (
+            fail(voxel.find_all_neighbours, queries, True, 1, False, np.zeros(16, np.int64)),
+            fail(voxel.local_geometry, queries, 8, False, 1, False, [0, 0]))),
     }
     return table
 

@@ -1,8 +1,9 @@
 """Concurrency stress on shared engines, for free-threaded and standard builds.
 
 Eight Python threads share two engines of every method and, for a bounded time, mix
-queries (random slices, random pool sizes, progress off), pickling, restoring each
-engine's own state, len() and grid_stats(). Every answer is compared with the answer
+queries (random slices, random pool sizes, progress off: k nearest, counts, every
+neighbour, exact counts, local shape), pickling, restoring each engine's own state,
+len(), grid_stats() and the occupancy sample the automatic method choice takes. Every answer is compared with the answer
 computed sequentially before the threads start. The only exceptions allowed are the
 claim refusals "Already borrowed" and "Already mutably borrowed". A watchdog dumps every
 thread's stack and exits if the run stalls. On a free-threaded build the GIL must stay
@@ -43,6 +44,9 @@ class Expected:
     state_bytes_sorted: np.ndarray
     size: int
     stats: dict | None
+    every: tuple[np.ndarray, np.ndarray, np.ndarray]
+    exact_counts: np.ndarray
+    shape: tuple[np.ndarray, ...]
 
 
 def make_engines(seed: int) -> tuple[list[kesra.KesraNNSEngine], np.ndarray]:
@@ -65,7 +69,23 @@ def sequential(engine: kesra.KesraNNSEngine, queries: np.ndarray) -> Expected:
     state = engine.__getstate__()
     return Expected(engine.find_neighbours(queries, K, 1), engine.count_neighbours(queries, 1),
                     engine.count_neighbours(queries, 1, WEIGHT), state, sorted_bytes(state),
-                    len(engine), engine.grid_stats())
+                    len(engine), engine.grid_stats(), engine.find_all_neighbours(queries, num_threads=1),
+                    engine.neighbour_counts(queries, 1), shapes(engine, queries, 1))
+
+
+def shapes(engine: kesra.KesraNNSEngine, queries: np.ndarray, threads: int) -> tuple[np.ndarray, ...]:
+    return (*engine.local_geometry(queries, K, num_threads=threads),
+            *engine.local_geometry(queries, all_within=True, num_threads=threads))
+
+
+def rows_of(every: tuple[np.ndarray, np.ndarray, np.ndarray], a: int, b: int) -> tuple[np.ndarray, ...]:
+    """Rows a:b of a find_all_neighbours result, with offsets from 0."""
+    offsets, indices, distances = every
+    return offsets[a:b + 1] - offsets[a], indices[offsets[a]:offsets[b]], distances[offsets[a]:offsets[b]]
+
+
+def same(got: tuple[np.ndarray, ...], want: tuple[np.ndarray, ...]) -> bool:
+    return all(np.array_equal(g, w, equal_nan=True) for g, w in zip(got, want, strict=True))
 
 
 def sorted_bytes(state: bytes) -> np.ndarray:
@@ -79,7 +99,10 @@ def same_state(state: bytes, want: Expected) -> bool:
                                    and np.array_equal(sorted_bytes(state), want.state_bytes_sorted))
 
 
-OPERATIONS = ("find", "find", "count", "weighted", "dumps", "setstate", "len", "stats", "loads")
+OPERATIONS = ("find", "find", "count", "weighted", "dumps", "setstate", "len", "stats", "loads", "every",
+              "exact_counts", "shape", "occupancy")
+OCCUPANCY_POINTS = np.random.default_rng(7).uniform(0, 20, (20_000, 3)).astype(np.float32)
+OCCUPANCY = kesra._kesra._sample_occupancy(OCCUPANCY_POINTS, 0.8, 4096)
 
 
 def one_op(op: str, rng: random.Random, engine: kesra.KesraNNSEngine, want: Expected, queries: np.ndarray) -> None:
@@ -106,6 +129,14 @@ def one_op(op: str, rng: random.Random, engine: kesra.KesraNNSEngine, want: Expe
         ok = len(engine) == want.size
     elif op == "stats":
         ok = engine.grid_stats() == want.stats
+    elif op == "every":
+        ok = same(engine.find_all_neighbours(queries[a:b], num_threads=threads), rows_of(want.every, a, b))
+    elif op == "exact_counts":
+        ok = np.array_equal(engine.neighbour_counts(queries[a:b], threads), want.exact_counts[a:b])
+    elif op == "shape":
+        ok = same(shapes(engine, queries[a:b], threads), tuple(w[a:b] for w in want.shape))
+    elif op == "occupancy":
+        ok = kesra._kesra._sample_occupancy(OCCUPANCY_POINTS, 0.8, 4096) == OCCUPANCY
     else:
         copy = pickle.loads(pickle.dumps(engine))
         ok = len(copy) == want.size and np.array_equal(copy.count_neighbours(queries[a:b], threads),
