@@ -129,6 +129,7 @@ bench: build
 	@$(PY) bench/bench_graph.py
 	@$(PY) bench/bench_indices_by_field.py
 	@$(PY) bench/bench_state.py
+	@$(PY) bench/bench_clusters.py
 
 # Dask: 1 against 2 worker processes on 10,000,000 queries (BENCH_DASK_ARGS=--help for options).
 bench-dask: build

@@ -1,7 +1,8 @@
 """Memory measurements, each in a fresh process so that nothing measured before counts.
 
 - bytes per point of a built structure: growth of the resident set while building;
-- peak extra memory of a call (`find_all_neighbours`, `local_geometry`): the resident
+- peak extra memory of a call (`find_all_neighbours`, `local_geometry`, `dbscan`, the
+  outlier flags): the resident
   set's high-water mark during the call (reset just before it through
   /proc/self/clear_refs) above the resident set before it, and the peak of NumPy's
   allocations traced by tracemalloc in a second call.
@@ -43,6 +44,10 @@ calls = {
     "find_all": lambda: nns.find_all_neighbours(points, num_threads=threads),
     "local_geometry": lambda: nns.local_geometry(points, int(sys.argv[6]), num_threads=threads),
     "local_geometry_all_within": lambda: nns.local_geometry(points, all_within=True, num_threads=threads),
+    "dbscan": lambda: nns.dbscan(int(sys.argv[6]), num_threads=threads),
+    "euclidean": lambda: nns.dbscan(1, num_threads=threads),
+    "radius": lambda: (nns.radius_outliers(int(sys.argv[6]), num_threads=threads),),
+    "statistical": lambda: (nns.statistical_outliers(int(sys.argv[6]), num_threads=threads),),
 }
 call = calls[what]
 def status(field):
@@ -90,7 +95,8 @@ def call_peak(path, radius, method, threads, what="find_all", k=16):
     """{"output_bytes", "rss_peak_bytes" (None without /proc), "traced_peak_bytes"} of one
     call on `KesraNNS(points, radius, method)` with its own points as queries, on `threads`
     threads: `what` is "find_all" (`find_all_neighbours`), "local_geometry" (with `k`) or
-    "local_geometry_all_within"; None without /proc."""
+    "local_geometry_all_within", or "dbscan" (min_samples k), "euclidean", "radius" (min_neighbours k),
+    "statistical" (k nearest); None without /proc."""
     if not Path("/proc/self/status").exists():
         return None
     return json.loads(_probe(CALL_PROBE, path, repr(radius), method, threads, what, k))

@@ -6,7 +6,7 @@ import argparse
 import sys
 import warnings
 
-from kesra import __version__, commands, demo, normals_command
+from kesra import __version__, cluster_commands, commands, demo, normals_command
 from kesra.pointcloud_files import PointFileError
 
 
@@ -22,6 +22,7 @@ def main(argv: list[str] | None = None) -> int:
     demo.add_parser(subcommands)
     commands.add_parsers(subcommands)
     normals_command.add_parser(subcommands)
+    cluster_commands.add_parsers(subcommands)
     args = parser.parse_args(argv)
     if not hasattr(args, "func"):
         parser.print_help()

@@ -54,3 +54,41 @@ def sparse_radius(n: int, target: float = 30, size: float = 100.0) -> float:
     (inside the blobs the same radius holds about a hundred times more)."""
     density = (n - n // 2) / size**3
     return float((target / density / (4 / 3 * math.pi)) ** (1 / 3))
+
+
+def terrestrial_scan(n: int, seed: int = 0, reach: float = 60.0) -> NDArray[np.float32]:
+    """Like one station of a terrestrial laser scan: float32 (n, 3) in the scanner's
+    order (line by line in azimuth), scanner at the origin, 1.5 m above the ground.
+
+    60 % ground and 27 % walls (building fronts), both thinning with the square of the
+    distance as a scanner's returns do, so that the ground near the station is very
+    dense; 10 % clutter (trees, cars: loose blobs); 3 % stray returns in the air.
+    """
+    rng = np.random.default_rng(seed)
+    parts = np.array([0.60, 0.27, 0.10, 0.03])
+    counts = np.floor(parts * n).astype(int)
+    counts[0] += n - counts.sum()
+    # Ground: distances log-uniform from 2 m, so the density falls with the square of it.
+    d = np.exp(rng.uniform(np.log(2.0), np.log(reach), counts[0]))
+    a = rng.uniform(-np.pi, np.pi, counts[0])
+    gx, gy = d * np.cos(a), d * np.sin(a)
+    ground = np.stack([gx, gy, 0.02 * gx + 0.3 * np.sin(gy / 7.0) + rng.normal(0, 0.01, counts[0]) - 1.5], 1)
+    # Walls: four fronts at different distances, denser the nearer.
+    fronts = np.array([[12.0, 0.0], [0.0, 20.0], [-30.0, 0.0], [0.0, -45.0]])
+    share = 1.0 / np.sum(fronts**2, axis=1)
+    which = rng.choice(4, counts[1], p=share / share.sum())
+    along = rng.uniform(-25.0, 25.0, counts[1])
+    height = rng.uniform(-1.5, 10.0, counts[1])
+    depth = rng.normal(0.0, 0.01, counts[1])
+    f = fronts[which]
+    on_x = f[:, 0] != 0
+    walls = np.stack([np.where(on_x, f[:, 0] + depth, along), np.where(on_x, along, f[:, 1] + depth), height], 1)
+    # Clutter: 40 loose blobs (canopies, cars) around the station.
+    centres = np.concatenate([rng.uniform(-reach / 2, reach / 2, (40, 2)), rng.uniform(0.0, 5.0, (40, 1))], 1)
+    clutter = centres[rng.integers(0, 40, counts[2])] + rng.normal(0.0, 1.2, (counts[2], 3))
+    stray = np.concatenate([rng.uniform(-reach, reach, (counts[3], 2)), rng.uniform(-1.5, 25.0, (counts[3], 1))], 1)
+    points = np.concatenate([ground, walls, clutter, stray])
+    # The scanner's order: by azimuth in 0.1-degree lines, then by elevation within a line.
+    azimuth = np.floor((np.arctan2(points[:, 1], points[:, 0]) + np.pi) * 1800 / np.pi)
+    elevation = np.arctan2(points[:, 2], np.hypot(points[:, 0], points[:, 1]))
+    return points[np.lexsort((elevation, azimuth))].astype(np.float32)

@@ -17,6 +17,7 @@ from numpy.typing import NDArray
 from kesra._kesra import available_methods
 from kesra.arguments import radius_value, thread_count
 from kesra.nns import KesraNNS
+from kesra.radius import suggest_radius
 from kesra.rows import finite_rows
 from kesra.origin import shift_for, to_float32
 from kesra.pointcloud_files import (
@@ -80,8 +81,12 @@ def add_common(parser: argparse.ArgumentParser, queries: bool = True) -> None:
     """The options of every search command; `queries=False` leaves out --queries (the
     command answers for the input points only)."""
     parser.add_argument("input", type=Path, metavar="INPUT", help="point file to search in")
-    parser.add_argument("--radius", "-r", type=RADIUS_TYPE, required=True, metavar="R",
-                        help="search radius, in the file's units; points at exactly R are not neighbours")
+    size = parser.add_mutually_exclusive_group(required=True)
+    size.add_argument("--radius", "-r", type=RADIUS_TYPE, metavar="R",
+                      help="search radius, in the file's units; points at exactly R are not neighbours")
+    size.add_argument("--neighbours", "-n", type=count_type(1), metavar="N",
+                      help="instead of --radius: the radius at which the median point has N other points "
+                      "within it (kesra.suggest_radius), printed on standard error")
     parser.add_argument("--method", "-m", choices=["auto", *available_methods()], default="auto",
                         help="search method (default: auto, chosen from the cloud; graph is approximate)")
     if queries:
@@ -171,8 +176,13 @@ class Search:
                   "before conversion to float32", file=sys.stderr)
         points, self.offset = to_float32(points, offset), offset
         self.queries = points if queries is None else to_float32(queries, offset)
+        radius = args.radius
+        if radius is None:
+            radius = float(np.float32(suggest_radius(points, neighbours=args.neighbours)))
+            print(f"kesra: radius {radius:g}, at which the median point has {args.neighbours} others within it",
+                  file=sys.stderr)
         with build_threads(args.threads):
-            self.nns = KesraNNS(points, args.radius, args.method)
+            self.nns = KesraNNS(points, radius, args.method)
         if self.nns.rows_left_out:
             print(f"kesra: {self.nns.rows_left_out:,} input rows with non-finite coordinates left out",
                   file=sys.stderr)

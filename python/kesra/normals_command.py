@@ -17,21 +17,24 @@ from kesra.pointcloud_files import (
     PointFileError,
     check_las_output,
     las_coordinates,
+    ply_coordinates,
     read_las,
+    read_ply_data,
     read_points,
     suffix_of,
     write_arrays,
     write_las_with_dimensions,
     write_ply,
+    write_ply_copy,
 )
 
 NORMAL_NAMES = ("normal_x", "normal_y", "normal_z")
 CURVATURE_NAME = "curvature"
 OUTPUT_HELP = (
     "result file: .npz (float32 'normals' (N, 3) and 'curvature' (N,), plus 'eigenvalues' "
-    "(N, 3), ascending, and int64 'counts', the neighbours used); .ply (the points' x, y, z "
-    "as read, with float32 nx, ny, nz and curvature); or, for .las/.laz INPUT only, .las/.laz "
-    "(a copy of the input with float32 extra dimensions normal_x, normal_y, normal_z and "
+    "(N, 3), ascending, and int64 'counts', the neighbours used); .ply (every vertex property "
+    "of a .ply INPUT, or the points' x, y, z as read, with float32 nx, ny, nz and curvature); "
+    "or, for .las/.laz INPUT only, .las/.laz (a copy of the input with float32 extra dimensions normal_x, normal_y, normal_z and "
     "curvature)")
 
 
@@ -74,7 +77,9 @@ def run_normals(args: argparse.Namespace) -> int:
     if las is not None:
         check_las_output(las, args.output, [*NORMAL_NAMES, CURVATURE_NAME],
                          remedy="write .npz or .ply instead, or remove that dimension first")
-    points = las_coordinates(las) if las is not None else read_points(args.input)
+    ply = read_ply_data(args.input) if suffix_of(args.input) == ".ply" else None
+    points = las_coordinates(las) if las is not None else ply_coordinates(args.input, ply) if ply is not None \
+        else read_points(args.input)
     search = Search(args, points)
     viewpoint = None if args.orient_towards is None else np.array(args.orient_towards) - search.offset
     result = search.nns.local_geometry(search.queries, args.k, all_within=args.all_within,
@@ -89,9 +94,11 @@ def run_normals(args: argparse.Namespace) -> int:
                for axis, name in enumerate(NORMAL_NAMES)},
             CURVATURE_NAME: (curvature, f"l3/sum, {where}")})
     elif suffix_of(args.output) == ".ply":
-        write_ply(args.output, {"x": points[:, 0], "y": points[:, 1], "z": points[:, 2],
-                                **{f"n{axis}": result.normals[:, i] for i, axis in enumerate("xyz")},
-                                "curvature": curvature})
+        added = {**{f"n{axis}": result.normals[:, i] for i, axis in enumerate("xyz")}, "curvature": curvature}
+        if ply is not None:
+            write_ply_copy(ply, args.output, added)
+        else:
+            write_ply(args.output, {"x": points[:, 0], "y": points[:, 1], "z": points[:, 2], **added})
     else:
         write_arrays(args.output, normals=result.normals, curvature=curvature,
                      eigenvalues=result.eigenvalues, counts=result.counts)

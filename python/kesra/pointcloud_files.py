@@ -127,17 +127,52 @@ def _numeric(line: str) -> bool:
 
 
 def read_ply(path: Path) -> NDArray[np.floating[Any]]:
+    return ply_coordinates(path, read_ply_data(path))
+
+
+def read_ply_data(path: Path) -> Any:
+    """The whole .ply file as a `plyfile.PlyData`, every element and property."""
     plyfile = optional_module("plyfile", "reading .ply files")
     try:
-        data = plyfile.PlyData.read(str(path))
+        return plyfile.PlyData.read(str(path))
+    except Exception as e:  # plyfile reports malformed files with its own exception types
+        raise PointFileError(f"{path}: not a readable .ply file ({e})") from None
+
+
+def ply_coordinates(path: Path, data: Any) -> NDArray[np.floating[Any]]:
+    try:
         vertex = data["vertex"]
         columns = [np.asarray(vertex[axis]) for axis in ("x", "y", "z")]
     except (KeyError, ValueError) as e:
         raise PointFileError(f"{path}: no vertex element with x, y and z ({e})") from None
-    except Exception as e:  # plyfile reports malformed files with its own exception types
-        raise PointFileError(f"{path}: not a readable .ply file ({e})") from None
     dtype = np.float32 if all(c.dtype == np.float32 for c in columns) else np.float64
     return np.stack(columns, axis=1).astype(dtype, copy=False)
+
+
+def write_ply_copy(data: Any, path: Path, properties: dict[str, NDArray[Any]],
+                   keep: NDArray[np.bool_] | None = None) -> None:
+    """Writes the .ply file `data` to `path` with `properties` added to its vertices: every
+    vertex property of the input passes through (colour, intensity, ...), and so do its
+    other elements, unless `keep` selects vertices (faces would then point elsewhere)."""
+    plyfile = optional_module("plyfile", "writing .ply files")
+    vertex = data["vertex"].data
+    existing = {name.lower() for name in vertex.dtype.names}
+    for name in properties:
+        if name.lower() in existing:
+            raise PointFileError(f"the input already has a vertex property named {name!r}; "
+                                 "remove it first or write another format")
+    joined = np.empty(len(vertex), vertex.dtype.descr + [(name, a.dtype) for name, a in properties.items()])
+    for name in vertex.dtype.names:
+        joined[name] = vertex[name]
+    for name, values in properties.items():
+        joined[name] = values
+    if keep is not None:
+        joined = joined[keep]
+    elements = [plyfile.PlyElement.describe(joined, "vertex")]
+    if keep is None:
+        elements += [element for element in data.elements if element.name != "vertex"]
+    with replaced_atomically(path) as f:
+        plyfile.PlyData(elements, text=False, comments=list(data.comments)).write(f)
 
 
 def laspy_module() -> Any:
@@ -205,19 +240,26 @@ def check_las_output(las: Any, path: Path, names: list[str], remedy: str = "choo
         raise PointFileError(f"writing .laz files needs a LAZ backend for laspy (laszip): {EXTRA_HINT}")
 
 
-def write_las_with_dimensions(las: Any, path: Path, dimensions: dict[str, tuple[NDArray[np.float32], str]],
+def write_las_with_dimensions(las: Any, path: Path, dimensions: dict[str, tuple[NDArray[Any], str]],
                               ) -> None:
-    """Writes `las` to `path` (compressed for .laz) with new float32 extra dimensions,
-    `dimensions` mapping each name to its values and description."""
+    """Writes `las` to `path` (compressed for .laz) with new extra dimensions of the values'
+    own types, `dimensions` mapping each name to its values and description."""
     check_las_output(las, path, list(dimensions))
     laspy = laspy_module()
     try:
-        las.add_extra_dims([laspy.ExtraBytesParams(name=name, type=np.float32, description=description[:31])
-                            for name, (_, description) in dimensions.items()])
+        las.add_extra_dims([laspy.ExtraBytesParams(name=name, type=values.dtype, description=description[:31])
+                            for name, (values, description) in dimensions.items()])
     except Exception as e:  # laspy refuses some names and formats with its own exception
         raise PointFileError(f"cannot add dimensions {', '.join(map(repr, dimensions))}: {e}") from None
     for name, (values, _) in dimensions.items():
         las[name] = values
+    write_las(las, path)
+
+
+def write_las(las: Any, path: Path, keep: NDArray[np.bool_] | None = None) -> None:
+    """Writes `las` (only the points `keep` selects, when given) with every attribute."""
+    if keep is not None:
+        las.points = las.points[keep]
     with replaced_atomically(path) as f:
         las.write(f, do_compress=suffix_of(path) == ".laz")
 

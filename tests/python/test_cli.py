@@ -13,6 +13,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import kesra
 from kesra import pointcloud_files
 from kesra.__main__ import main
 from kesra.nns import KesraNNS
@@ -49,6 +50,24 @@ def write_formats(tmp_path, points):
     plyfile.PlyData([element]).write(str(paths["p.ply"]))
     plyfile.PlyData([element], text=True).write(str(paths["a.ply"]))
     return paths
+
+
+def test_cluster_outliers_and_normals_keep_every_ply_property(tmp_path, capsys):
+    plyfile = pytest.importorskip("plyfile")
+    source = write_formats(tmp_path, POINTS)["p.ply"]
+    status, _, err = run(["cluster", source, "--neighbours", "8", "--min-samples", "4", "-o", tmp_path / "c.ply"],
+                         capsys)
+    r = float(np.float32(kesra.suggest_radius(POINTS, neighbours=8)))
+    assert status == 0 and f"radius {r:g}," in err
+    nns = KesraNNS(POINTS, r)
+    status, _, _ = run(["outliers", source, "-r", r, "--min-neighbours", "5", "--drop", "-o", tmp_path / "k.ply"],
+                       capsys)
+    assert status == 0 == run(["normals", source, "-n", "8", "-o", tmp_path / "n.ply"], capsys)[0]
+    clustered, kept, normals = (plyfile.PlyData.read(str(tmp_path / name))["vertex"].data
+                                for name in ("c.ply", "k.ply", "n.ply"))
+    np.testing.assert_array_equal(clustered["cluster"], nns.dbscan(4).labels)
+    np.testing.assert_array_equal(kept["x"], POINTS[~nns.radius_outliers(5), 0])
+    assert all((v["red"] == 7).all() for v in (clustered, kept, normals)) and "nx" in normals.dtype.names
 
 
 def test_every_format_reads_the_same_points(tmp_path):
@@ -253,14 +272,19 @@ done = run("count", source, "-r", "0.7", "--as-dimension", "density", "-o", targ
 refused = run("count", source, "-r", "0.7", "--as-dimension", "Intensity", "-o", f"{folder}/x{suffix}")
 plain = run("count", source, "-r", "0.7", "-o", f"{folder}/c.npy")
 normals = run("normals", source, "-r", "1.5", "-o", f"{folder}/n{suffix}")
+clusters = run("cluster", source, "-r", "0.7", "--min-samples", "3", "-o", f"{folder}/k{suffix}")
+dropped = run("outliers", source, "-r", "0.7", "--min-neighbours", "4", "--drop", "-o", f"{folder}/d{suffix}")
 result = laspy.read(target)
 coords = np.stack([np.asarray(result.x), np.asarray(result.y), np.asarray(result.z)], axis=1)
 shifted = (coords - np.floor(coords.min(axis=0))).astype(np.float32)
 expected = KesraNNS(shifted, 0.7).count_neighbours(shifted)
 shape = KesraNNS(shifted, 1.5).local_geometry(shifted)
 with_normals = laspy.read(f"{folder}/n{suffix}")
+clustered, kept = laspy.read(f"{folder}/k{suffix}"), laspy.read(f"{folder}/d{suffix}")
+flags = KesraNNS(shifted, 0.7).radius_outliers(4)
 print(json.dumps({
-    "status": [done.returncode, refused.returncode, plain.returncode, normals.returncode],
+    "status": [done.returncode, refused.returncode, plain.returncode, normals.returncode, clusters.returncode,
+               dropped.returncode],
     "errors": [done.stderr, refused.stderr],
     "compressed": result.header.are_points_compressed,
     "same": bool((result["density"] == expected).all() and (np.load(f"{folder}/c.npy") == expected).all()),
@@ -269,6 +293,9 @@ print(json.dumps({
                     and np.array_equal(with_normals["curvature"], kesra.features(shape)["change_of_curvature"])
                     and not np.isnan(shape.normals).any()
                     and (with_normals.intensity == np.arange(3000)).all()),
+    "clusters": bool((clustered["cluster"] == KesraNNS(shifted, 0.7).dbscan(3).labels).all()
+                     and (clustered.intensity == np.arange(3000)).all()
+                     and (kept.intensity == np.flatnonzero(~flags)).all()),
 }))
 """
 
@@ -285,7 +312,8 @@ def test_las_counts_and_normals_as_new_dimensions(tmp_path, suffix):
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     result = json.loads(proc.stdout)
-    assert result["status"] == [0, 2, 0, 0], result["errors"]
+    assert result["status"] == [0, 2, 0, 0, 0, 0], result["errors"]
     assert "shifted by (650123, 5400456, 300)" in result["errors"][0]
     assert "already has a dimension named 'Intensity'" in result["errors"][1]
     assert result["compressed"] == (suffix == ".laz") and result["same"] and result["kept"] and result["normals"]
+    assert result["clusters"]
