@@ -5,9 +5,9 @@
 //
 // A method's structure S, in its own folder, has:
 // - S::METHOD_NAME, and S::build(pool, points, BuildParams);
-// - the searches knn_search(q, list, scratch), count_search(q, acc, scratch),
-//   knn_search_any_order(q, list, scratch) and within_search(q, list, scratch) (every
-//   point count_search counts, in any order), with S::Scratch for a query task's work space;
+// - the search interface of search_structure.hpp (SearchStructure, checked below):
+//   knn_search, knn_search_any_order, within_search and count_search, with S::Scratch
+//   for a query task's work space;
 // - grid_stats(), size(), row_numbers(), stored_points() (the points by position) and
 //   derive_reach(max_dist);
 // - save(writer, s) and load(reader, s): its fields in the saved state.
@@ -26,10 +26,14 @@
 #include "index/kdtree/saved_tree.hpp"
 #include "index/voxel/saved_grid.hpp"
 #include "index/voxel/voxel_grid.hpp"
+#include "index/search_structure.hpp"
 
 namespace kesra {
 
 using SearchBackend = std::variant<VoxelGrid, KdTree, HybridGrid, KnnGraph>;
+
+static_assert(SearchStructure<VoxelGrid> && SearchStructure<KdTree> && SearchStructure<HybridGrid> &&
+              SearchStructure<KnnGraph>);
 
 inline constexpr std::size_t NUM_METHODS = std::variant_size_v<SearchBackend>;
 

@@ -14,6 +14,7 @@
 #include "index/results/row_keys.hpp"
 #include "index/results/within_list.hpp"
 #include "query/row_order.hpp"
+#include "query/reduce_rows.hpp"
 #include "query/task_state.hpp"
 
 namespace kesra {
@@ -111,24 +112,30 @@ PointsView rows_of(const PointsView& queries, std::size_t first, std::size_t n) 
     return part;
 }
 
+// The exact count of each row, in integers.
+struct ExactCounts {
+    using Work = CountAccumulator;
+    float max_dist;
+    std::int64_t* counts;
+
+    template <class S>
+    Work work(const S&) const {
+        return CountAccumulator(max_dist, std::nullopt);
+    }
+    template <class S, class Task>
+    void row(const S& structure, Task& task, const Point& q, std::size_t r) {
+        task.work.reset();
+        structure.count_search(q, task.work, &task.scratch);
+        counts[r] = static_cast<std::int64_t>(task.work.count());
+    }
+    void repeat(std::size_t from, std::size_t to) { counts[to] = counts[from]; }
+};
+
 template <class S>
 void count_rows(WorkerPool& pool, const S& structure, const PointsView& queries, float max_dist,
                 QueryProgressBar* bar, std::int64_t* counts) {
-    using State = TaskState<CountAccumulator, S>;
-    for_each_row(
-        pool, queries, max_dist, bar, [&] { return State{CountAccumulator(max_dist, std::nullopt)}; },
-        [&](State& state, std::size_t r) {
-            const Point q = queries.point(r);
-            if (const std::size_t same = state.last.same_as(q); same != LastQuery::NO_ROW) {
-                counts[r] = counts[same];
-                return;
-            }
-            state.work.reset();
-            structure.count_search(q, state.work, &state.scratch);
-            counts[r] = static_cast<std::int64_t>(state.work.count());
-            state.last.remember(q, r);
-        },
-        [&](std::size_t r) { queries.prefetch(r); });
+    ExactCounts reducer{max_dist, counts};
+    reduce_rows(pool, structure, queries, max_dist, bar, reducer);
 }
 
 // Turns counts[0, rows) into offsets[1, rows] after offsets[0] (counts may be offsets + 1:
@@ -160,50 +167,59 @@ void count_rest(WorkerPool& pool, const S& structure, const PointsView& queries,
     }
 }
 
-struct FillWork {
-    WithinList list;
-    RowWriter writer;
-};
-
 // Each row searched again and written into its slice, which offsets[r] and offsets[r + 1]
 // place in `indices` and `distances`.
+struct FillRows {
+    struct Work {
+        WithinList list;
+        RowWriter writer;
+    };
+    float max_dist;
+    bool sort, counted_here;
+    const std::int64_t* offsets;
+    std::int32_t* indices;
+    float* distances;
+
+    template <class S>
+    Work work(const S& structure) const {
+        return Work{WithinList(max_dist), writer_of(structure, sort)};
+    }
+    template <class S, class Task>
+    void row(const S& structure, Task& task, const Point& q, std::size_t r) {
+        const std::int64_t begin = offsets[r];
+        const std::size_t n = size_of(r);
+        WithinList& list = task.work.list;
+        list.clear();
+        list.reserve(n);
+        structure.within_search(q, list, &task.scratch);
+        if (list.size() != n) mismatch(r, list.size());
+        task.work.writer.write(list.positions(), list.squared_distances(), n, indices + begin, distances + begin);
+    }
+    void repeat(std::size_t from, std::size_t to) {
+        const std::size_t n = size_of(to);
+        if (size_of(from) != n) mismatch(to, size_of(from));
+        std::copy_n(indices + offsets[from], n, indices + offsets[to]);
+        std::copy_n(distances + offsets[from], n, distances + offsets[to]);
+    }
+    void touch(std::size_t r) const {
+        __builtin_prefetch(indices + offsets[r], 1);
+        __builtin_prefetch(distances + offsets[r], 1);
+    }
+
+    std::size_t size_of(std::size_t r) const { return static_cast<std::size_t>(offsets[r + 1] - offsets[r]); }
+    [[noreturn]] void mismatch(std::size_t r, std::size_t found) const {
+        if (counted_here) throw InternalError("a row found another number of neighbours than it counted");
+        throw InvalidArgument("counts[" + std::to_string(r) + "] is " + std::to_string(size_of(r)) + ", but row " +
+                              std::to_string(r) + " has " + std::to_string(found) + " neighbours");
+    }
+};
+
 template <class S>
 void fill_rows(WorkerPool& pool, const S& structure, const PointsView& queries, float max_dist, bool sort,
                bool counted_here, QueryProgressBar* bar, const std::int64_t* offsets, std::int32_t* indices,
                float* distances) {
-    using State = TaskState<FillWork, S>;
-    for_each_row(
-        pool, queries, max_dist, bar, [&] { return State{FillWork{WithinList(max_dist), writer_of(structure, sort)}}; },
-        [&](State& state, std::size_t r) {
-            const Point q = queries.point(r);
-            const std::int64_t begin = offsets[r];
-            const auto n = static_cast<std::size_t>(offsets[r + 1] - begin);
-            auto mismatch = [&](std::size_t found) {
-                if (counted_here) throw InternalError("a row found another number of neighbours than it counted");
-                throw InvalidArgument("counts[" + std::to_string(r) + "] is " + std::to_string(n) + ", but row " +
-                                      std::to_string(r) + " has " + std::to_string(found) + " neighbours");
-            };
-            if (const std::size_t same = state.last.same_as(q); same != LastQuery::NO_ROW) {
-                const std::int64_t from = offsets[same];
-                const auto found = static_cast<std::size_t>(offsets[same + 1] - from);
-                if (found != n) mismatch(found);
-                std::copy_n(indices + from, n, indices + begin);
-                std::copy_n(distances + from, n, distances + begin);
-                return;
-            }
-            WithinList& list = state.work.list;
-            list.clear();
-            list.reserve(n);
-            structure.within_search(q, list, &state.scratch);
-            if (list.size() != n) mismatch(list.size());
-            state.work.writer.write(list.positions(), list.squared_distances(), n, indices + begin, distances + begin);
-            state.last.remember(q, r);
-        },
-        [&](std::size_t r) {
-            queries.prefetch(r);
-            __builtin_prefetch(indices + offsets[r], 1);
-            __builtin_prefetch(distances + offsets[r], 1);
-        });
+    FillRows reducer{max_dist, sort, counted_here, offsets, indices, distances};
+    reduce_rows(pool, structure, queries, max_dist, bar, reducer);
 }
 
 // The mean number of neighbours of SAMPLE_ROWS rows spread evenly over the call.
@@ -256,19 +272,18 @@ std::size_t find_in_windows(WorkerPool& pool, const S& structure, const PointsVi
             list.clear();
             if (overflow.load(std::memory_order_relaxed)) return;
             const auto [begin, end] = chunk_rows(c, window);
-            Point last{};
-            std::size_t last_start = 0, last_count = 0;
+            LastQuery last;
+            std::size_t last_start = 0;
             for (std::size_t i = begin; i < end; ++i) {
                 const Point q = queries.point(first + i);
                 const std::size_t start = list.size();
                 // A repeated point (duplicates in a scan's order) takes a copy of its row.
-                if (i > begin && std::memcmp(&q, &last, sizeof(Point)) == 0) {
-                    list.repeat(last_start, last_count);
+                if (const std::size_t same = last.same_as(q); same != LastQuery::NO_ROW) {
+                    list.repeat(last_start, static_cast<std::size_t>(offsets[first + same + 1]));
                 } else {
                     structure.within_search(q, list, &scratch);
-                    last = q;
+                    last.remember(q, i);
                     last_start = start;
-                    last_count = list.size() - start;
                 }
                 const std::size_t n = list.size() - start;
                 offsets[first + i + 1] = static_cast<std::int64_t>(n);

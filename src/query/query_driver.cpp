@@ -2,21 +2,68 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <memory>
-#include <utility>
-#include <vector>
 
-#include "index/results/any_order_list.hpp"
 #include "index/results/count_accumulator.hpp"
 #include "base/memory_limit.hpp"
 #include "index/results/neighbour_list.hpp"
-#include "query/progress_bar.hpp"
 #include "query/nearest_row.hpp"
-#include "query/task_state.hpp"
-#include "query/row_order.hpp"
+#include "query/reduce_rows.hpp"
 
 namespace kesra {
+
+namespace {
+
+// The k nearest of each row, written as find_neighbours returns them.
+struct NearestRows {
+    using Work = NeighbourList;
+    std::size_t k;
+    float max_dist, epsilon;
+    NeighbourResult& out;
+
+    template <class S>
+    Work work(const S& structure) const {
+        return NeighbourList(k, max_dist, epsilon, structure.size());
+    }
+    template <class S, class Task>
+    void row(const S& structure, Task& task, const Point& q, std::size_t r) {
+        NeighbourList& list = task.work;
+        list.reset();
+        search_row(structure, q, list, task);
+        list.write_row(structure.row_numbers().data(), structure.row_numbers().size(), out.indices.data() + r * k,
+                       out.distances.data() + r * k);
+    }
+    void repeat(std::size_t from, std::size_t to) {
+        std::copy_n(out.indices.data() + from * k, k, out.indices.data() + to * k);
+        std::copy_n(out.distances.data() + from * k, k, out.distances.data() + to * k);
+    }
+    void touch(std::size_t r) const {
+        __builtin_prefetch(out.indices.data() + r * k, 1);
+        __builtin_prefetch(out.distances.data() + r * k, 1);
+    }
+};
+
+// The count (or weighted sum) of each row.
+struct CountRows {
+    using Work = CountAccumulator;
+    float max_dist;
+    std::optional<float> weight_exponent;
+    float* counts;
+
+    template <class S>
+    Work work(const S&) const {
+        return CountAccumulator(max_dist, weight_exponent);
+    }
+    template <class S, class Task>
+    void row(const S& structure, Task& task, const Point& q, std::size_t r) {
+        task.work.reset();
+        structure.count_search(q, task.work, &task.scratch);
+        counts[r] = task.work.sum();
+    }
+    void repeat(std::size_t from, std::size_t to) { counts[to] = counts[from]; }
+    void touch(std::size_t r) const { __builtin_prefetch(counts + r, 1); }
+};
+
+}  // namespace
 
 NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, const PointsView& queries,
                                 std::size_t k, float max_dist, float epsilon, bool progress) {
@@ -25,36 +72,8 @@ NeighbourResult find_neighbours(WorkerPool& pool, const SearchBackend& backend, 
         throw InternalError("result array size in bytes cannot be represented");
     check_fits_in_memory(static_cast<std::uint64_t>(queries.rows) * k, sizeof(std::int32_t) + sizeof(float));
     NeighbourResult out{OutputBuffer<std::int32_t>(queries.rows, k), OutputBuffer<float>(queries.rows, k)};
-    auto bar = make_bar(progress, queries.rows);
-    std::visit(
-        [&](const auto& structure) {
-            const std::uint32_t* original = structure.row_numbers().data();
-            const std::size_t num_original = structure.row_numbers().size();
-            using State = TaskState<NeighbourList, std::decay_t<decltype(structure)>>;
-            for_each_row(
-                pool, queries, max_dist, bar.get(),
-                [&] { return State{NeighbourList(k, max_dist, epsilon, structure.size())}; },
-                [&](State& state, std::size_t r) {
-                    const Point q = queries.point(r);
-                    if (const std::size_t same = state.last.same_as(q); same != LastQuery::NO_ROW) {
-                        std::copy_n(out.indices.data() + same * k, k, out.indices.data() + r * k);
-                        std::copy_n(out.distances.data() + same * k, k, out.distances.data() + r * k);
-                        return;
-                    }
-                    NeighbourList& list = state.work;
-                    list.reset();
-                    search_row(structure, q, list, state);
-                    list.write_row(original, num_original, out.indices.data() + r * k, out.distances.data() + r * k);
-                    state.last.remember(q, r);
-                },
-                [&](std::size_t r) {
-                    queries.prefetch(r);
-                    __builtin_prefetch(out.indices.data() + r * k, 1);
-                    __builtin_prefetch(out.distances.data() + r * k, 1);
-                });
-        },
-        backend);
-    if (bar) bar->finish_and_clear();
+    reduce_rows(pool, backend, &queries, max_dist, progress,
+                [&](const auto&, RowPlaces) { return NearestRows{k, max_dist, epsilon, out}; });
     return out;
 }
 
@@ -62,30 +81,8 @@ OutputBuffer<float> count_neighbours(WorkerPool& pool, const SearchBackend& back
                                      float max_dist, std::optional<float> weight_exponent, bool progress) {
     check(queries.cols >= 3, "query points need three columns");
     OutputBuffer<float> counts(queries.rows, 1);
-    auto bar = make_bar(progress, queries.rows);
-    std::visit(
-        [&](const auto& structure) {
-            using State = TaskState<CountAccumulator, std::decay_t<decltype(structure)>>;
-            for_each_row(
-                pool, queries, max_dist, bar.get(), [&] { return State{CountAccumulator(max_dist, weight_exponent)}; },
-                [&](State& state, std::size_t r) {
-                    const Point q = queries.point(r);
-                    if (const std::size_t same = state.last.same_as(q); same != LastQuery::NO_ROW) {
-                        counts.data()[r] = counts.data()[same];
-                        return;
-                    }
-                    state.work.reset();
-                    structure.count_search(q, state.work, &state.scratch);
-                    counts.data()[r] = state.work.sum();
-                    state.last.remember(q, r);
-                },
-                [&](std::size_t r) {
-                    queries.prefetch(r);
-                    __builtin_prefetch(counts.data() + r, 1);
-                });
-        },
-        backend);
-    if (bar) bar->finish_and_clear();
+    reduce_rows(pool, backend, &queries, max_dist, progress,
+                [&](const auto&, RowPlaces) { return CountRows{max_dist, weight_exponent, counts.data()}; });
     return counts;
 }
 
