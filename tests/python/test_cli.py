@@ -196,9 +196,11 @@ def test_demo_on_a_point_file(tmp_path, capsys):
     np.savetxt(tmp_path / "p.csv", POINTS, delimiter=",")
     status, out, err = run(["demo", "--input", tmp_path / "p.csv"], capsys)
     assert status == 0, err
-    assert all(f"\n{method} " in out for method in ("voxel", "kdtree", "hybrid", "graph"))
-    # Example rows once, the exact methods checked against each other, scipy alongside.
-    assert out.count("point 0:") == 1 and "counts as voxel for every point" in out
+    assert all(f"\n{method} " in out for method in ("auto", "voxel", "kdtree", "hybrid", "graph"))
+    # Example rows once, the exact methods checked against the default, scipy alongside,
+    # then the clusters and outliers.
+    assert out.count("point 0:") == 1 and "counts as auto for every point" in out
+    assert "\ndbscan(10) " in out and "\nstatistical_outliers(16, 2.0) " in out
     assert importlib.util.find_spec("scipy") is None or "\nscipy cKDTree " in out
 
 
