@@ -47,6 +47,7 @@ class Expected:
     every: tuple[np.ndarray, np.ndarray, np.ndarray]
     exact_counts: np.ndarray
     shape: tuple[np.ndarray, ...]
+    clusters: tuple[np.ndarray, ...]
 
 
 def make_engines(seed: int) -> tuple[list[kesra.KesraNNSEngine], np.ndarray]:
@@ -70,7 +71,12 @@ def sequential(engine: kesra.KesraNNSEngine, queries: np.ndarray) -> Expected:
     return Expected(engine.find_neighbours(queries, K, 1), engine.count_neighbours(queries, 1),
                     engine.count_neighbours(queries, 1, WEIGHT), state, sorted_bytes(state),
                     len(engine), engine.grid_stats(), engine.find_all_neighbours(queries, num_threads=1),
-                    engine.neighbour_counts(queries, 1), shapes(engine, queries, 1))
+                    engine.neighbour_counts(queries, 1), shapes(engine, queries, 1), clusters(engine, 1))
+
+
+def clusters(engine: kesra.KesraNNSEngine, threads: int) -> tuple[np.ndarray, ...]:
+    return (*engine.dbscan(4, num_threads=threads), engine.radius_outliers(5, num_threads=threads),
+            engine.statistical_outliers(K, 1.0, num_threads=threads)[0])
 
 
 def shapes(engine: kesra.KesraNNSEngine, queries: np.ndarray, threads: int) -> tuple[np.ndarray, ...]:
@@ -100,7 +106,7 @@ def same_state(state: bytes, want: Expected) -> bool:
 
 
 OPERATIONS = ("find", "find", "count", "weighted", "dumps", "setstate", "len", "stats", "loads", "every",
-              "exact_counts", "shape", "occupancy")
+              "exact_counts", "shape", "occupancy", "clusters")
 OCCUPANCY_POINTS = np.random.default_rng(7).uniform(0, 20, (20_000, 3)).astype(np.float32)
 OCCUPANCY = kesra._kesra._sample_occupancy(OCCUPANCY_POINTS, 0.8, 4096)
 
@@ -135,6 +141,8 @@ def one_op(op: str, rng: random.Random, engine: kesra.KesraNNSEngine, want: Expe
         ok = np.array_equal(engine.neighbour_counts(queries[a:b], threads), want.exact_counts[a:b])
     elif op == "shape":
         ok = same(shapes(engine, queries[a:b], threads), tuple(w[a:b] for w in want.shape))
+    elif op == "clusters":
+        ok = same(clusters(engine, threads), want.clusters)
     elif op == "occupancy":
         ok = kesra._kesra._sample_occupancy(OCCUPANCY_POINTS, 0.8, 4096) == OCCUPANCY
     else:
