@@ -195,8 +195,8 @@ class ClusterMethods:
         (M, 2) arrays of row numbers (i, j) with i < j, at most `max_pairs` pairs each
         (a point whose pairs alone are more comes alone). The set is scipy's
         `cKDTree.query_pairs(r, output_type="ndarray")` wherever no pair lies exactly at
-        the radius; the order (points in the engine's spatial order, each point's
-        partners ascending) is the same on every call.
+        the radius; the order (points in the engine's spatial order, each with its
+        partners as its search finds them) is the same on every call.
 
         The points are counted once, up front, to find where to cut (8 bytes a point);
         each piece is then searched and written directly, so memory stays one piece.

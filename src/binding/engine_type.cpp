@@ -198,7 +198,7 @@ PyMethodDef engine_methods[] = {
     {"pair_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_pair_counts)),
      METH_FASTCALL | METH_KEYWORDS,
      "pair_counts($self, num_threads=0, progress=False)\n--\n\n"
-     "For each search point by position, its partners within the radius of higher row number"},
+     "For each search point by position, its partners within the radius of higher position"},
     {"pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_pairs)), METH_FASTCALL | METH_KEYWORDS,
      "pairs($self, first, last, counts, num_threads=0)\n--\n\n"
      "The pairs (i, j), i < j, of the points at positions [first, last), whose pair_counts\n"

@@ -12,39 +12,38 @@ namespace kesra {
 
 namespace {
 
-// Counts the points within the radius whose row number is above `row`.
+// Each unordered pair is listed from its point of lower position, which keeps the test a
+// comparison of positions: the other point's position must be above the row's.
 class CountAbove {
 public:
-    CountAbove(float max_dist, const std::uint32_t* rows) : max_dist_sq_(max_dist * max_dist), rows_(rows) {}
-    void start(std::uint32_t row) {
-        row_ = row;
+    explicit CountAbove(float max_dist) : max_dist_sq_(max_dist * max_dist) {}
+    void start(std::uint32_t position) {
+        position_ = position;
         count_ = 0;
     }
     float threshold() const { return max_dist_sq_; }
     bool is_done() const { return false; }
-    void offer(float d2, std::uint32_t q) { count_ += !(d2 >= max_dist_sq_) && rows_[q] > row_; }
+    void offer(float d2, std::uint32_t q) { count_ += !(d2 >= max_dist_sq_) && q > position_; }
     std::int64_t count() const { return count_; }
 
 private:
     float max_dist_sq_;
-    const std::uint32_t* rows_;
-    std::uint32_t row_ = 0;
+    std::uint32_t position_ = 0;
     std::int64_t count_ = 0;
 };
 
 struct CountPairs {
     using Work = CountAbove;
     float max_dist;
-    const std::uint32_t* rows;
     std::int64_t* counts;
 
     template <class S>
     Work work(const S&) const {
-        return CountAbove(max_dist, rows);
+        return CountAbove(max_dist);
     }
     template <class S, class Task>
     void row(const S& structure, Task& task, const Point& q, std::size_t p) {
-        task.work.start(rows[p]);
+        task.work.start(static_cast<std::uint32_t>(p));
         structure.within_search(q, task.work, &task.scratch);
         counts[p] = task.work.count();
     }
@@ -52,11 +51,9 @@ struct CountPairs {
 };
 
 struct WritePairs {
-    struct Work {
-        WithinList list;
-        std::vector<std::uint32_t> partners;
-    };
+    using Work = WithinList;
     float max_dist;
+    std::size_t first;  // row i of the reduction is the point at position first + i
     const std::uint32_t* rows;
     std::size_t num_rows;
     const std::int64_t* offsets;  // (last - first + 1,)
@@ -64,35 +61,32 @@ struct WritePairs {
 
     template <class S>
     Work work(const S&) const {
-        return Work{WithinList(max_dist), {}};
+        return WithinList(max_dist);
     }
     template <class S, class Task>
     void row(const S& structure, Task& task, const Point& q, std::size_t i) {
-        // i counts from the first position of the range; rows is offset to match.
-        WithinList& list = task.work.list;
+        WithinList& list = task.work;
         list.clear();
         structure.within_search(q, list, &task.scratch);
-        std::vector<std::uint32_t>& partners = task.work.partners;
-        partners.clear();
-        const std::uint32_t row = rows[i];
-        const std::uint32_t* all_rows = rows - first;
+        const std::size_t self = first + i;
+        const std::int64_t row = rows[self];
+        std::int64_t* at = out + 2 * offsets[i];
+        std::int64_t* const end = out + 2 * offsets[i + 1];
         for (std::size_t e = 0; e < list.size(); ++e) {
             const std::uint32_t position = list.positions()[e];
+            if (position <= self) continue;
             check(position < num_rows, "neighbour position outside the points");
-            if (all_rows[position] > row) partners.push_back(all_rows[position]);
+            if (at == end) mismatch(i);
+            const std::int64_t other = rows[position];
+            *at++ = std::min(row, other);
+            *at++ = std::max(row, other);
         }
-        const auto n = static_cast<std::size_t>(offsets[i + 1] - offsets[i]);
-        if (partners.size() != n)
-            throw InvalidArgument("counts[" + std::to_string(i) + "] is " + std::to_string(n) + ", but the point has " +
-                                  std::to_string(partners.size()) + " partners of higher row number");
-        std::sort(partners.begin(), partners.end());
-        std::int64_t* at = out + 2 * offsets[i];
-        for (const std::uint32_t partner : partners) {
-            *at++ = row;
-            *at++ = partner;
-        }
+        if (at != end) mismatch(i);
     }
-    std::size_t first;
+    [[noreturn]] void mismatch(std::size_t i) const {
+        throw InvalidArgument("counts[" + std::to_string(i) + "] is " + std::to_string(offsets[i + 1] - offsets[i]) +
+                              ", but the point has another number of partners");
+    }
 };
 
 }  // namespace
@@ -104,7 +98,7 @@ OutputBuffer<std::int64_t> pair_counts(WorkerPool& pool, const SearchBackend& ba
     std::visit(
         [&](const auto& structure) {
             auto bar = make_bar(progress, n);
-            CountPairs reducer{max_dist, structure.row_numbers().data(), counts.data()};
+            CountPairs reducer{max_dist, counts.data()};
             reduce_rows(pool, structure, stored_points_view(structure), max_dist, bar.get(), reducer);
             if (bar) bar->finish_and_clear();
         },
@@ -129,7 +123,7 @@ OutputBuffer<std::int64_t> pairs_of(WorkerPool& pool, const SearchBackend& backe
     std::visit(
         [&](const auto& structure) {
             const std::uint32_t* rows = structure.row_numbers().data();
-            WritePairs reducer{max_dist, rows + first, n, offsets.data(), out.data(), first};
+            WritePairs reducer{max_dist, first, rows, n, offsets.data(), out.data()};
             reduce_rows(pool, structure, stored_points_view(structure, first, last), max_dist, nullptr, reducer);
         },
         backend);

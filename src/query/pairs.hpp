@@ -1,7 +1,8 @@
 #pragma once
 // Every unordered pair of the engine's own points within the radius, once, as (i, j)
 // row numbers with i < j, a range of points at a time: each point by position lists its
-// partners of higher row number, in ascending row number.
+// partners of higher position, in the order its search finds them (the same on every
+// call).
 #include <cstdint>
 
 #include "base/points_view.hpp"
@@ -11,7 +12,7 @@
 
 namespace kesra {
 
-// How many partners of higher row number each point has, by position: (N,).
+// How many partners of higher position each point has, by position: (N,).
 OutputBuffer<std::int64_t> pair_counts(WorkerPool& pool, const SearchBackend& backend, float max_dist,
                                        bool progress);
 
