@@ -268,8 +268,11 @@ inline void select_into(IndexedPoint* src, IndexedPoint* dst, std::uint32_t n, s
     const std::uint32_t margin = count == SAMPLE_MAX ? 48 : 24;
     const auto at = static_cast<std::uint32_t>(static_cast<std::uint64_t>(k) * count / n);
     const std::uint32_t lo_rank = at > margin ? at - margin : 0;
-    const auto [first, last] =
+    // Plain variables, not a structured binding: the lambda below captures them, which
+    // older compilers (clang before 16) refuse for bindings.
+    const auto bracket =
         sample_keys(src, n, dim, count, lo_rank, std::max(std::min(at + margin, count - 1), lo_rank + 1));
+    const auto first = bracket.first, last = bracket.second;
 
     auto side_of = [&](std::uint32_t, const IndexedPoint& item) {
         const std::int64_t key = order_key(item, dim);
