@@ -122,6 +122,7 @@ demo: build
 
 bench: build
 	@$(PY) bench/bench_queries.py
+	@$(PY) bench/bench_knn.py
 	@$(PY) bench/bench_find_all.py
 	@$(PY) bench/bench_normals.py
 	@$(PY) bench/find_by_density.py

@@ -5,15 +5,20 @@ Usage, from the repository root (valgrind from Debian's packages):
 
     .venv/bin/python bench/instructions.py DATASET METHOD [--cells-per-radius M]
         [--what find|count|build|all|all-unsorted] [--points N] [--radius-rule mean|median]
+        [--every N] [--order own|random] [--cache-sim]
 
 DATASET is "cube" or "surface" (N generated points, default 200,000) or the name of a
-cloud in ../shared/data (NaN rows dropped). The queries are every 20th point, answered
-on one thread, with r for about 30 neighbours; only the query driver's own call is
-counted (callgrind's --toggle-collect), not the build or the interpreter ("all": every
-neighbour within r, sorted rows; "all-unsorted": in the search's order). With --what
-build, the construction is counted instead (all its threads, per point; the pool size
-follows RAYON_NUM_THREADS). Compare builds by pointing PYTHONPATH at another
-installation of the package.
+cloud in ../shared/data (NaN rows dropped). The queries are every 20th point (--every
+1: every point, in the cloud's order or with --order random in a fixed permutation),
+answered on one thread, with r for about 30 neighbours; only the query driver's own
+call is counted (callgrind's --toggle-collect), not the build or the interpreter
+("all": every neighbour within r, sorted rows; "all-unsorted": in the search's order).
+With --what build, the construction is counted instead (all its threads, per point; the
+pool size follows RAYON_NUM_THREADS). METHOD "auto" is the package's choice; METHOD
+"nanoflann" counts the benchmark's nanoflann peer (bench/nanoflann_runner.py) on the
+same queries (find and count only). --cache-sim also simulates the caches and prints
+first-level and last-level data misses per query. Compare builds by pointing
+PYTHONPATH at another installation of the package.
 
 r follows --radius-rule (bench/radius_rules.py): "mean" (default) gives about 30
 neighbours to the mean point, "median" to the median point.
@@ -42,15 +47,25 @@ def load_points(args):
     return finite_rows(np.load(data_dir() / f"{args.dataset}.npy"))[0]
 
 
+def load_queries(args, points):
+    import numpy as np
+
+    if args.order == "random":
+        points = points[np.random.default_rng(1).permutation(len(points))]
+    return np.ascontiguousarray(points[::args.every])
+
+
 def run_queries(args):
     from kesra import KesraNNSEngine
+    from kesra.method_choice import choose_method
 
     points = load_points(args)
-    engine = KesraNNSEngine(points, args.radius, args.method, cells_per_radius=args.cells_per_radius)
+    method = choose_method(points, args.radius).method if args.method == "auto" else args.method
+    engine = KesraNNSEngine(points, args.radius, method, cells_per_radius=args.cells_per_radius)
     if args.what == "build":
         print(len(points))
         return
-    queries = points[::20].copy()
+    queries = load_queries(args, points)
     if args.what == "find":
         engine.find_neighbours(queries, 16, num_threads=1)
     elif args.what.startswith("all"):
@@ -70,6 +85,9 @@ def main():
     parser.add_argument("--mispredicts", action="store_true",
                         help="also count simulated branch mispredictions (slower)")
     parser.add_argument("--radius-rule", choices=["mean", "median"], default="mean")
+    parser.add_argument("--every", type=int, default=20, help="query every N-th point (default 20)")
+    parser.add_argument("--order", choices=["own", "random"], default="own")
+    parser.add_argument("--cache-sim", action="store_true", help="also count simulated cache misses")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--radius", type=float, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -78,23 +96,55 @@ def main():
     # The radius search runs queries of its own: done here, outside the count.
     from radius_rules import suggest_radius
 
-    radius = suggest_radius(load_points(args), args.radius_rule)
+    points = load_points(args)
+    radius = suggest_radius(points, args.radius_rule)
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
-        child = [sys.executable, __file__, *sys.argv[1:], "--child", "--radius", repr(radius)]
-        branches = ["--branch-sim=yes"] if args.mispredicts else []
-        proc = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *branches,
-                               "--collect-atstart=no", f"--toggle-collect={TOGGLES[args.what]}", *child],
+        if args.method == "nanoflann":
+            child, toggle = nanoflann_child(args, points, radius, Path(tmp))
+        else:
+            child = [sys.executable, __file__, *sys.argv[1:], "--child", "--radius", repr(radius)]
+            toggle = TOGGLES[args.what]
+        extra = ["--branch-sim=yes"] if args.mispredicts else []
+        extra += ["--cache-sim=yes"] if args.cache_sim else []
+        proc = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *extra,
+                               "--collect-atstart=no", f"--toggle-collect={toggle}", *child],
                               capture_output=True, text=True, check=True)
-        rows = int(proc.stdout.split()[-1])
-        # The summary line lists the events in order: Ir, then with --branch-sim Bc Bcm Bi Bim.
-        summary = re.search(r"^summary:\s+([\d ]+)", out.read_text(), re.MULTILINE)
-        events = [int(v) for v in summary.group(1).split()] if summary else [0]
-        total = events[0]
+        rows = int(proc.stdout.split()[-1]) if args.method != "nanoflann" else len(load_queries(args, points))
+        # The events line names the summary's columns: Ir, then with --cache-sim Dr Dw
+        # I1mr D1mr D1mw ILmr DLmr DLmw, with --branch-sim Bc Bcm Bi Bim.
+        text = out.read_text()
+        names = re.search(r"^events:\s+(.+)$", text, re.MULTILINE).group(1).split()
+        summary = re.search(r"^summary:\s+([\d ]+)", text, re.MULTILINE)
+        events = dict(zip(names, (int(v) for v in summary.group(1).split()))) if summary else {"Ir": 0}
     unit = "point" if args.what == "build" else "query"
-    missed = f", {(events[2] + events[4]) / rows:,.1f} mispredicted" if args.mispredicts and len(events) >= 5 else ""
-    print(f"{args.dataset} {args.method} cells_per_radius={args.cells_per_radius} {args.what}: "
-          f"{total / rows:,.0f} instructions{missed} per {unit} ({rows:,} rows)")
+    notes = ""
+    if "Bcm" in events:
+        notes += f", {(events['Bcm'] + events['Bim']) / rows:,.1f} mispredicted"
+    if "D1mr" in events:
+        notes += (f", {(events['D1mr'] + events['D1mw']) / rows:,.1f} L1 and "
+                  f"{(events['DLmr'] + events['DLmw']) / rows:,.2f} last-level data misses")
+    print(f"{args.dataset} {args.method} cells_per_radius={args.cells_per_radius} {args.what} "
+          f"({args.radius_rule} rule, {args.order} order): {events['Ir'] / rows:,.0f} instructions{notes} "
+          f"per {unit} ({rows:,} rows)")
+
+
+def nanoflann_child(args, points, radius, tmp):
+    """The nanoflann peer's command for the same queries, and the function to count."""
+    import numpy as np
+
+    from nanoflann_runner import nanoflann_peer
+
+    if args.what not in ("find", "count"):
+        raise SystemExit("nanoflann: only --what find or count")
+    binary, skipped = nanoflann_peer()
+    if skipped:
+        raise SystemExit(f"nanoflann: {skipped}")
+    np.save(tmp / "points.npy", points)
+    np.save(tmp / "queries.npy", load_queries(args, points))
+    child = [str(binary), "--points", str(tmp / "points.npy"), "--queries", str(tmp / "queries.npy"),
+             "--radius", repr(radius), "--k", "16", "--threads", "1", "--mode", args.what]
+    return child, "*find_knn*" if args.what == "find" else "*count_within*"
 
 
 if __name__ == "__main__":

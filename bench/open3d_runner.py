@@ -73,3 +73,20 @@ def run_open3d(python, mode, points_path, queries_path, radius, threads, repeats
     if out.returncode != 0:
         raise RuntimeError(f"{PEER.name} failed ({out.returncode}): {out.stderr.strip()[-2000:]}")
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+PYKDTREE_PEER = REPO / "bench" / "pykdtree_peer.py"
+
+
+def run_pykdtree(python, points_path, queries_path, radius, threads, k=16, repeats=1):
+    """bench/pykdtree_peer.py's JSON report, run in the same venv on `threads` OpenMP threads;
+    None when pykdtree does not load there."""
+    args = ["--points", points_path, "--queries", queries_path, "--radius", repr(float(radius)), "--k", k,
+            "--repeats", repeats]
+    out = subprocess.run([str(python), str(PYKDTREE_PEER), *map(str, args)], capture_output=True, text=True,
+                         env=peer_env(threads))
+    if out.returncode != 0:
+        if "No module named 'pykdtree'" in out.stderr:
+            return None
+        raise RuntimeError(f"{PYKDTREE_PEER.name} failed ({out.returncode}): {out.stderr.strip()[-2000:]}")
+    return json.loads(out.stdout.strip().splitlines()[-1])

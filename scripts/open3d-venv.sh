@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# Creates build/open3d-venv, a venv of the stock /usr/bin/python3 with Open3D 0.20 and
-# NumPy as binary wheels, for the Open3D benchmark peer (Open3D has no free-threaded
-# wheel); reuses it while its stamp matches. Open3D's library links Debian's libusb:
-# installed with apt as root, else unpacked into the venv (bench/open3d_runner.py puts
-# it on LD_LIBRARY_PATH). Prints the venv's python path last. Never touches .venv.
+# Creates build/open3d-venv, a venv of the stock /usr/bin/python3 with Open3D 0.20,
+# pykdtree and NumPy as binary wheels, for the Open3D and pykdtree benchmark peers
+# (neither has a free-threaded wheel); reuses it while its stamp matches. Open3D's
+# library links Debian's libusb: installed with apt as root, else unpacked into the venv
+# (bench/open3d_runner.py puts it on LD_LIBRARY_PATH). Prints the venv's python path last. Never touches .venv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/debian-packages.sh
 
 PY=${KESRA_OPEN3D_PYTHON:-/usr/bin/python3}
 VENV=build/open3d-venv
-REQUIREMENTS=("open3d==0.20.*" numpy)
+REQUIREMENTS=("open3d==0.20.*" numpy pykdtree)
 LIBUSB=libusb-1.0-0
 
 if ! dpkg-query -W -f='${Status}' "$LIBUSB" 2>/dev/null | grep -q 'install ok installed' \
