@@ -57,7 +57,7 @@ class KesraNNS(ClusterMethods):
     Args:
         points: Search points, shape (N, 3)
         radius: Search radius, positive and finite (compared as its nearest float32)
-        method: "auto" (default) chooses "voxel", "kdtree" or "hybrid" from a quick
+        method: "auto" (default) chooses "voxel" or "kdtree" from a quick
             look at the cloud (`method_choice` says which, and on what figures); or
             one of `kesra.available_methods()`: "voxel", "kdtree", "hybrid", "graph"
         cells_per_radius: Voxel cells per radius for the grid-based methods

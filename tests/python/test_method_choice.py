@@ -20,7 +20,7 @@ def cloud(shape):
     return rng.uniform(0, 10, (3_000, 3)).astype(np.float32)  # small
 
 
-@pytest.mark.parametrize("shape, chosen", [("even", "voxel"), ("crowded", "hybrid"), ("sparse", "kdtree"),
+@pytest.mark.parametrize("shape, chosen", [("even", "voxel"), ("crowded", "kdtree"), ("sparse", "kdtree"),
                                            ("small", "kdtree")])
 def test_auto_answers_as_the_method_it_chose(shape, chosen):
     points = cloud(shape)
