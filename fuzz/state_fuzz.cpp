@@ -19,6 +19,7 @@
 #include "base/errors.hpp"
 #include "query/all_neighbours.hpp"
 #include "query/local_geometry.hpp"
+#include "query/scale_geometry.hpp"
 #include "query/query_driver.hpp"
 #include "state/engine_state.hpp"
 
@@ -69,6 +70,17 @@ std::vector<std::uint8_t> query_results(const Engine& engine) {
             for (const bool all_within : {false, true}) {
                 const LocalGeometryResult shape = local_geometry(pool, engine.backend, queries, 4, all_within,
                                                                  engine.max_dist, Point{0.0f, 0.0f, 1.0f}, false);
+                append(shape.eigenvalues.data(), shape.eigenvalues.size() * sizeof(float));
+                append(shape.normals.data(), shape.normals.size() * sizeof(float));
+                append(shape.counts.data(), shape.counts.size() * sizeof(std::int64_t));
+            }
+            Scales scales[2];
+            const float half = engine.max_dist * 0.5f;  // 0 for the least radius
+            scales[0].radii = half > 0.0f ? std::vector<float>{half, engine.max_dist} : std::vector<float>{engine.max_dist};
+            scales[1].ks = {2, 4};
+            for (const Scales& each : scales) {
+                const ScaleGeometryResult shape =
+                    scale_geometry(pool, engine.backend, queries, each, engine.max_dist, std::nullopt, false);
                 append(shape.eigenvalues.data(), shape.eigenvalues.size() * sizeof(float));
                 append(shape.normals.data(), shape.normals.size() * sizeof(float));
                 append(shape.counts.data(), shape.counts.size() * sizeof(std::int64_t));

@@ -12,6 +12,7 @@ from kesra.clusters import Clusters
 from kesra.local_geometry import LocalGeometry, features
 from kesra.nns import KesraNNS
 from kesra.radius import suggest_radius
+from kesra.scales import ScaledGeometry, feature_table
 
 try:
     __version__ = version("kesra")
@@ -19,7 +20,7 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
     __version__ = "0+unknown"
 
 __all__ = ["AllNeighbours", "Clusters", "KesraNNS", "KesraNNSEngine", "KesraInternalError", "LocalGeometry",
-           "available_methods", "features", "indices_by_field", "suggest_radius"]
+           "ScaledGeometry", "available_methods", "feature_table", "features", "indices_by_field", "suggest_radius"]
 
 
 def indices_by_field(row_ids: ArrayLike, counts: ArrayLike) -> dict[int, NDArray[np.uint64]]:

@@ -63,6 +63,15 @@ class KesraNNSEngine:
         progress: bool = False,
         viewpoint: Sequence[float] | None = None,
     ) -> tuple[NDArray[np.float32], NDArray[np.float32], NDArray[np.int64]]: ...
+    def scale_geometry(
+        self,
+        query_points: NDArray[np.float32],
+        radii: Sequence[float] | None = None,
+        num_neighbours: Sequence[int] | None = None,
+        num_threads: int = 0,
+        progress: bool = False,
+        viewpoint: Sequence[float] | None = None,
+    ) -> tuple[NDArray[np.float32], NDArray[np.float32], NDArray[np.int64]]: ...
     def neighbour_counts(
         self,
         query_points: NDArray[np.float32],

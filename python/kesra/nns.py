@@ -21,10 +21,10 @@ from kesra.arguments import (
 )
 from kesra.arguments import whole_number as whole_number  # where the rest of the package finds it
 from kesra.clusters import ClusterMethods
-from kesra.local_geometry import LocalGeometry, viewpoint
 from kesra.method_choice import Choice, choose_method
 from kesra.origin import Origin, chosen_origin, warn_if_coarse
 from kesra.rows import as_points, as_rows, finite_rows, spread
+from kesra.shape_methods import ShapeMethods
 
 __all__ = ["GridStats", "KesraNNS", "NonFinite"]
 
@@ -43,7 +43,7 @@ class GridStats(TypedDict):
     method_choice: NotRequired[str]  # only when method="auto" chose the method
 
 
-class KesraNNS(ClusterMethods):
+class KesraNNS(ClusterMethods, ShapeMethods):
     """Exact (or, with method "graph", approximate) fixed-radius neighbour search.
 
     Builds a search structure over `points`, an array-like of shape (N, 3) (a list,
@@ -309,49 +309,6 @@ class KesraNNS(ClusterMethods):
                 result = find_all(self._engine, points[searched], sort=sort, num_threads=threads, row_numbers=rows,
                                   counts=counts[searched])
             yield part.start, self._all_rows(result, None if finite is None else finite[part])
-
-    def local_geometry(self, queries: ArrayLike, k: int = 16, *, all_within: bool = False, num_threads: int = 0,
-                       progress: bool = False, orient_towards: ArrayLike | None = None) -> LocalGeometry:
-        """The shape of each query's neighbourhood, computed natively where its
-        neighbours are found: the eigenvalues of the covariance of the neighbours
-        (centred on their mean, divided by their number, summed in double) and the unit
-        eigenvector of the smallest, the surface normal. `kesra.features` turns the
-        result into the usual eigenvalue features (linearity, planarity, ...).
-
-        Args:
-            queries: Query points, shape (M, 3), or one point of shape (3,)
-            k: The k nearest points within the radius make the neighbourhood
-            all_within: Every point within the radius makes it instead (k is not used)
-            num_threads: Worker threads for this call, as for `find_neighbours`
-            progress: Show a progress bar on standard error when it is a terminal
-            orient_towards: None, or a viewpoint (x, y, z) in the points' coordinates:
-                each normal is turned to face it, as for a scanner's position
-
-        Returns:
-            `LocalGeometry(eigenvalues, normals, counts)`. Rows with fewer than 3
-            neighbours, and query rows left out for a non-finite coordinate (counts 0),
-            are NaN. A neighbourhood with no defined normal, every point at one spot or
-            on one line (its two smallest eigenvalues within 1e-6 of the largest), has
-            NaN normals and its eigenvalues. The k nearest are summed in the order of
-            their row numbers, so "voxel", "kdtree" and "hybrid" give the same bytes
-            when they keep the same points (at a k-th-place tie they may keep different
-            ones); with `all_within` they agree up to the order of floating-point sums
-            (eigenvalues to about 1e-6 of their sum); "graph" uses the neighbours its
-            walk reaches.
-        """
-        neighbours = whole_number(k, "k", 1)
-        threads = thread_count(num_threads)
-        all_within, progress = flag(all_within, "all_within"), flag(progress, "progress")
-        points, finite = self._queries(queries)
-        view = viewpoint(orient_towards, self._origin)
-        with explained_memory_error(lambda: f"to describe the neighbourhoods of {len(points):,} query rows"):
-            values, normals, counts = self._engine.local_geometry(
-                points, neighbours, all_within=all_within, num_threads=threads, progress=progress,
-                viewpoint=view)
-        if finite is not None:
-            values, normals, counts = spread(values, finite, np.nan), spread(normals, finite, np.nan), \
-                spread(counts, finite, 0)
-        return LocalGeometry(values, normals, counts)
 
     def _all_rows(self, result: AllNeighbours, finite: NDArray[np.bool_] | None) -> AllNeighbours:
         """`result` over all the caller's query rows: rows left out are empty."""

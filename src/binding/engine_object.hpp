@@ -28,6 +28,7 @@ PyObject* engine_count_neighbours(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* engine_find_all_neighbours(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_neighbour_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_local_geometry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* engine_scale_geometry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_dbscan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_pair_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -175,6 +175,19 @@ PyMethodDef engine_methods[] = {
      "    normals, float32 (Q, 3), unit; NaN as the eigenvalues, and where the points lie\n"
      "        at one spot or on a line (the two smallest eigenvalues within 1e-6 of the largest)\n"
      "    counts, int64 (Q,): the neighbours each row used"},
+    {"scale_geometry", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_scale_geometry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "scale_geometry($self, query_points, radii=None, num_neighbours=None, num_threads=0, progress=False, "
+     "viewpoint=None)\n--\n\n"
+     "local_geometry at S sizes of neighbourhood from one search per query point: every\n"
+     "point within each of `radii`, or the k nearest for each k of `num_neighbours`\n\nArgs:\n"
+     "    query_points: Points to describe the neighbourhoods of (Q, 3)\n"
+     "    radii: Strictly ascending radii, each at most the engine's\n"
+     "    num_neighbours: Strictly ascending k, each at least 1 (instead of radii)\n"
+     "    num_threads, progress, viewpoint: as for local_geometry\n\n"
+     "Returns:\n"
+     "    eigenvalues, float32 (Q, S, 3), normals, float32 (Q, S, 3), and counts, int64\n"
+     "        (Q, S): each scale as local_geometry gives it"},
     {"dbscan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_dbscan)), METH_FASTCALL | METH_KEYWORDS,
      "dbscan($self, min_samples, min_cluster_size=1, num_threads=0, progress=False, core=None)\n--\n\n"
      "Density-based clusters of the search points: labels, int64 (N,), -1 for noise, and\n"

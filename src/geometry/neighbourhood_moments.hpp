@@ -37,6 +37,21 @@ public:
         szz_ += dz * dz;
     }
 
+    // Adds the sums of `other`, which must have the same anchor: the moments of both
+    // sets of points together.
+    void absorb(const NeighbourhoodMoments& other) {
+        n_ += other.n_;
+        sx_ += other.sx_;
+        sy_ += other.sy_;
+        sz_ += other.sz_;
+        sxx_ += other.sxx_;
+        sxy_ += other.sxy_;
+        sxz_ += other.sxz_;
+        syy_ += other.syy_;
+        syz_ += other.syz_;
+        szz_ += other.szz_;
+    }
+
     std::size_t count() const { return n_; }
 
     // The mean of the points added; NaN when there are none.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "geometry/neighbourhood_moments.hpp"
-#include "geometry/symmetric_eigen.hpp"
+#include "geometry/neighbourhood_shape.hpp"
 #include "index/results/row_keys.hpp"
 #include "index/results/within_list.hpp"
 #include "query/nearest_row.hpp"
@@ -22,14 +22,6 @@ struct ShapeWork {
     NeighbourhoodMoments moments;
     std::vector<std::uint64_t> keys, key_scratch;  // the k nearest by row number
 };
-
-// A covariance of fewer points than this has no plane to give a normal of.
-constexpr std::size_t MIN_POINTS = 3;
-// A neighbourhood has no normal when its two smallest eigenvalues differ by no more than
-// this share of the largest (points on a line, up to the rounding of float32
-// coordinates), or when the largest is 0 (every point at one spot): its smallest
-// eigenvector is then any direction of a plane or of space, which rounding picks.
-constexpr double FLAT_SHARE = 1e-6;
 
 // Adds the k nearest kept in `list` to the moments in the order of their row numbers:
 // the list holds them in an order that depends on how the search found them (which can
@@ -81,33 +73,8 @@ struct ShapeRows {
             search_row(structure, q, work.nearest, task);
             add_by_row(work.nearest, structure.row_numbers(), work, add);
         }
-        const std::size_t n = work.moments.count();
-        out.counts.data()[r] = static_cast<std::int64_t>(n);
-        float* value = out.eigenvalues.data() + 3 * r;
-        float* normal = out.normals.data() + 3 * r;
-        if (n < MIN_POINTS) {
-            std::fill_n(value, 3, NAN);
-            std::fill_n(normal, 3, NAN);
-            return;
-        }
-        const SymmetricEigen shape = symmetric_eigen(work.moments.covariance());
-        const Vector3& v = shape.vectors[0];
-        // Rounding can leave a flat or straight neighbourhood's smallest eigenvalues a
-        // hair below zero.
-        for (int i = 0; i < 3; ++i) value[i] = static_cast<float>(std::max(shape.values[i], 0.0));
-        const double largest = shape.values[2];
-        if (!(largest > 0.0) || shape.values[1] - shape.values[0] <= FLAT_SHARE * largest) {
-            std::fill_n(normal, 3, NAN);
-            return;
-        }
-        double sign = 1.0;
-        if (viewpoint) {
-            const double towards = (static_cast<double>(viewpoint->x) - q.x) * v[0] +
-                                   (static_cast<double>(viewpoint->y) - q.y) * v[1] +
-                                   (static_cast<double>(viewpoint->z) - q.z) * v[2];
-            if (towards < 0.0) sign = -1.0;
-        }
-        for (int i = 0; i < 3; ++i) normal[i] = static_cast<float>(sign * v[i]);
+        out.counts.data()[r] = static_cast<std::int64_t>(work.moments.count());
+        write_shape(work.moments, q, viewpoint, out.eigenvalues.data() + 3 * r, out.normals.data() + 3 * r);
     }
 
     void repeat(std::size_t from, std::size_t to) {

@@ -119,7 +119,7 @@ def test_native_rows_in_every_form(crowded):
 
 @pytest.mark.parametrize("method", ["voxel", "kdtree", "hybrid"])
 def test_same_call_same_bytes(method):
-    """Rows, every neighbour and local shape do not depend on threads, batches (small ones
+    """Rows, every neighbour and local shape (at one size and several) do not depend on threads, batches (small ones
     run on the calling thread), the order of the rows or a restored copy: equal squared
     distances come by row number."""
     cloud = lattice_with_duplicates(7, 3)
@@ -138,7 +138,9 @@ def test_same_call_same_bytes(method):
         rows = np.array([r.tobytes() for r in rows], dtype=object)
         return [*engine.find_neighbours(q, 33, num_threads=threads), rows,
                 *engine.local_geometry(q, 33, num_threads=threads),
-                *engine.local_geometry(q, all_within=True, num_threads=threads)]
+                *engine.local_geometry(q, all_within=True, num_threads=threads),
+                *engine.local_geometry(q, (5, 33), num_threads=threads)[:3],
+                *engine.local_geometry(q, radii=(0.8, 1.5), num_threads=threads)[:3]]
 
     expected = answers(nns, cloud, 1)
     for engine in (nns, restored):

@@ -56,6 +56,9 @@ def calls() -> dict[str, tuple[bool, object]]:
             engines["kdtree"].radius_outliers(5, queries, 1), engines["hybrid"].statistical_outliers(8, 2.0, 1),
             voxel.mean_neighbour_distances(8, None, 1),
             voxel.pairs(0, 64, voxel.pair_counts(1), 1))),
+        "scale_geometry radii, k": (True, lambda: (
+            voxel.scale_geometry(queries, [0.5, 1.0], None, 1, viewpoint=[0, 0, 9]),
+            engines["kdtree"].scale_geometry(queries, None, [4, 8], 1))),
         "auto choice": (False, lambda: kesra._kesra._sample_occupancy(big, 0.5, 2048)),
         "getstate": (False, voxel.__getstate__),
         "getnewargs": (False, voxel.__getnewargs__),
@@ -80,7 +83,8 @@ def calls() -> dict[str, tuple[bool, object]]:
         "indices_by_field: contract": (False, lambda: fail(kesra.indices_by_field, ids, counts[:2])),
         "find_all: counts, local_geometry: viewpoint": (True, lambda: (
             fail(voxel.find_all_neighbours, queries, True, 1, False, np.zeros(16, np.int64)),
-            fail(voxel.local_geometry, queries, 8, False, 1, False, [0, 0]))),
+            fail(voxel.local_geometry, queries, 8, False, 1, False, [0, 0]),
+            fail(voxel.scale_geometry, queries, [0.5, 2.0]))),
         "dbscan: core, pairs: counts": (True, lambda: (
             fail(voxel.dbscan, 4, 1, 1, False, np.ones(3, bool)),
             fail(voxel.pairs, 0, 64, np.full(64, 70, np.int64), 1))),

@@ -72,3 +72,47 @@ def test_shape_matches_lapack(method, scale, base):
     faced = nns.local_geometry(queries[:-1], orient_towards=view)
     toward = ((view - queries[:-1].astype(np.float64)) * faced.normals).sum(axis=1)
     assert (toward[np.isfinite(toward)] >= 0).all()
+
+
+def assert_same_shape(got, want, what):
+    """Counts and NaN rows equal; eigenvalues within 1e-6 of their sum, normals within
+    1e-5 rad up to sign: the sums differ only in their order."""
+    np.testing.assert_array_equal(got.counts, want.counts, err_msg=what)
+    for a, b in ((got.eigenvalues, want.eigenvalues), (got.normals, want.normals)):
+        np.testing.assert_array_equal(np.isnan(a), np.isnan(b), err_msg=what)
+    shaped = ~np.isnan(want.eigenvalues[:, 0])
+    total = want.eigenvalues[shaped].astype(np.float64).sum(axis=1, keepdims=True)
+    assert (np.abs(got.eigenvalues[shaped] - want.eigenvalues[shaped]) <= 1e-6 * total + 1e-30).all(), what
+    normal = ~np.isnan(want.normals[:, 0])
+    a, b = got.normals[normal].astype(np.float64), want.normals[normal].astype(np.float64)
+    assert (np.arctan2(np.linalg.norm(np.cross(a, b), axis=1), np.abs((a * b).sum(axis=1))) < 1e-5).all(), what
+
+
+@pytest.mark.parametrize("method", ["voxel", "kdtree", "hybrid"])
+def test_scales_match_one_size_calls(method):
+    """Each scale of a call with several radii or several k is the one-size call at that
+    size (an engine built at each radius), for query points that are not search points,
+    rows with fewer than 3 neighbours at the small scales and a NaN row; the feature
+    table's columns are kesra.features of each scale."""
+    rng = np.random.default_rng(4)
+    lattice = np.mgrid[0:4, 0:4, 0:4].reshape(3, -1).T * 0.25 + [60, 0, 0]  # neighbours at exactly 0.25
+    points = np.concatenate([shapes(rng, 1.0), lattice]).astype(np.float32)
+    queries = np.concatenate([points[::5] + rng.normal(0, 0.02, (len(points[::5]), 3)), points[-70:],
+                              [[np.nan, 0, 0]]]).astype(np.float32)
+    nns = kesra.KesraNNS(points, 0.5, method)
+    radii, ks = (0.5, 0.125, 0.25), (16, 2, 40)  # not ascending: answered in the order given
+    by_radius = nns.local_geometry(queries, radii=radii, num_threads=2, orient_towards=[0, 0, 9])
+    untied = np.delete(queries, np.s_[-65:-1], axis=0)  # a lattice ties at the k-th place
+    by_k = nns.local_geometry(untied, ks, num_threads=2)
+    assert by_radius.eigenvalues.shape == (len(queries), 3, 3) and by_k.scales == ks
+    assert (by_radius.counts[:, 1] < 3).sum() > 100
+    for s, (radius, k) in enumerate(zip(radii, ks)):
+        one = kesra.KesraNNS(points, radius, method)
+        assert_same_shape(by_radius.at(s), one.local_geometry(queries, all_within=True, orient_towards=[0, 0, 9]),
+                          f"r={radius}")
+        assert_same_shape(by_k.at(s), nns.local_geometry(untied, k), f"k={k}")
+    table = kesra.feature_table(by_radius)
+    assert len(table) == 27 and "planarity_r0.125" in table
+    for s, scale in enumerate(by_radius.names()):
+        for name, column in kesra.features(by_radius.at(s)).items():
+            np.testing.assert_array_equal(table[f"{name}_{scale}"], column)

@@ -81,7 +81,9 @@ def clusters(engine: kesra.KesraNNSEngine, threads: int) -> tuple[np.ndarray, ..
 
 def shapes(engine: kesra.KesraNNSEngine, queries: np.ndarray, threads: int) -> tuple[np.ndarray, ...]:
     return (*engine.local_geometry(queries, K, num_threads=threads),
-            *engine.local_geometry(queries, all_within=True, num_threads=threads))
+            *engine.local_geometry(queries, all_within=True, num_threads=threads),
+            *engine.scale_geometry(queries, None, [3, K], threads),
+            *engine.scale_geometry(queries, [0.3, 0.6], None, threads))
 
 
 def rows_of(every: tuple[np.ndarray, np.ndarray, np.ndarray], a: int, b: int) -> tuple[np.ndarray, ...]:

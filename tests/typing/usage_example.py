@@ -38,6 +38,13 @@ def engine_directly(points: NDArray[np.float32]) -> float:
     return float(counts.sum()) + float(distances.max()) + int(indices.max()) + len(restored)
 
 
+def shapes_at_scales(nns: KesraNNS, points: NDArray[np.float64]) -> float:
+    one: kesra.LocalGeometry = nns.local_geometry(points, 8)
+    several: kesra.ScaledGeometry = nns.local_geometry(points, radii=(nns.radius / 2, nns.radius))
+    table: dict[str, NDArray[np.float32]] = kesra.feature_table(several)
+    return float(np.nansum(one.eigenvalues)) + len(table) + int(several.least_entropy_scale().max())
+
+
 def main() -> None:
     points = np.random.default_rng(0).random((500, 3))
     sizes = neighbourhood_sizes(points, 0.1)
@@ -48,7 +55,7 @@ def main() -> None:
     rows: NDArray[np.uint64] = groups[0]
     print(kesra.__version__, nns.method, nns.radius, len(nns), cells(nns), sizes.dtype,
           indices.shape, distances.dtype, methods, rows, all_within(nns, points),
-          engine_directly(points.astype(np.float32)))
+          engine_directly(points.astype(np.float32)), shapes_at_scales(nns, points))
 
 
 if __name__ == "__main__":
