@@ -6,7 +6,7 @@ import argparse
 import sys
 import warnings
 
-from kesra import __version__, cluster_commands, commands, demo, normals_command
+from kesra import __version__, cluster_commands, commands, demo, features_command, normals_command
 from kesra.pointcloud_files import PointFileError
 
 
@@ -23,6 +23,7 @@ def main(argv: list[str] | None = None) -> int:
     commands.add_parsers(subcommands)
     normals_command.add_parser(subcommands)
     cluster_commands.add_parsers(subcommands)
+    features_command.add_parser(subcommands)
     args = parser.parse_args(argv)
     if not hasattr(args, "func"):
         parser.print_help()

@@ -48,13 +48,19 @@ class Cloud:
 
     def write_with(self, output: Path, name: str, values: NDArray[Any], description: str) -> None:
         """A copy of the input with `values` as a new dimension or vertex property."""
+        self.write_columns(output, {name: (values, description)})
+
+    def write_columns(self, output: Path, columns: dict[str, tuple[NDArray[Any], str]]) -> None:
+        """A copy of the input with each of `columns`, name: (values, description), as a
+        new dimension or vertex property."""
         if self.las is not None:
-            write_las_with_dimensions(self.las, output, {name: (values, description)})
+            write_las_with_dimensions(self.las, output, columns)
         elif self.ply is not None:
-            write_ply_copy(self.ply, output, {name: values})
+            write_ply_copy(self.ply, output, {name: values for name, (values, _) in columns.items()})
         else:
             p = self.points
-            write_ply(output, {"x": p[:, 0], "y": p[:, 1], "z": p[:, 2], name: values})
+            write_ply(output, {"x": p[:, 0], "y": p[:, 1], "z": p[:, 2],
+                               **{name: values for name, (values, _) in columns.items()}})
 
     def write_kept(self, output: Path, keep: NDArray[np.bool_]) -> None:
         """Only the kept points, with every attribute a LAS/LAZ or .ply input has."""

@@ -77,11 +77,12 @@ def count_type(minimum: int) -> Any:
     return parse
 
 
-def add_common(parser: argparse.ArgumentParser, queries: bool = True) -> None:
+def add_common(parser: argparse.ArgumentParser, queries: bool = True, radius_required: bool = True) -> None:
     """The options of every search command; `queries=False` leaves out --queries (the
-    command answers for the input points only)."""
+    command answers for the input points only), `radius_required=False` lets the command
+    find the radius elsewhere."""
     parser.add_argument("input", type=Path, metavar="INPUT", help="point file to search in")
-    size = parser.add_mutually_exclusive_group(required=True)
+    size = parser.add_mutually_exclusive_group(required=radius_required)
     size.add_argument("--radius", "-r", type=RADIUS_TYPE, metavar="R",
                       help="search radius, in the file's units; points at exactly R are not neighbours")
     size.add_argument("--neighbours", "-n", type=count_type(1), metavar="N",

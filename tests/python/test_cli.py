@@ -251,6 +251,22 @@ def test_normals_of_a_tilted_plane(tmp_path, capsys):
         assert (curvature[finite] < 0.01).all()
 
 
+def test_features_at_several_scales(tmp_path, capsys):
+    paths = write_formats(tmp_path, POINTS)
+    for name, output, options, call in (
+            ("p.npy", "f.npz", ["-r", "2", "-k", "8", "30"], lambda nns: nns.local_geometry(POINTS, (8, 30))),
+            ("p.ply", "f.ply", ["--radii", "2", "1"], lambda nns: nns.local_geometry(POINTS, radii=(2, 1)))):
+        status, _, err = run(["features", paths[name], *options, "-o", tmp_path / output], capsys)
+        assert status == 0, err
+        result = call(KesraNNS(POINTS, 2.0))
+        want = {**kesra.feature_table(result), "least_entropy_scale": np.float32(result.scales)[
+            result.least_entropy_scale()]}
+        got = (pytest.importorskip("plyfile").PlyData.read(str(tmp_path / output))["vertex"] if output == "f.ply"
+               else np.load(tmp_path / output))
+        for column, values in want.items():
+            np.testing.assert_array_equal(got[column], values, err_msg=column)
+
+
 LAS_SCRIPT = """
 import json, subprocess, sys, warnings
 import numpy as np
@@ -276,17 +292,20 @@ plain = run("count", source, "-r", "0.7", "-o", f"{folder}/c.npy")
 normals = run("normals", source, "-r", "1.5", "-o", f"{folder}/n{suffix}")
 clusters = run("cluster", source, "-r", "0.7", "--min-samples", "3", "-o", f"{folder}/k{suffix}")
 dropped = run("outliers", source, "-r", "0.7", "--min-neighbours", "4", "--drop", "-o", f"{folder}/d{suffix}")
+features = run("features", source, "--radii", "0.75", "1.5", "--features", "planarity", "-o", f"{folder}/f{suffix}")
 result = laspy.read(target)
 coords = np.stack([np.asarray(result.x), np.asarray(result.y), np.asarray(result.z)], axis=1)
 shifted = (coords - np.floor(coords.min(axis=0))).astype(np.float32)
 expected = KesraNNS(shifted, 0.7).count_neighbours(shifted)
 shape = KesraNNS(shifted, 1.5).local_geometry(shifted)
+scales = KesraNNS(shifted, 1.5).local_geometry(shifted, radii=(0.75, 1.5))
+with_features = laspy.read(f"{folder}/f{suffix}")
 with_normals = laspy.read(f"{folder}/n{suffix}")
 clustered, kept = laspy.read(f"{folder}/k{suffix}"), laspy.read(f"{folder}/d{suffix}")
 flags = KesraNNS(shifted, 0.7).radius_outliers(4)
 print(json.dumps({
     "status": [done.returncode, refused.returncode, plain.returncode, normals.returncode, clusters.returncode,
-               dropped.returncode],
+               dropped.returncode, features.returncode],
     "errors": [done.stderr, refused.stderr],
     "compressed": result.header.are_points_compressed,
     "same": bool((result["density"] == expected).all() and (np.load(f"{folder}/c.npy") == expected).all()),
@@ -298,6 +317,8 @@ print(json.dumps({
     "clusters": bool((clustered["cluster"] == KesraNNS(shifted, 0.7).dbscan(3).labels).all()
                      and (clustered.intensity == np.arange(3000)).all()
                      and (kept.intensity == np.flatnonzero(~flags)).all()),
+    "features": all(np.array_equal(with_features[f"planarity_{s}"], kesra.feature_table(scales)[f"planarity_{s}"],
+                                   equal_nan=True) for s in ("r0.75", "r1.5")),
 }))
 """
 
@@ -314,8 +335,9 @@ def test_las_counts_and_normals_as_new_dimensions(tmp_path, suffix):
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     result = json.loads(proc.stdout)
-    assert result["status"] == [0, 2, 0, 0, 0, 0], result["errors"]
+    assert result["status"] == [0, 2, 0, 0, 0, 0, 0], result["errors"]
     assert "shifted by (650123, 5400456, 300)" in result["errors"][0]
     assert "already has a dimension named 'Intensity'" in result["errors"][1]
     assert result["compressed"] == (suffix == ".laz") and result["same"] and result["kept"] and result["normals"]
     assert result["clusters"]
+    assert result["features"]
