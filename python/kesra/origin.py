@@ -66,14 +66,31 @@ def chosen_origin(points: NDArray[Any], radius: float, origin: Origin) -> NDArra
     where float32 would lose precision that matters at this radius: its spacing at the
     largest coordinate above AUTO_SHIFT_SHARE of r. Three numbers are a shift of the
     caller's choice."""
+    if isinstance(origin, str) and origin == "auto" and not np.can_cast(points.dtype, np.float32):
+        bounds = finite_bounds(points)
+        if bounds is None:
+            return None
+        return origin_for_bounds(points.dtype, bounds[0].astype(np.float64), bounds[1].astype(np.float64),
+                                 radius, origin)
+    return origin_for_bounds(points.dtype, np.zeros(3), np.zeros(3), radius, origin)
+
+
+def origin_for_bounds(dtype: np.dtype[Any], low: NDArray[np.float64], high: NDArray[np.float64], radius: float,
+                      origin: Origin) -> NDArray[np.float64] | None:
+    """`chosen_origin` for points of `dtype` whose finite rows span `low` to `high`
+    (float64), for clouds that are never in memory at once."""
     if origin is None:
         return None
     if isinstance(origin, str):
         if origin != "auto":
             raise ValueError(f'origin must be "auto", None or three coordinates, got {origin!r}')
-        if np.can_cast(points.dtype, np.float32) or float32_step(points)[1] <= AUTO_SHIFT_SHARE * radius:
+        if np.can_cast(dtype, np.float32):
             return None
-        shift = corner_floor(points)
+        largest = max(abs(float(low.min())), abs(float(high.max())))
+        with np.errstate(over="ignore"):
+            if float(np.spacing(np.float32(largest))) <= AUTO_SHIFT_SHARE * radius:
+                return None
+        shift = np.floor(low)
     else:
         try:
             shift = np.array(origin, np.float64).reshape(-1)

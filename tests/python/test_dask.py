@@ -3,6 +3,7 @@ on the synchronous scheduler and on a two-process LocalCluster."""
 
 import sys
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -105,10 +106,16 @@ def test_chunked_queries_answer_as_the_engine(scheduler, data, method):
         np.testing.assert_array_equal(g, w)
 
 
-@pytest.mark.parametrize("method, tile", [*((m, TILE) for m in EXACT), ("voxel", (TILE, TILE, np.inf))])
+@pytest.mark.parametrize("method, tile", [*((m, TILE) for m in EXACT), ("voxel", (TILE, TILE, np.inf)), ("kdtree", R)])
 def test_tiled_engine_matches_one_engine(scheduler, data, method, tile):
+    """Tiles bundled several to a task; tiles of the radius are warned about (their
+    halos hold every point 27 times) and answer all the same."""
     points, queries, finite = data
-    tiled = kd.TiledEngine.build(da.from_array(points, chunks=1500), R, tile, method, subtree_threshold=4)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        tiled = kd.TiledEngine.build(da.from_array(points, chunks=1500), R, tile, method, subtree_threshold=4,
+                                     points_per_task=1000)
+    assert [w.category for w in caught] == ([kd.TilingWarning] if tile == R else [])
     if tile == TILE:
         assert 0 < tiled.num_tiles < 4**3  # the slab leaves whole tiles empty
     # float64 rows just below a tile border that round onto it in float32

@@ -19,9 +19,10 @@ from numpy.typing import ArrayLike, NDArray
 from kesra._kesra import KesraNNSEngine
 from kesra.dask.chunks import check_call, checked_k, joined_rows, query_array, searcher, shipped, split_pairs
 from kesra.dask.tiles import TiledEngine
+from kesra.dask.tiling import TilingWarning
 from kesra.nns import KesraNNS
 
-__all__ = ["TiledEngine", "count_neighbours", "find_all_neighbours", "find_neighbours"]
+__all__ = ["TiledEngine", "TilingWarning", "count_neighbours", "find_all_neighbours", "find_neighbours"]
 
 
 def _no_profiler_without_gil() -> None:
