@@ -2,6 +2,7 @@
 // method reads. Not in __all__.
 #include "binding/arguments.hpp"
 #include "binding/py_ref.hpp"
+#include "binding/worker_pool_call.hpp"
 #include "index/occupancy_sample.hpp"
 
 namespace kesra::py {
@@ -26,9 +27,7 @@ PyObject* sample_occupancy_py(PyObject*, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     }
     OccupancySample s;
-    Py_BEGIN_ALLOW_THREADS
-    s = sample_occupancy(points, max_dist, sample);
-    Py_END_ALLOW_THREADS
+    if (!run_detached([&] { s = sample_occupancy(points, max_dist, sample); })) return nullptr;
     return Py_BuildValue("(dddn)", s.crowding, s.alone, s.fraction, static_cast<Py_ssize_t>(s.sampled));
 }
 

@@ -42,15 +42,11 @@ PyObject* raise_current(PyObject* other, const char* unknown) {
     return nullptr;
 }
 
-bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task,
-                        std::size_t query_rows) {
+bool run_detached(const std::function<void()>& work) {
     std::exception_ptr error;
     Py_BEGIN_ALLOW_THREADS
     try {
-        if (query_rows <= QUERY_CHUNK_ROWS)
-            WorkerPool::run_here(task);
-        else
-            WorkerPool::run(num_threads, task);
+        work();
     } catch (...) {
         error = std::current_exception();
     }
@@ -64,6 +60,20 @@ bool run_on_worker_pool(std::size_t num_threads, const std::function<void(Worker
         raise_current(internal_error_type(), "unknown failure in a worker task");
     }
     return false;
+}
+
+bool run_on_worker_pool(std::size_t num_threads, const std::function<void(WorkerPool&)>& task,
+                        std::size_t query_rows) {
+    const bool here = query_rows <= QUERY_CHUNK_ROWS;
+    // The default size reads the environment before detaching: where the interpreter has
+    // a GIL, no Python thread can change os.environ during the read.
+    const std::size_t threads = here || num_threads > 0 ? num_threads : default_pool_size();
+    return run_detached([&] {
+        if (here)
+            WorkerPool::run_here(task);
+        else
+            WorkerPool::run(threads, task);
+    });
 }
 
 }  // namespace kesra::py

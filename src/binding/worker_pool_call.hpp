@@ -20,6 +20,10 @@ PyObject* internal_error_type();
 // anything else -> `other` with its message, or `unknown` when it has none.
 PyObject* raise_current(PyObject* other, const char* unknown = "unknown failure");
 
+// Runs `work` on the calling thread, detached from the interpreter; returns false with the
+// Python exception set (as for run_on_worker_pool) when it threw.
+bool run_detached(const std::function<void()>& work);
+
 // Returns false with a Python exception set when the task failed. A query of
 // `query_rows` that fit one chunk runs on the calling thread instead (still detached from
 // the interpreter): the same result, without starting threads. Builds pass none.

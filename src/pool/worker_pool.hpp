@@ -30,7 +30,8 @@ public:
 };
 
 // Default pool size: RAYON_NUM_THREADS (0 = all CPUs), then RAYON_RS_NUM_CPUS, then the
-// number of CPUs available to the process.
+// number of CPUs available to the process. Reads the environment: callers that can,
+// read it where no other thread changes it (the binding: before detaching).
 std::size_t default_pool_size();
 
 // Parses an unsigned decimal with an optional leading '+'; false when it does not parse.

@@ -190,6 +190,8 @@ def test_huge_sizes_raise_instead_of_crashing():
         "q = np.zeros((2, 3), np.float32)\n"
         "calls = [lambda k=k: e.find_neighbours(q, k) for k in (2**40, 2**64 - 1)]\n"
         "calls.append(lambda: kesra.KesraNNSEngine(q, 1.0, cells_per_radius=2**31))\n"
+        "many = np.lib.stride_tricks.as_strided(q[0], shape=(2**40, 3), strides=(0, 4))\n"
+        "calls.append(lambda: kesra._kesra._sample_occupancy(many, 1.0, 2**40))\n"
         "for call in calls:\n"
         "    try:\n"
         "        call()\n"
@@ -201,4 +203,4 @@ def test_huge_sizes_raise_instead_of_crashing():
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=120)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split() == ["raised"] * 3 + ["10"]
+    assert proc.stdout.split() == ["raised"] * 4 + ["10"]
