@@ -15,6 +15,8 @@ from typing import Any, NamedTuple, Protocol, Self
 import numpy as np
 from numpy.typing import NDArray
 
+from kesra.rows import caller_rows
+
 __all__ = ["AllNeighbours", "find_all", "row_slices"]
 
 
@@ -24,7 +26,7 @@ class CompressedRows(NamedTuple):
     offsets: NDArray[np.int64]
     """int64 (M + 1,): where each row starts; `offsets[-1]` is the number of pairs"""
     indices: NDArray[np.int32]
-    """int32: row numbers of the search points"""
+    """int32: row numbers of the search points (int64 when there are more than 2**31 - 1)"""
     distances: NDArray[np.float32]
     """float32: Euclidean distances, ascending within each row unless asked otherwise"""
 
@@ -87,16 +89,11 @@ def find_all(engine: Engine, queries: NDArray[np.float32], *, sort: bool = True,
              counts: NDArray[np.int64] | None = None) -> AllNeighbours:
     """Every point within the radius of each row of `queries`, float32 (M, 3), from
     `engine`'s `find_all_neighbours`. `row_numbers`, when given, turns the engine's row
-    numbers into the caller's (an increasing map, so sorted rows stay sorted), in place
-    when it has the engine's index type."""
+    numbers into the caller's (`kesra.rows.caller_rows`: an increasing map, so sorted
+    rows stay sorted)."""
     offsets, indices, distances = engine.find_all_neighbours(queries, sort=sort, num_threads=num_threads,
                                                              progress=progress, counts=counts)
-    if row_numbers is not None:
-        if row_numbers.dtype == indices.dtype:
-            np.take(row_numbers, indices, out=indices, mode="clip")  # element by element: safe in place
-        else:
-            indices = row_numbers[indices]
-    return AllNeighbours(offsets, indices, distances)
+    return AllNeighbours(offsets, caller_rows(row_numbers, indices, num_threads), distances)
 
 
 def row_slices(counts: NDArray[np.int64], max_pairs: int) -> list[slice]:

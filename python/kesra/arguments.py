@@ -22,7 +22,10 @@ THREADS_PER_CPU, THREAD_FLOOR = 8, 1024
 
 
 def whole_number(value: int, name: str, minimum: int = 0, maximum: int = WORD_MAX) -> int:
-    """`value` as an int within [minimum, maximum], or an error in the command line's words."""
+    """`value` as an int within [minimum, maximum], or an error in the command line's words.
+    True and False are refused: a flag passed where a number belongs is a mistake."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be a whole number, got {value!r}")
     try:
         number = operator.index(value)
     except TypeError:
@@ -50,7 +53,7 @@ def thread_count(value: int, name: str = "num_threads") -> int:
 
 def radius_value(radius: float, name: str = "radius") -> float:
     """`radius` as a float that is positive and finite, and stays so as a float32."""
-    if isinstance(radius, (str, bytes)):
+    if isinstance(radius, (str, bytes, bool, np.bool_)):
         raise TypeError(f"{name} must be a number, got {type(radius).__name__}")
     try:
         value = float(radius)

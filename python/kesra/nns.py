@@ -3,32 +3,23 @@
 from __future__ import annotations
 
 from collections.abc import Iterator
-from typing import Any, Literal, NotRequired, TypedDict
+from typing import Any, NotRequired, TypedDict
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from kesra._kesra import KesraNNSEngine
 from kesra.all_neighbours import AllNeighbours, find_all, row_slices
-from kesra.arguments import (
-    check_result_size,
-    engine_options,
-    explained_memory_error,
-    flag,
-    non_negative,
-    radius_value,
-    thread_count,
-)
+from kesra.arguments import (check_result_size, engine_options, explained_memory_error, flag, non_negative,
+                             radius_value, thread_count)
 from kesra.arguments import whole_number as whole_number  # where the rest of the package finds it
 from kesra.clusters import ClusterMethods
 from kesra.method_choice import Choice, choose_method
-from kesra.origin import Origin, chosen_origin, warn_if_coarse
-from kesra.rows import as_points, as_rows, finite_rows, spread
+from kesra.origin import Origin, chosen_origin, to_float32, warn_if_coarse
+from kesra.rows import MAX_ENGINE_ROWS, NonFinite, as_rows, caller_rows, check_engine_rows, finite_rows, spread
 from kesra.shape_methods import ShapeMethods
 
 __all__ = ["GridStats", "KesraNNS", "NonFinite"]
-
-NonFinite = Literal["drop", "keep"]
 
 
 class GridStats(TypedDict):
@@ -74,7 +65,8 @@ class KesraNNS(ClusterMethods, ShapeMethods):
             int64, a list) and float32 would lose precision that matters at this radius
             (its spacing at the largest coordinate above 1e-4 of r), as georeferenced
             coordinates would. Distances and row numbers do not change; `origin`
-            reports the shift. None never shifts; three numbers shift by them.
+            reports the shift. None never shifts; three numbers shift by them. Integers
+            beyond 2**53 are shifted in integers, exactly.
 
     float32 coordinates whose spacing exceeds 1e-3 of the radius (float32 input far from
     the origin) give a `kesra.origin.PrecisionWarning`. The structure is built on
@@ -93,17 +85,20 @@ class KesraNNS(ClusterMethods, ShapeMethods):
         options = engine_options(cells_per_radius, subtree_threshold, graph_degree)
         if nonfinite not in ("drop", "keep"):
             raise ValueError(f'nonfinite must be "drop" or "keep", got {nonfinite!r}')
-        values = as_rows(points, "points", "N", None)
+        values = as_rows(points, "points", "N")
+        check_engine_rows(values, "points", nonfinite == "drop")
         self._origin = chosen_origin(values, radius, origin)
-        array = as_points(values, "points", "N", origin=self._origin)
+        array = to_float32(values, self._origin, "points")
         num_rows, rows = len(array), None
         if nonfinite == "drop":
             finite = finite_rows(array)
             if not finite.all():
                 array = array[finite]
                 # A trailing -1 maps the engine's -1 padding to itself.
-                rows = np.append(np.flatnonzero(finite), -1).astype(np.int32)
-        warn_if_coarse(array, radius, stacklevel=2)
+                rows = np.append(np.flatnonzero(finite), -1).astype(
+                    np.int64 if num_rows > MAX_ENGINE_ROWS else np.int32)
+                rows.flags.writeable = False
+        warn_if_coarse(array, radius)
         self._choice = choose_method(array, radius) if method == "auto" else None
         if self._choice is not None:
             method = self._choice.method
@@ -148,8 +143,12 @@ class KesraNNS(ClusterMethods, ShapeMethods):
 
     @property
     def engine(self) -> KesraNNSEngine:
-        """The native engine behind this object. When rows were left out it holds the
-        remaining rows only, and its row numbers count those."""
+        """The native engine behind this object. It answers in its own rows and frame,
+        not in those of `points`: when rows were left out (`rows_left_out`) it holds the
+        remaining rows only and numbers them from 0, and when `origin` is set it holds
+        `points - origin` in float32, so queries must be shifted the same way or find
+        nothing. This object's own calls do both; its `neighbour_counts` gives the
+        exact int64 counts."""
         return self._engine
 
     def __len__(self) -> int:
@@ -189,24 +188,26 @@ class KesraNNS(ClusterMethods, ShapeMethods):
             num_threads: Worker threads for this call; 0 uses RAYON_NUM_THREADS, then
                 RAYON_RS_NUM_CPUS, then all CPUs
             epsilon: Stop a query's search early once k neighbours closer than this
-                have been found (0, the default, keeps the search exact; not negative)
+                have been found (0, the default, keeps the search exact; not negative).
+                Measured no faster than the exact search on our clouds
             progress: Show a progress bar on standard error when it is a terminal
 
         Returns:
-            Row numbers into `points`, int32 (M, k), nearest first, -1 padded, and
-            the Euclidean distances, float32 (M, k), -1 padded. A query point that is
+            Row numbers into `points`, int32 (M, k) (int64 when `points` has more
+            than 2**31 - 1 rows), nearest first, -1 padded, and the Euclidean
+            distances, float32 (M, k), -1 padded. A query point that is
             also a search point is its own first neighbour, at distance 0.
         """
         k = whole_number(num_neighbours, "num_neighbours", 1)
         threads = thread_count(num_threads)
         non_negative(epsilon, "epsilon")
+        progress = flag(progress, "progress")
         points, finite = self._queries(queries)
         check_result_size(len(points) if finite is None else len(finite), k)
         with explained_memory_error(lambda: f"to find {k:,} neighbours of {len(points):,} query rows"):
             indices, distances = self._engine.find_neighbours(points, k, num_threads=threads, epsilon=epsilon,
                                                               progress=progress)
-        if self._rows is not None:
-            indices = self._rows[indices]
+        indices = caller_rows(self._rows, indices, threads)
         if finite is not None:
             indices, distances = spread(indices, finite, -1), spread(distances, finite, -1)
         return indices, distances
@@ -225,14 +226,28 @@ class KesraNNS(ClusterMethods, ShapeMethods):
             progress: Show a progress bar on standard error when it is a terminal
 
         Returns:
-            float32 (M,): counts (whole numbers, exact up to 2**24) or weighted sums
+            float32 (M,): counts (whole numbers, exact up to 2**24; `neighbour_counts`
+            gives exact int64 counts) or weighted sums
         """
         threads = thread_count(num_threads)
         non_negative(distance_weight_factor, "distance_weight_factor")
+        progress = flag(progress, "progress")
         points, finite = self._queries(queries)
         with explained_memory_error(lambda: f"to count the neighbours of {len(points):,} query rows"):
             counts = self._engine.count_neighbours(points, num_threads=threads,
                                                    distance_weight_factor=distance_weight_factor, progress=progress)
+        return counts if finite is None else spread(counts, finite, 0)
+
+    def neighbour_counts(self, queries: ArrayLike, *, num_threads: int = 0, progress: bool = False,
+                         ) -> NDArray[np.int64]:
+        """How many points lie strictly within the radius of each query, exactly, as
+        int64 (M,): what `count_neighbours` counts, without float32's rounding above
+        2**24. Arguments as for `count_neighbours`."""
+        threads = thread_count(num_threads)
+        progress = flag(progress, "progress")
+        points, finite = self._queries(queries)
+        with explained_memory_error(lambda: f"to count the neighbours of {len(points):,} query rows"):
+            counts = self._engine.neighbour_counts(points, num_threads=threads, progress=progress)
         return counts if finite is None else spread(counts, finite, 0)
 
     def find_all_neighbours(self, queries: ArrayLike, *, sort: bool = True, num_threads: int = 0,
@@ -259,7 +274,8 @@ class KesraNNS(ClusterMethods, ShapeMethods):
 
         Returns:
             `AllNeighbours(offsets, indices, distances)`: row i's neighbours are
-            `indices[offsets[i]:offsets[i + 1]]` (int32 row numbers into `points`) at
+            `indices[offsets[i]:offsets[i + 1]]` (int32 row numbers into `points`,
+            int64 when `points` has more than 2**31 - 1 rows) at
             `distances[offsets[i]:offsets[i + 1]]` (float32); offsets is int64 (M + 1,).
             `to_csr()` turns it into a scipy sparse array of width `len(nns)`.
 
@@ -277,7 +293,7 @@ class KesraNNS(ClusterMethods, ShapeMethods):
         points, finite = self._queries(queries)
         with explained_memory_error(lambda: f"to find all neighbours of {len(points):,} query rows"):
             result = find_all(self._engine, points, sort=sort, num_threads=threads, progress=progress,
-                              row_numbers=None if self._rows is None else self._rows[:-1])
+                              row_numbers=self._rows)
         return self._all_rows(result, finite)
 
     def iter_all_neighbours(self, queries: ArrayLike, *, max_pairs: int = 1 << 26, sort: bool = True,
@@ -298,7 +314,6 @@ class KesraNNS(ClusterMethods, ShapeMethods):
         sort = flag(sort, "sort")
         limit = whole_number(max_pairs, "max_pairs", 1)
         points, finite = self._queries(queries)
-        rows = None if self._rows is None else self._rows[:-1]
         counts = self._engine.neighbour_counts(points, num_threads=threads)
         # Pieces are cut over the caller's rows; rows left out have no pairs.
         places = np.flatnonzero(finite) if finite is not None else None
@@ -306,8 +321,8 @@ class KesraNNS(ClusterMethods, ShapeMethods):
         for part in row_slices(all_counts, limit):
             searched = part if places is None else slice(*np.searchsorted(places, [part.start, part.stop]))
             with explained_memory_error(lambda: f"to find all neighbours of rows {part.start:,}-{part.stop - 1:,}"):
-                result = find_all(self._engine, points[searched], sort=sort, num_threads=threads, row_numbers=rows,
-                                  counts=counts[searched])
+                result = find_all(self._engine, points[searched], sort=sort, num_threads=threads,
+                                  row_numbers=self._rows, counts=counts[searched])
             yield part.start, self._all_rows(result, None if finite is None else finite[part])
 
     def _all_rows(self, result: AllNeighbours, finite: NDArray[np.bool_] | None) -> AllNeighbours:
@@ -319,7 +334,10 @@ class KesraNNS(ClusterMethods, ShapeMethods):
 
     def _queries(self, queries: ArrayLike) -> tuple[NDArray[np.float32], NDArray[np.bool_] | None]:
         """The query rows to search, and which rows they are when some were left out."""
-        points = as_points(queries, "queries", "M", single=True, origin=self._origin)
+        values = as_rows(queries, "queries", "M", single=True)
+        if self._origin is not None and np.can_cast(values.dtype, np.float32):
+            warn_if_coarse(values, self._radius, queries=True)  # shifting them now cannot help
+        points = to_float32(values, self._origin, "queries")
         if self._nonfinite == "drop":
             finite = finite_rows(points)
             if not finite.all():

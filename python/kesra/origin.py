@@ -8,7 +8,10 @@ their precision, and no distance changes (the shift is exact in float64).
 
 from __future__ import annotations
 
+import os
+import sys
 import warnings
+from types import FrameType
 from typing import Any, Literal
 
 import numpy as np
@@ -19,6 +22,8 @@ __all__ = ["Origin", "PrecisionWarning", "chosen_origin", "shift_for", "to_float
 Origin = Literal["auto"] | ArrayLike | None
 AUTO_SHIFT_SHARE = 1e-4  # "auto" shifts when float32 steps at the cloud exceed this share of r
 WARN_SHARE = 1e-3  # ... and float32 coordinates this coarse get a warning
+PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
 
 class PrecisionWarning(UserWarning):
@@ -35,9 +40,17 @@ def finite_bounds(points: NDArray[Any]) -> tuple[NDArray[Any], NDArray[Any]] | N
 
 
 def corner_floor(points: NDArray[Any]) -> NDArray[np.float64]:
-    """The whole-number floor of the minimum corner of the finite rows (0 without any)."""
+    """The whole-number floor of the minimum corner of the finite rows (0 without any).
+    Integers beyond float64's 2**53 get the nearest float64 below them, so that no row
+    lies below the corner."""
     bounds = finite_bounds(points)
-    return np.zeros(3) if bounds is None else np.floor(bounds[0].astype(np.float64))
+    if bounds is None:
+        return np.zeros(3)
+    corner = np.floor(bounds[0].astype(np.float64))
+    if points.dtype.kind in "iu":
+        above = np.array([int(c) > int(v) for c, v in zip(corner, bounds[0], strict=True)])
+        corner = np.where(above, np.nextafter(corner, -np.inf), corner)
+    return corner
 
 
 def float32_step(points: NDArray[Any]) -> tuple[float, float]:
@@ -104,20 +117,79 @@ def origin_for_bounds(dtype: np.dtype[Any], low: NDArray[np.float64], high: NDAr
     return shift
 
 
-def to_float32(points: NDArray[Any], offset: NDArray[np.float64] | None) -> NDArray[np.float32]:
-    """C-contiguous float32 `points - offset`, subtracted in float64."""
+def to_float32(points: NDArray[Any], offset: NDArray[np.float64] | None, name: str = "points",
+               ) -> NDArray[np.float32]:
+    """C-contiguous float32 `points - offset`, subtracted in float64, or for integers
+    beyond float64's 2**53 in integers first. Coordinates beyond float32's range become
+    infinite with a PrecisionWarning that says so (`name` names the array)."""
+    with np.errstate(over="raise"):
+        try:
+            return narrowed(points, offset, name)
+        except FloatingPointError:
+            pass
+    with np.errstate(over="ignore"):
+        result = narrowed(points, offset, name)
+    rows = int((~np.isfinite(result).all(axis=1) & np.isfinite(points).all(axis=1)).sum())
+    warn_precision(f"{name}: coordinates beyond float32's range (magnitudes above "
+                   f"{float(np.finfo(np.float32).max):.8g}) become infinite in float32, and these "
+                   f"{rows:,} rows become non-finite rows")
+    return result
+
+
+def narrowed(points: NDArray[Any], offset: NDArray[np.float64] | None, name: str) -> NDArray[np.float32]:
     if offset is None or not offset.any():
         return np.ascontiguousarray(points, dtype=np.float32)
+    if points.dtype.kind in "iu" and points.dtype.itemsize > 4 and len(points):
+        lows, highs = points.min(axis=0), points.max(axis=0)
+        if max(-int(lows.min()), int(highs.max())) > 2**53:
+            return np.ascontiguousarray(integer_shifted(points, offset, lows, highs, name), dtype=np.float32)
     return np.ascontiguousarray(points.astype(np.float64) - offset, dtype=np.float32)
 
 
-def warn_if_coarse(points: NDArray[np.float32], radius: float, stacklevel: int) -> None:
+def integer_shifted(points: NDArray[Any], offset: NDArray[np.float64], lows: NDArray[Any], highs: NDArray[Any],
+                    name: str) -> NDArray[np.float64]:
+    """`points - offset` in float64 for 64-bit integers that float64 cannot hold: the
+    whole part of the offset is subtracted in integers, exactly, the fraction after."""
+    whole = np.floor(offset)
+    out = np.empty(points.shape, np.float64)
+    for axis in range(3):
+        column, shift = points[:, axis], int(whole[axis])
+        low, high = int(lows[axis]), int(highs[axis])
+        if high <= INT64_MAX and INT64_MIN <= min(shift, low - shift) and max(shift, high - shift) <= INT64_MAX:
+            out[:, axis] = column.astype(np.int64, copy=False) - np.int64(shift)  # cannot overflow: checked
+        elif points.dtype == np.uint64 and 0 <= shift <= low:
+            out[:, axis] = column - np.uint64(shift)
+        else:
+            raise ValueError(f"{name}: integer coordinates from {low} to {high} cannot be shifted by the origin "
+                             f"{shift} within 64-bit integers; subtract a nearer origin first")
+    out -= offset - whole
+    return out
+
+
+def warn_precision(message: str) -> None:
+    """A PrecisionWarning attributed to the first caller outside this package."""
+    level, frame = 1, sys._getframe(0)  # type: int, FrameType | None
+    while frame is not None and frame.f_code.co_filename.startswith(PACKAGE_DIR):
+        level, frame = level + 1, frame.f_back
+    warnings.warn(message, PrecisionWarning, stacklevel=level)
+
+
+def warn_if_coarse(points: NDArray[Any], radius: float, queries: bool = False) -> None:
     """Warns when float32 `points` lie so far from the origin that their spacing exceeds
-    WARN_SHARE of the radius."""
+    WARN_SHARE of the radius. `queries` are float32 queries to a search with an origin,
+    which shifting can no longer help."""
     largest, step = float32_step(points)
     if step > WARN_SHARE * radius:
-        warnings.warn(
-            f"float32 coordinates reach {largest:.7g}, where float32 values are {step:.3g} apart: "
-            f"{step / radius:.2%} of the radius {radius:g}. Positions and distances are only that exact, "
-            "and points closer than that coincide. Pass float64 coordinates with origin=\"auto\" (the default), or "
-            "subtract an origin near the cloud first.", PrecisionWarning, stacklevel=stacklevel + 1)
+        remedy = ("This search shifts queries by its origin after they became float32, too late to keep what "
+                  "float32 lost: pass them in float64." if queries else
+                  "Pass float64 coordinates with origin=\"auto\" (the default), or subtract an origin near the "
+                  "cloud first.")
+        warn_precision(f"float32 {'queries' if queries else 'coordinates'} reach {largest:.7g}, where float32 "
+                       f"values are {step:.3g} apart: {share_of(step, radius)} the radius {radius:g}. "
+                       f"Positions and distances are only that exact, and points closer than that coincide. {remedy}")
+
+
+def share_of(step: float, radius: float) -> str:
+    """"1.25 times" or "7.81% of", in three digits however far apart the two are."""
+    share = step / radius
+    return f"{share:.3g} times" if share >= 1 else f"{100 * share:.3g}% of"

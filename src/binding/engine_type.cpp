@@ -14,6 +14,9 @@ namespace kesra::py {
 
 namespace {
 
+// Results give row numbers as int32; checked before anything is copied or built.
+constexpr std::size_t MAX_ENGINE_POINTS = 2147483647;
+
 const char* const new_names[] = {"search_points",    "max_dist",          "method",
                                  "cells_per_radius", "subtree_threshold", "graph_degree"};
 const Signature new_signature{"KesraNNSEngine.__new__", new_names, 6, 2};
@@ -35,6 +38,13 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     if (!check_three_columns(points, "search_points")) return nullptr;
+    if (points.rows > MAX_ENGINE_POINTS) {
+        const std::string msg = "search_points has " + std::to_string(points.rows) +
+                                " rows; an engine holds at most 2147483647 (2**31 - 1) points, as its row "
+                                "numbers are int32: kesra.dask.TiledEngine searches larger clouds in tiles";
+        PyErr_SetString(PyExc_ValueError, msg.c_str());
+        return nullptr;
+    }
 
     std::unique_ptr<Engine> engine;
     const bool ok = run_on_worker_pool(0, [&](WorkerPool& pool) {

@@ -14,6 +14,7 @@ namespace kesra::py {
 PyObject* indices_by_field(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char indices_by_field_doc[];
 int add_sample_occupancy(PyObject* module, PyObject* module_name);
+int add_remap_rows(PyObject* module, PyObject* module_name);
 
 namespace {
 
@@ -59,7 +60,8 @@ int exec_module(PyObject* module) {
         Ref function(PyCFunction_NewEx(&def, module, module_name.get()));
         if (!function || export_attribute(module, def.ml_name, function.get()) < 0) return -1;
     }
-    if (add_sample_occupancy(module, module_name.get()) < 0) return -1;
+    if (add_sample_occupancy(module, module_name.get()) < 0 || add_remap_rows(module, module_name.get()) < 0)
+        return -1;
     // The internal-error type is reachable for callers that want to catch it, but is not
     // part of __all__.
     PyObject* error = internal_error_type();

@@ -16,12 +16,21 @@ from brute_force import random_cloud
 POINTS = random_cloud(2_000, seed=21)
 NNS = kesra.KesraNNS(POINTS, 1.5)
 Q = POINTS[:3]
+# 2**31 rows that cost no memory: every row is the same 12 bytes.
+HUGE = np.lib.stride_tricks.as_strided(POINTS[0], shape=(2**31, 3), strides=(0, 4))
 
 
 @pytest.mark.parametrize("call, error, words", [
     (lambda: kesra.KesraNNS(POINTS, 1e39), ValueError, "radius must be at most 3.4028235e+38"),
     (lambda: kesra.KesraNNS(POINTS, 1e-50), ValueError, "radius must be at least 1e-45"),
     (lambda: kesra.KesraNNS(POINTS, "1"), TypeError, "radius must be a number"),
+    (lambda: kesra.KesraNNS(POINTS, True), TypeError, "radius must be a number, got bool"),
+    (lambda: kesra.KesraNNS(None, 1.5), TypeError, "points must be an array-like of shape (N, 3), got None"),
+    (lambda: kesra.KesraNNS(np.ma.masked_greater(POINTS, 9), 1.5), ValueError, "points is a masked array with"),
+    (lambda: kesra.KesraNNS(HUGE, 1.5, nonfinite="keep"), ValueError,
+     "points has 2,147,483,648 rows: one engine holds at most 2,147,483,647 (2**31 - 1) points"),
+    (lambda: kesra.KesraNNSEngine(HUGE, 1.5), ValueError,
+     "search_points has 2147483648 rows; an engine holds at most 2147483647 (2**31 - 1) points"),
     (lambda: kesra.KesraNNS(POINTS, 1.5, cells_per_radius=0), ValueError, "cells_per_radius must be at least 1"),
     (lambda: kesra.KesraNNS(POINTS, 1.5, "graph", graph_degree=0), ValueError, "graph_degree must be at least 1"),
     (lambda: kesra.KesraNNS(POINTS, 1.5, origin="none"), ValueError, 'origin must be "auto", None or three'),
@@ -31,6 +40,9 @@ Q = POINTS[:3]
     (lambda: NNS.find_neighbours(Q, 3, epsilon=-1.0), ValueError, "epsilon must be a non-negative number, got -1.0"),
     (lambda: NNS.find_neighbours(Q, 3, epsilon=np.nan), ValueError, "epsilon must be a non-negative number"),
     (lambda: NNS.find_neighbours(Q, 0), ValueError, "num_neighbours must be at least 1, got 0"),
+    (lambda: NNS.find_neighbours(Q, True), TypeError, "num_neighbours must be a whole number, got True"),
+    (lambda: NNS.count_neighbours(Q, progress="yes"), TypeError, "progress must be a bool, got str"),
+    (lambda: next(NNS.iter_all_neighbours(Q, max_pairs=True)), TypeError, "max_pairs must be a whole number"),
     (lambda: NNS.find_neighbours(Q[:0], 2**62), ValueError, "num_neighbours=4,611,686,018,427,387,904 needs"),
     (lambda: NNS.find_neighbours(Q, 2**60), ValueError, "3 query rows x num_neighbours=1,152,921,504,606,846,976 "
                                                         "need 27,670,116,110,564,327,424 bytes of results: more than an"),
@@ -104,9 +116,26 @@ def test_far_float64_cloud_answers_as_the_same_cloud_near_the_origin():
                               *near.find_all_neighbours(queries)), strict=True):
             np.testing.assert_array_equal(got, want)
     # Unshifted, float32 keeps only half-metres there: other counts, and a warning.
-    with pytest.warns(PrecisionWarning, match="float32 values are 0.5 apart: 125.00% of the radius 0.4"):
+    with pytest.warns(PrecisionWarning, match="float32 values are 0.5 apart: 1.25 times the radius 0.4"):
         unshifted = kesra.KesraNNS(local + base, 0.4, origin=None)
     assert (unshifted.count_neighbours(local + base) != near.count_neighbours(local)).mean() > 0.05
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # ordinary clouds stay as they are, silently
         assert kesra.KesraNNS(POINTS.astype(np.float64), 0.05).origin is None
+
+
+def test_what_float32_cannot_hold_is_shifted_exactly_or_warned_of():
+    local = np.random.default_rng(23).integers(0, 2000, (3000, 3))
+    want = kesra.KesraNNS(local, 40.0).count_neighbours(local)
+    # 64-bit integers beyond float64's 2**53 are shifted in integers, exactly.
+    for cloud in (local + 2**60, local.astype(np.uint64) + np.uint64(2**64 - 3000)):
+        far = kesra.KesraNNS(cloud, 40.0)
+        assert far.origin is not None and (far.origin <= cloud.min(axis=0)).all()
+        np.testing.assert_array_equal(far.count_neighbours(cloud), want)
+    shifted = kesra.KesraNNS(local + 6e6, 40.0)
+    with pytest.warns(PrecisionWarning, match=r"^float32 queries reach 6\d+, where float32 values are 0.5 apart"):
+        shifted.count_neighbours((local + 6e6).astype(np.float32))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)  # not NumPy's overflow warning
+        with pytest.warns(PrecisionWarning, match="^points: coordinates beyond float32's range"):
+            assert kesra.KesraNNS(np.vstack([local, [[1e39, 0, 0]]]), 40.0).rows_left_out == 1
