@@ -17,6 +17,7 @@ from kesra.clusters import ClusterMethods
 from kesra.method_choice import Choice, choose_method
 from kesra.origin import Origin, chosen_origin, to_float32, warn_if_coarse
 from kesra.rows import MAX_ENGINE_ROWS, NonFinite, as_rows, caller_rows, check_engine_rows, finite_rows, spread
+from kesra.saved_state import Fields, restored, saved
 from kesra.shape_methods import ShapeMethods
 
 __all__ = ["GridStats", "KesraNNS", "NonFinite"]
@@ -69,11 +70,17 @@ class KesraNNS(ClusterMethods, ShapeMethods):
             beyond 2**53 are shifted in integers, exactly.
 
     float32 coordinates whose spacing exceeds 1e-3 of the radius (float32 input far from
-    the origin) give a `kesra.origin.PrecisionWarning`. The structure is built on
-    RAYON_NUM_THREADS threads (all CPUs when unset); `num_threads` sizes each query
-    call, at most 8 per CPU (and at least 1,024). Unknown methods raise the engine's
-    error. Instances are immutable, safe to query from several threads at once, and
-    pickle to the built structure and origin (unpickling does not rebuild it).
+    the origin) give a `kesra.origin.PrecisionWarning`, and so do float32 queries that
+    coarse to a search with an origin, and coordinates beyond float32's range (they
+    become infinite). Masked arrays that mask anything are refused. One engine holds
+    at most 2**31 - 1 points (after non-finite rows are left out): larger clouds raise
+    ValueError before they are converted; `kesra.dask.TiledEngine` searches them.
+
+    The structure is built on RAYON_NUM_THREADS threads (all CPUs when unset);
+    `num_threads` sizes each query call, at most 8 per CPU (and at least 1,024). Unknown
+    methods raise the engine's error. Instances are immutable, safe to query from several
+    threads at once, and pickle to the built structure and origin (unpickling does not
+    rebuild it), with a checksum that refuses a damaged pickle (docs/saving.md).
     """
 
     __slots__ = ("_engine", "_radius", "_nonfinite", "_rows", "_num_rows", "_origin", "_choice")
@@ -345,36 +352,9 @@ class KesraNNS(ClusterMethods, ShapeMethods):
         return points, None
 
     def __getstate__(self) -> dict[str, Any]:
-        # The engine pickles its built structure itself.
-        return {"engine": self._engine, "radius": self._radius, "nonfinite": self._nonfinite,
-                "rows": self._rows, "num_rows": self._num_rows,
-                "origin": None if self._origin is None else tuple(float(v) for v in self._origin),
-                "choice": None if self._choice is None else tuple(self._choice)}
+        return saved(Fields(self._engine, self._radius, self._nonfinite, self._rows, self._num_rows,
+                            self._origin, self._choice))
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        engine, radius = state["engine"], state["radius"]
-        if not isinstance(engine, KesraNNSEngine):
-            raise TypeError(f"expected a KesraNNSEngine in the state, got {type(engine).__name__}")
-        # States written before rows could be left out hold every row, under the engine's rules.
-        nonfinite = state.get("nonfinite", "keep")
-        rows = state.get("rows")
-        num_rows = int(state.get("num_rows", len(engine)))
-        if rows is not None:
-            rows = np.asarray(rows, np.int32)
-            if rows.shape != (len(engine) + 1,) or rows[-1] != -1 or num_rows < len(engine):
-                raise ValueError("the state's row numbers do not match its engine")
-        elif num_rows != len(engine):
-            raise ValueError("the state's row count does not match its engine")
-        if nonfinite not in ("drop", "keep"):
-            raise ValueError(f"unknown nonfinite setting {nonfinite!r} in the state")
-        # States written before the origin existed hold unshifted points.
-        origin = state.get("origin")
-        if origin is not None:
-            origin = chosen_origin(np.zeros((0, 3)), 1.0, origin)
-        self._origin = origin
-        choice = state.get("choice")
-        self._choice = None if choice is None else Choice(*choice)
-        if self._choice is not None and self._choice.method != engine.method:
-            raise ValueError("the state's chosen method does not match its engine")
-        self._engine, self._radius, self._nonfinite = engine, float(radius), nonfinite
-        self._rows, self._num_rows = rows, num_rows
+        (self._engine, self._radius, self._nonfinite, self._rows, self._num_rows, self._origin,
+         self._choice) = restored(state)
