@@ -1,57 +1,26 @@
 """Fast, exact fixed-radius nearest-neighbour search for 3-D point clouds."""
 
-from importlib.metadata import PackageNotFoundError, version
-
-import numpy as np
-from numpy.typing import ArrayLike, NDArray
-
-from kesra import _kesra
 from kesra._kesra import KesraInternalError, KesraNNSEngine, available_methods
 from kesra.all_neighbours import AllNeighbours
 from kesra.clusters import Clusters
 from kesra.local_geometry import LocalGeometry, features
 from kesra.nns import KesraNNS
 from kesra.radius import suggest_radius
+from kesra.row_groups import indices_by_field
 from kesra.scales import ScaledGeometry, feature_table
-
-try:
-    __version__ = version("kesra")
-except PackageNotFoundError:  # imported from a source tree that was never installed
-    __version__ = "0+unknown"
 
 __all__ = ["AllNeighbours", "Clusters", "KesraNNS", "KesraNNSEngine", "KesraInternalError", "LocalGeometry",
            "ScaledGeometry", "available_methods", "feature_table", "features", "indices_by_field", "suggest_radius"]
 
 
-def indices_by_field(row_ids: ArrayLike, counts: ArrayLike) -> dict[int, NDArray[np.uint64]]:
-    """The rows of a cloud grouped by an integer field (a classification, a segment or
-    cluster label, a tile number), in one pass.
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
 
-    Args:
-        row_ids: Each row's id, shape (N,): any integer array-like (uint8 LAS
-            classifications, lists, ...), each id in [0, U)
-        counts: How many rows carry each id, shape (U,), any integer array-like
-
-    Returns:
-        {id: row numbers} for every id in [0, U), the row numbers ascending. They are
-        uint64 arrays: index with them as they are, but turn them into int64
-        (`rows.view(np.int64)`, no copy) before arithmetic with signed integers, which
-        NumPy would do in float64.
-
-    Raises:
-        ValueError: ids out of range, or ids and counts that disagree
-    """
-    return _kesra.indices_by_field(_int64_field(row_ids, "row_ids"), _int64_field(counts, "counts"))
+    try:
+        return version("kesra")
+    except PackageNotFoundError:  # imported from a source tree that was never installed
+        return "0+unknown"
 
 
-def _int64_field(values: ArrayLike, name: str) -> NDArray[np.int64]:
-    array = np.asarray(values)
-    if array.ndim != 1:
-        raise ValueError(f"{name} must be one-dimensional, got shape {array.shape}")
-    if array.size == 0:
-        return np.zeros(0, np.int64)
-    if array.dtype.kind not in "iu":
-        raise TypeError(f"{name} must hold integers, got {array.dtype}")
-    if array.dtype == np.uint64 and int(array.max()) > np.iinfo(np.int64).max:
-        raise ValueError(f"{name} holds {int(array.max())}, beyond int64")
-    return array.astype(np.int64, copy=False)
+__version__ = _version()
+del _version  # the namespace holds the public names only

@@ -1,6 +1,7 @@
 """The module surface: names, docstrings, signatures and the engine's simple accessors."""
 
 import importlib.metadata
+import importlib.util
 import inspect
 import subprocess
 import sys
@@ -52,6 +53,14 @@ def test_module_names():
     # `except Exception` in callers must not swallow failures of the engine itself.
     assert issubclass(kesra.KesraInternalError, BaseException)
     assert not issubclass(kesra.KesraInternalError, Exception)
+
+
+def test_public_namespaces_hold_their_names_only():
+    modules = [kesra] + ([importlib.import_module("kesra.dask")] if importlib.util.find_spec("dask") else [])
+    for module in modules:  # no helpers such as np or ArrayLike beside the public names
+        public = {name for name, value in vars(module).items()
+                  if not name.startswith("_") and not inspect.ismodule(value)}
+        assert public == set(module.__all__), module.__name__
 
 
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),

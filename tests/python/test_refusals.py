@@ -55,6 +55,7 @@ HUGE = np.lib.stride_tricks.as_strided(POINTS[0], shape=(2**31, 3), strides=(0, 
     (lambda: NNS.local_geometry(Q, orient_towards=[1, 2]), ValueError, "orient_towards must be one point (x, y, z), "
                                                                       "got shape (2,)"),
     (lambda: kesra.indices_by_field([0.0], [1]), TypeError, "row_ids must hold integers, got float64"),
+    (lambda: kesra.indices_by_field(np.ma.array([0], mask=[1]), [1]), ValueError, "row_ids is a masked array"),
     (lambda: kesra.indices_by_field([0], np.ones((1, 1), int)), ValueError, "counts must be one-dimensional"),
     (lambda: kesra.indices_by_field(np.array([2**63], np.uint64), [1]), ValueError, "row_ids holds 9223372036854775808"),
 ])
