@@ -41,7 +41,8 @@ FORMATS = (
     "georeferenced coordinates keep their precision; the shift changes no distance. Rows "
     "with NaN or infinite coordinates are left out of the search: they count 0 and have no "
     "neighbours. A progress bar is drawn on standard error when it is a terminal. Outputs "
-    "are written to a temporary file that replaces OUTPUT only when complete."
+    "are written to a temporary file that replaces OUTPUT only when complete; an OUTPUT that "
+    "is one of the files read is refused."
 )
 
 
@@ -153,11 +154,19 @@ def build_threads(threads: int) -> Iterator[None]:
                 os.environ["RAYON_NUM_THREADS"] = previous
 
 
-def check_output(output: Path, allowed: tuple[str, ...]) -> None:
+def check_output(args: argparse.Namespace, allowed: tuple[str, ...]) -> None:
+    """Refuses an OUTPUT of another type than `allowed`, in no directory, or that is one
+    of the files read: the result would replace them."""
+    output: Path = args.output
     if suffix_of(output) not in allowed:
         raise PointFileError(f"{output}: output must end in {' or '.join(allowed)}")
     if not output.parent.is_dir():
         raise PointFileError(f"{output}: directory {output.parent} does not exist")
+    for read in (args.input, args.queries):
+        if read is not None and (output.resolve() == read.resolve() or
+                                 (output.exists() and read.exists() and output.samefile(read))):
+            raise PointFileError(f"{output}: OUTPUT is the file {read} read as input, which the result would "
+                                 "replace: write it to another file")
 
 
 class Search:
@@ -212,7 +221,7 @@ def run_count(args: argparse.Namespace) -> int:
                                  "combined with --queries")
         if not dimension.strip():
             raise PointFileError("--as-dimension needs a non-empty NAME")
-    check_output(args.output, (".npy", ".npz") + (LAS_SUFFIXES if las_output else ()))
+    check_output(args, (".npy", ".npz") + (LAS_SUFFIXES if las_output else ()))
     las = read_las(args.input) if dimension is not None else None
     if las is not None and dimension is not None:
         check_las_output(las, args.output, [dimension])
@@ -234,7 +243,7 @@ def run_count(args: argparse.Namespace) -> int:
 
 
 def run_neighbours(args: argparse.Namespace) -> int:
-    check_output(args.output, (".npz",) if args.all else (".npy", ".npz"))
+    check_output(args, (".npz",) if args.all else (".npy", ".npz"))
     search = Search(args, read_points(args.input))
     if args.all:
         found = search.nns.find_all_neighbours(search.queries, num_threads=search.threads,

@@ -10,7 +10,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from kesra.rows import as_points
 
-__all__ = ["LocalGeometry", "features", "viewpoint"]
+__all__ = ["LocalGeometry", "curvature", "features", "viewpoint"]
 
 
 class LocalGeometry(NamedTuple):
@@ -94,7 +94,16 @@ def features(result: LocalGeometry) -> dict[str, NDArray[np.float32]]:
             "anisotropy": (l1 - l3) / l1,
             "eigenentropy": 0.0 - x_log_x.sum(axis=1),  # 0.0, not -0.0, for a line
             "eigenvalue_sum": total,
-            "change_of_curvature": l3 / total,
+            "change_of_curvature": curvature(result),
             "verticality": 1.0 - np.abs(normals[:, 2]),
         }
     return {name: feature.astype(np.float32) for name, feature in named.items()}
+
+
+def curvature(result: LocalGeometry) -> NDArray[np.float32]:
+    """`features(result)["change_of_curvature"]` alone, l3 / (l1 + l2 + l3) of each row,
+    without computing the other features."""
+    l3, l2, l1 = np.maximum(np.asarray(result.eigenvalues, dtype=np.float64), 0.0).T
+    with np.errstate(divide="ignore", invalid="ignore"):
+        share: NDArray[np.float32] = (l3 / (l1 + l2 + l3)).astype(np.float32)
+    return share

@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 
 from kesra.commands import FORMATS, Search, add_common, check_output, count_type
-from kesra.local_geometry import features
+from kesra.local_geometry import curvature as curvature_of
 from kesra.pointcloud_files import (
     LAS_SUFFIXES,
     PointFileError,
@@ -72,7 +72,7 @@ def run_normals(args: argparse.Namespace) -> int:
     if las_output and not las_input:
         raise PointFileError(f"{args.output}: LAS/LAZ output is a copy of a .las/.laz INPUT; "
                              "write .npz or .ply instead")
-    check_output(args.output, (".npz", ".ply") + (LAS_SUFFIXES if las_input else ()))
+    check_output(args, (".npz", ".ply") + (LAS_SUFFIXES if las_input else ()))
     las = read_las(args.input) if las_output else None
     if las is not None:
         check_las_output(las, args.output, [*NORMAL_NAMES, CURVATURE_NAME],
@@ -85,7 +85,7 @@ def run_normals(args: argparse.Namespace) -> int:
     result = search.nns.local_geometry(search.queries, args.k, all_within=args.all_within,
                                        num_threads=search.threads, progress=search.progress,
                                        orient_towards=viewpoint)
-    curvature = features(result)["change_of_curvature"]
+    curvature = curvature_of(result)
     used = "every neighbour within r" if args.all_within else f"{args.k} nearest"
     if las is not None:
         where = f"{used} r={search.nns.radius:g}"

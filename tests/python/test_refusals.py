@@ -79,17 +79,22 @@ def test_indices_by_field_takes_any_integer_field():
     (["count", "{dir}/nan.xyz", "-r", "1", "-o", "{dir}/c.npy"], "nan.xyz: no points with finite coordinates"),
     (["count", "{dir}/bad.csv", "-r", "1", "-o", "{dir}/c.npy"], "line 3: expected three numbers, got '4,abc,6'"),
     (["count", "{dir}/three.xyz", "-r", "1", "-t", "100000", "-o", "{dir}/c.npy"], "T must be at most"),
+    (["count", "{dir}/three.npy", "-r", "1", "-o", "{dir}/three.npy"], "three.npy: OUTPUT is the file"),
+    (["neighbours", "{dir}/three.xyz", "-q", "{dir}/three.npy", "-r", "1", "-k", "2", "-o", "{dir}/three.npy"],
+     "three.npy: OUTPUT is the file"),
 ])
 def test_command_line_refusals(tmp_path, capsys, argv, words):
     for name, text in [("three.xyz", "1 1 1\n" * 3), ("empty.xyz", ""), ("nan.xyz", "nan 0 0\n"),
                        ("bad.csv", "x,y,z\n1,2,3\n4,abc,6\n")]:
         (tmp_path / name).write_text(text)
+    np.save(tmp_path / "three.npy", np.ones((3, 3)))
     try:
         status = main([a.format(dir=tmp_path) for a in argv])
     except SystemExit as e:  # argparse's own errors
         status = e.code
     err = capsys.readouterr().err
     assert status == 2 and words in err.splitlines()[-1] and "Traceback" not in err, err
+    assert np.load(tmp_path / "three.npy").shape == (3, 3)
 
 
 def test_to_csr_refuses_a_width_below_a_row_number():
