@@ -120,7 +120,7 @@ def add_parsers(subparsers: Any) -> None:
 
 
 def run_cluster(args: argparse.Namespace) -> int:
-    check_output(args.output, (".npz", ".npy", *COPIES))
+    check_output(args, (".npz", ".npy", *COPIES))
     cloud = Cloud(args.input, args.output)
     if cloud.las is not None:
         check_las_output(cloud.las, args.output, ["cluster"])
@@ -141,7 +141,7 @@ def run_cluster(args: argparse.Namespace) -> int:
 
 def run_outliers(args: argparse.Namespace) -> int:
     allowed = (".npz", ".npy", *COPIES) + (TEXT_SUFFIXES if args.drop else ())
-    check_output(args.output, allowed)
+    check_output(args, allowed)
     if args.statistical is not None:
         try:
             k, ratio = count_type(1)(args.statistical[0]), finite_float(args.statistical[1])

@@ -9,7 +9,7 @@ same bytes at any thread count.
 from __future__ import annotations
 
 from collections.abc import Iterator
-from typing import TYPE_CHECKING, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -36,7 +36,7 @@ class ClusterMethods:
 
     __slots__ = ()
     _engine: KesraNNSEngine
-    _rows: NDArray[np.int32] | None
+    _rows: NDArray[Any] | None  # int32, or int64 past 2**31 - 1 rows
     _num_rows: int
 
     def _queries(self, queries: ArrayLike) -> tuple[NDArray[np.float32], NDArray[np.bool_] | None]:

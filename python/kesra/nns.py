@@ -69,18 +69,16 @@ class KesraNNS(ClusterMethods, ShapeMethods):
             reports the shift. None never shifts; three numbers shift by them. Integers
             beyond 2**53 are shifted in integers, exactly.
 
-    float32 coordinates whose spacing exceeds 1e-3 of the radius (float32 input far from
-    the origin) give a `kesra.origin.PrecisionWarning`, and so do float32 queries that
-    coarse to a search with an origin, and coordinates beyond float32's range (they
-    become infinite). Masked arrays that mask anything are refused. One engine holds
-    at most 2**31 - 1 points (after non-finite rows are left out): larger clouds raise
-    ValueError before they are converted; `kesra.dask.TiledEngine` searches them.
-
-    The structure is built on RAYON_NUM_THREADS threads (all CPUs when unset);
-    `num_threads` sizes each query call, at most 8 per CPU (and at least 1,024). Unknown
-    methods raise the engine's error. Instances are immutable, safe to query from several
-    threads at once, and pickle to the built structure and origin (unpickling does not
-    rebuild it), with a checksum that refuses a damaged pickle (docs/saving.md).
+    float32 coordinates (or queries to a search with an origin) whose spacing exceeds 1e-3
+    of the radius, and coordinates beyond float32's range (they become infinite), give a
+    `kesra.origin.PrecisionWarning`. Masked arrays that mask anything are refused. At most
+    2**31 - 1 points are kept (`kesra.dask.TiledEngine` searches more): more raise
+    ValueError before they are converted. The structure is built on RAYON_NUM_THREADS
+    threads (all CPUs when unset); `num_threads` sizes each query call, at most 8 per CPU
+    (and at least 1,024). Unknown methods raise the engine's error. Instances are
+    immutable, safe to query from several threads at once, and pickle to the built
+    structure and origin (unpickling does not rebuild it), with a checksum that refuses
+    a damaged pickle (docs/saving.md).
     """
 
     __slots__ = ("_engine", "_radius", "_nonfinite", "_rows", "_num_rows", "_origin", "_choice")
@@ -150,12 +148,10 @@ class KesraNNS(ClusterMethods, ShapeMethods):
 
     @property
     def engine(self) -> KesraNNSEngine:
-        """The native engine behind this object. It answers in its own rows and frame,
-        not in those of `points`: when rows were left out (`rows_left_out`) it holds the
-        remaining rows only and numbers them from 0, and when `origin` is set it holds
-        `points - origin` in float32, so queries must be shifted the same way or find
-        nothing. This object's own calls do both; its `neighbour_counts` gives the
-        exact int64 counts."""
+        """The native engine behind this object. It answers in its own rows and frame:
+        when rows were left out it holds the others only, numbered from 0, and when
+        `origin` is set it holds `points - origin`, so unshifted queries find nothing
+        there. This object's calls (`neighbour_counts` for exact counts) do both."""
         return self._engine
 
     def __len__(self) -> int:
