@@ -65,7 +65,7 @@ def run_features(args: argparse.Namespace) -> int:
         args.radius = args.radius if args.radius is not None else largest
     elif args.radius is None and args.neighbours is None:
         raise PointFileError("-k needs the search radius: add -r R or -n N")
-    check_output(args.output, (".npz", *COPIES))
+    check_output(args, (".npz", *COPIES))
     names = [f"{feature}_{scale}" for feature in args.features
              for scale in scale_names(*((args.radii, "radius") if args.radii is not None else (args.k, "k")))]
     cloud = Cloud(args.input, args.output)
