@@ -40,15 +40,17 @@ def finite_bounds(points: NDArray[Any]) -> tuple[NDArray[Any], NDArray[Any]] | N
 
 
 def corner_floor(points: NDArray[Any]) -> NDArray[np.float64]:
-    """The whole-number floor of the minimum corner of the finite rows (0 without any).
-    Integers beyond float64's 2**53 get the nearest float64 below them, so that no row
-    lies below the corner."""
+    """The whole-number floor of the minimum corner of the finite rows (0 without any)."""
     bounds = finite_bounds(points)
-    if bounds is None:
-        return np.zeros(3)
-    corner = np.floor(bounds[0].astype(np.float64))
-    if points.dtype.kind in "iu":
-        above = np.array([int(c) > int(v) for c, v in zip(corner, bounds[0], strict=True)])
+    return np.zeros(3) if bounds is None else floor_of(bounds[0])
+
+
+def floor_of(low: NDArray[Any]) -> NDArray[np.float64]:
+    """The whole-number floor of `low` in float64. Integers beyond float64's 2**53 get the
+    nearest float64 below them, so that no row lies below the corner."""
+    corner: NDArray[np.float64] = np.floor(low.astype(np.float64))
+    if low.dtype.kind in "iu":
+        above = np.array([int(c) > int(v) for c, v in zip(corner, low, strict=True)])
         corner = np.where(above, np.nextafter(corner, -np.inf), corner)
     return corner
 
@@ -83,8 +85,7 @@ def chosen_origin(points: NDArray[Any], radius: float, origin: Origin) -> NDArra
         bounds = finite_bounds(points)
         if bounds is None:
             return None
-        return origin_for_bounds(points.dtype, bounds[0].astype(np.float64), bounds[1].astype(np.float64),
-                                 radius, origin)
+        return origin_for_bounds(points.dtype, floor_of(bounds[0]), bounds[1].astype(np.float64), radius, origin)
     return origin_for_bounds(points.dtype, np.zeros(3), np.zeros(3), radius, origin)
 
 
