@@ -77,9 +77,10 @@ class ClusterMethods:
         Memory: no pair of neighbours is kept. Beyond the engine and the results (9
         bytes a point: int64 labels and the core mask), the call holds 9 bytes a point
         (core flags, a union-find of the cores, each point's set) plus a few buffers per
-        thread. Each point is searched at most twice: its count stops at `min_samples`,
-        and then a core unites with the cores within the radius, or a border point finds
-        its nearest core.
+        thread. Each point is searched once: its neighbours give its count, then a core is
+        united with the cores among them and offered to the others as their nearest
+        core (with "graph", or non-finite points kept, the counts come first, in a
+        pass of their own that stops at `min_samples`).
 
         Args:
             min_samples: Points within the radius (itself included) that make a core, >= 1
