@@ -5,9 +5,10 @@ peak memory.
 Peers: Open3D 0.20 (`cluster_dbscan`, `remove_radius_outlier`,
 `remove_statistical_outlier`), scikit-learn's `DBSCAN(n_jobs=T)`, the `dbscan` package
 and scipy's `cKDTree.query_pairs(output_type="ndarray")`. They run with kesra's own wheel
-for the stock python in build/open3d-venv (bench/clusters_peer.py), in one process per
-cloud; a cloud of more than a million points runs each library in a process of its own,
-with a memory cap and a time limit, and leaves out pairs (hundreds of millions).
+for the stock python in build/open3d-venv (bench/clusters_peer.py): each peer in a
+process of its own beside kesra, timed in turns in the same process, with a memory cap
+and a time limit (a peer past either is reported as failed). A cloud of more than a
+million points is run once per library and leaves out pairs (hundreds of millions).
 
 Clouds: the real scans of 100,000 points or more in the data folder and a generated
 5,000,000-point terrestrial scan (kesra.clouds.terrestrial_scan), each at the median
@@ -16,7 +17,7 @@ cores identical to scikit-learn's, and the adjusted Rand index of all labels. Me
 each library's peak resident set during the job beyond its outputs, and kesra's during
 the call alone, beyond the engine and the outputs (bench/memory_probes.py).
 
-    bench_clusters.py [--threads 2] [--repeats 3] [--quick] [--clouds NAME ...]
+    bench_clusters.py [--threads 2] [--repeats 3] [--quick] [--clouds NAME ...] [--wheel W]
 """
 
 import argparse
@@ -39,32 +40,35 @@ from kesra.clouds import terrestrial_scan  # noqa: E402
 
 PEER = REPO / "bench" / "clusters_peer.py"
 EXTRAS = ["scikit-learn", "scipy", "dbscan"]
-BIG = 1_000_000
-BIG_LIMIT_BYTES = 14 << 30  # a peer that wants more is reported as out of memory
-BIG_SECONDS = 300
+BIG = 1_000_000  # above: one run each, and no pairs
+PEER_LIMIT_BYTES = 14 << 30  # a peer that wants more is reported as failed
+PEER_SECONDS = 400
+PEER_JOBS = {"dbscan": ["dbscan", "euclidean"], "scikit-learn": ["dbscan", "euclidean"],
+             "open3d": ["dbscan", "euclidean", "radius", "statistical"], "scipy": ["pairs"]}
 COLUMNS = [("dbscan", "open3d"), ("dbscan", "scikit-learn"), ("dbscan", "dbscan"),
            ("euclidean", "open3d"), ("euclidean", "scikit-learn"), ("euclidean", "dbscan"),
            ("radius", "open3d"), ("statistical", "open3d"), ("pairs", "scipy")]
 
 
-def peer_python():
-    """The peers' python with the extra peers and this tree's kesra installed, or None."""
+def peer_python(wheel=None):
+    """The peers' python with the extra peers and this tree's kesra installed (built from
+    the tree, or `wheel`, a wheel of it for that python), or None."""
     python, why = open3d_peer()
     if python is None:
         print(f"peers unavailable: {why}")
         return None
     pip = [str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check"]
     subprocess.run(pip + ["--only-binary=:all:", *EXTRAS], check=True)
-    print("building kesra for the peers' python (a few minutes)", flush=True)
-    subprocess.run(pip + ["--no-deps", "--force-reinstall", str(REPO)], check=True)
+    if wheel is None:
+        print("building kesra for the peers' python (a few minutes)", flush=True)
+    subprocess.run(pip + ["--no-deps", "--force-reinstall", str(wheel or REPO)], check=True)
     return python
 
 
-def run_peer(python, path, radius, threads, repeats, jobs, libs=None, cap=None, timeout=None):
+def run_peer(python, path, radius, threads, repeats, jobs, libs, cap, timeout):
     args = [str(python), str(PEER), "--points", path, "--radius", repr(radius), "--threads", str(threads),
             "--repeats", str(repeats), "--jobs", ",".join(jobs)]
-    if libs:
-        args += ["--libs", ",".join(libs)]
+    args += ["--libs", ",".join(libs)]
     env = peer_env(threads)
     env["PARLAY_NUM_THREADS"] = str(threads)  # the dbscan package's scheduler
 
@@ -74,10 +78,10 @@ def run_peer(python, path, radius, threads, repeats, jobs, libs=None, cap=None, 
     try:
         out = subprocess.run(args, capture_output=True, text=True, env=env, preexec_fn=limit, timeout=timeout)
     except subprocess.TimeoutExpired:
-        return {job: {lib: {"failed": f"over {timeout} s"} for lib in libs or []} for job in jobs}
+        return {job: {lib: {"failed": f"over {timeout} s"} for lib in libs} for job in jobs}
     if out.returncode != 0:
         tail = out.stderr.strip().splitlines()[-1:] or [f"exit {out.returncode}"]
-        return {job: {lib: {"failed": tail[0][-80:]} for lib in libs or []} for job in jobs}
+        return {job: {lib: {"failed": tail[0][-80:]} for lib in libs} for job in jobs}
     return json.loads(out.stdout.strip().splitlines()[-1])["jobs"]
 
 
@@ -98,12 +102,10 @@ def merge(into, jobs):
 
 
 def ratio(entry, lib):
-    ours, theirs = entry.get("kesra", {}).get("seconds"), entry.get(lib, {})
+    theirs = entry.get(lib, {})
     if "failed" in theirs:
         return theirs["failed"]
-    if ours is None or theirs.get("seconds") is None:
-        return "n/a"
-    return f"{theirs['seconds'] / ours:.2f}"
+    return f"{theirs['ratio']:.2f}" if "ratio" in theirs else "n/a"
 
 
 def mb(value):
@@ -141,9 +143,10 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="a 500,000-point generated cloud")
     parser.add_argument("--clouds", nargs="*", help="names of the clouds (default: all)")
-    parser.add_argument("--min-samples", type=int, default=10)
+    parser.add_argument("--wheel", help="install this kesra wheel for the peers' python instead of building one "
+                        "(make wheel-stock leaves one in dist/)")
     args = parser.parse_args()
-    python = peer_python()
+    python = peer_python(args.wheel)
     if python is None:
         return
     results = {}
@@ -154,25 +157,29 @@ def main():
             np.save(path, points)
             r = suggest_radius(points, "median")
             print(f"{name}: {len(points):,} points, r = {r:.4g}", flush=True)
-            jobs = {}
-            if len(points) <= BIG:
-                merge(jobs, run_peer(python, path, r, args.threads, args.repeats, ["dbscan", "euclidean", "radius",
-                                                                                     "statistical", "pairs"]))
-            else:
-                # Each library alone (scikit-learn beside kesra, for the agreement), kesra
-                # alone last, so that its own times are the ones kept.
-                for libs, wanted in [(["kesra", "scikit-learn"], ["dbscan", "euclidean"]),
-                                     (["dbscan"], ["dbscan", "euclidean"]),
-                                     (["open3d"], ["dbscan", "euclidean", "radius", "statistical"]),
-                                     (["kesra"], ["dbscan", "euclidean", "radius", "statistical"])]:
-                    merge(jobs, run_peer(python, path, r, args.threads, 1, wanted, libs, BIG_LIMIT_BYTES,
-                                         BIG_SECONDS))
+            # Each peer in a process of its own beside kesra, which is timed in the same
+            # process (ratios of one run), with a memory cap and a time limit.
+            jobs, repeats = {}, args.repeats if len(points) <= BIG else 1
+            for lib, wanted in PEER_JOBS.items():
+                if len(points) > BIG:
+                    wanted = [job for job in wanted if job != "pairs"]  # hundreds of millions
+                got = run_peer(python, path, r, args.threads, repeats, wanted, ["kesra", lib], PEER_LIMIT_BYTES,
+                               PEER_SECONDS)
+                for job, entry in got.items():
+                    mine = jobs.setdefault(job, {})
+                    theirs = entry.get(lib, {})
+                    if "seconds" in theirs and "seconds" in entry.get("kesra", {}):
+                        theirs["ratio"] = theirs["seconds"] / entry["kesra"]["seconds"]
+                    mine[lib] = theirs
+                    mine.setdefault("kesra", entry.get("kesra", {}))
             for job in ("dbscan", "euclidean", "radius", "statistical"):
                 probe = call_peak(path, r, "auto", args.threads, job, 16 if job == "statistical" else 10)
                 jobs.setdefault(job, {})["kesra_call_peak"] = None if probe is None else \
                     probe["rss_peak_bytes"] - probe["output_bytes"]
             results[name] = (len(points), r, jobs)
-    report(results, args.threads)
+            report({name: results[name]}, args.threads)
+    if len(results) > 1:
+        report(results, args.threads)
 
 
 if __name__ == "__main__":
