@@ -1,10 +1,6 @@
-#include "query/clusters.hpp"
+#include "query/walk_warnings.hpp"
 
-// GCC sees the voxel walk's gap table as maybe uninitialised when it inlines the walk
-// into these lists' searches; it is filled before every read (when the grid is separable).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "query/clusters.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,3 +1,5 @@
+#include "query/walk_warnings.hpp"
+
 #include "query/outliers.hpp"
 
 #include <algorithm>
